@@ -1,0 +1,86 @@
+#include "capture/line_reader.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+
+#include "config/config.h"
+
+int MAXIMUM_LINE_LENGHT = 256;
+
+namespace {
+
+// One read takes whatever the pipe holds, up to this much.
+constexpr std::size_t kBlockSize = 64 * 1024;
+
+bool endsLine(char byte) {
+    return byte == '\n' || byte == '\r' || byte == static_cast<char>(0xFF);
+}
+
+// Reads one block into the empty buffer; false at end of input or on a read error.
+bool fillBlock(int fd, PendingInput& in) {
+    ssize_t got = read(fd, in.block.data(), in.block.size());
+    in.begin = 0;
+    in.end = got > 0 ? static_cast<std::size_t>(got) : 0;
+    return got > 0;
+}
+
+// A begun line waits without limit, in one-second slices; failures are retried like time-outs.
+void waitForMore(int fd) {
+    while (input_timeout(fd, 1) <= 0) {
+    }
+}
+
+void echo(const char* bytes, std::size_t size) {
+    if (config.debug >= 3 && size > 0) std::fwrite(bytes, 1, size, stdout);
+}
+
+}  // namespace
+
+int input_timeout(int fd, int seconds) {
+    // poll rather than select: same answer, and safe for descriptors past FD_SETSIZE.
+    pollfd watched{fd, POLLIN, 0};
+    return poll(&watched, 1, seconds * 1000);
+}
+
+std::optional<std::string> readLine(int fd, PendingInput& in) {
+    try {
+        if (in.block.empty()) in.block.resize(kBlockSize);
+    } catch (const std::bad_alloc&) {
+        std::printf("Error allocating memory for line buffer.");
+        return std::nullopt;
+    }
+    std::string line;
+    if (in.begin == in.end && (input_timeout(fd, 1) <= 0 || !fillBlock(fd, in))) return line;
+    try {
+        line.reserve(MAXIMUM_LINE_LENGHT);
+        for (;;) {
+            const char* first = in.block.data() + in.begin;
+            const char* last = in.block.data() + in.end;
+            const char* stop = first;
+            while (stop != last && !endsLine(*stop)) ++stop;
+            echo(first, stop - first);
+            line.append(first, stop);
+            if (stop != last) {
+                in.begin = stop - in.block.data() + 1;  // the ending byte is consumed
+                break;
+            }
+            in.begin = in.end = 0;
+            waitForMore(fd);
+            if (!fillBlock(fd, in)) break;  // end of input or an error ends the line
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("Error reallocating space for line buffer.");
+        return std::nullopt;
+    }
+    std::size_t nul = line.find('\0');
+    if (nul != std::string::npos) line.resize(nul);
+    return line;
+}
+
+std::optional<std::string> readLine(int fd) {
+    static PendingInput standardInput;
+    return readLine(fd, standardInput);
+}

@@ -1,0 +1,83 @@
+#include "config/config.h"
+
+#include <ini.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+Config config;
+
+const char* configPath() {
+    const char* override = std::getenv("PELMAR_CONFIG");
+    return override ? override : "/etc/pelmar.conf";
+}
+
+int decimalValue(const char* text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p)) ++p;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    // Accumulate as a negative number so INT_MIN is reachable without overflow.
+    long long value = 0;
+    for (; std::isdigit(*p); ++p) {
+        value = value * 10 - (*p - '0');
+        if (value < INT_MIN) value = INT_MIN;
+    }
+    if (negative) return static_cast<int>(value);
+    return value == INT_MIN ? INT_MAX : static_cast<int>(-value);
+}
+
+namespace {
+
+struct NumberKey {
+    const char* name;
+    int Config::*field;
+};
+
+struct TextKey {
+    const char* name;
+    std::optional<std::string> Config::*field;
+};
+
+constexpr NumberKey numberKeys[] = {
+    {"report_time", &Config::report_time}, {"display_time", &Config::display_time},
+    {"max_entry_age", &Config::max_entry_age}, {"debug", &Config::debug},
+    {"show_stats", &Config::show_stats},     {"show_curl", &Config::show_curl},
+};
+
+constexpr TextKey textKeys[] = {
+    {"url", &Config::url},
+    {"full_url", &Config::full_url},
+    {"backup_dir", &Config::backup_dir},
+};
+
+}  // namespace
+
+int iniHandler(void* user, const char* section, const char* name, const char* value) {
+    Config& target = *static_cast<Config*>(user);
+    if (std::strcmp(section, "pelmar") != 0) return 0;
+    for (const NumberKey& key : numberKeys) {
+        if (std::strcmp(name, key.name) == 0) {
+            target.*key.field = decimalValue(value);
+            return 1;
+        }
+    }
+    for (const TextKey& key : textKeys) {
+        if (std::strcmp(name, key.name) == 0) {
+            try {
+                target.*key.field = std::string(value);
+            } catch (const std::bad_alloc&) {
+                return 0;  // never let an exception cross inih's C frames
+            }
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int loadConfig(const char* path, Config& target) {
+    return ini_parse(path, iniHandler, &target);
+}

@@ -1,0 +1,51 @@
+#include "report/console.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "report/environment.h"
+
+namespace {
+const std::string kRule(90, '=');
+}  // namespace
+
+int dateFormat(char* buffer, std::size_t size, std::time_t time) {
+    std::tm parts;
+    if (size > 0) buffer[0] = '\0';
+    if (localtime_r(&time, &parts)) std::strftime(buffer, size, "%Y-%m-%d %H:%M:%S", &parts);
+    return 0;
+}
+
+std::string consoleText(const std::string& host, const char* date,
+                        const std::vector<Entry>& entries) {
+    std::string text = kRule + "\nHostname: " + host + "\nReport Date: " + date + "\n";
+    text += "BSSID \t\t\tSignal \tCount \tFirst Seen \t\tLast Seen \n";
+    text += kRule + "\n";
+    for (const Entry& entry : entries) {
+        char first[80];
+        char last[80];
+        dateFormat(first, sizeof first, entry.firstSeen);
+        dateFormat(last, sizeof last, entry.lastSeen);
+        // Sized by the longest row: 17 + 11 + 10 + two dates of 19, and the separators.
+        char row[128];
+        std::snprintf(row, sizeof row, "%s \t%d \t%d \t%s \t%s \n", entry.mac, entry.signal,
+                      static_cast<int>(entry.count), first, last);
+        text += row;
+    }
+    return text;
+}
+
+int display(EntryList& list) {
+    char date[60];
+    dateFormat(date, sizeof date, wallClock());
+    std::string host = hostName();
+    std::string screen;
+    {
+        std::lock_guard<std::mutex> hold(list.lock);
+        screen = consoleText(host, date, list.entries);
+    }
+    runCommand("clear 2> /dev/null");
+    std::fwrite(screen.data(), 1, screen.size(), stdout);
+    std::fflush(stdout);
+    return 0;
+}

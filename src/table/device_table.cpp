@@ -1,0 +1,183 @@
+#include "table/device_table.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <random>
+
+#include "config/config.h"
+
+namespace {
+
+std::time_t systemClock() { return std::time(nullptr); }
+
+constexpr uint32_t kBurstGap = 3;  // a reading less than 3 s after the previous continues its burst
+constexpr std::size_t kMacBytes = sizeof(Entry::mac);
+
+// Hash of the zero-padded MAC text, keyed so outsiders cannot predict collisions.
+uint32_t macHash(const char* mac, uint64_t key) {
+    uint64_t words[3] = {};
+    std::memcpy(words, mac, kMacBytes);
+    uint64_t h = key;
+    for (uint64_t word : words) {
+        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+    }
+    return static_cast<uint32_t>(h >> 32);
+}
+
+// Slot of `mac` in the index, or of the empty slot where it would go.
+std::size_t findSlot(const EntryList& list, const char* mac) {
+    std::size_t mask = list.slots.size() - 1;
+    std::size_t slot = macHash(mac, list.hashKey) & mask;
+    while (list.slots[slot] != 0 &&
+           std::memcmp(list.entries[list.slots[slot] - 1].mac, mac, kMacBytes) != 0) {
+        slot = (slot + 1) & mask;
+    }
+    return slot;
+}
+
+// Refills the index from the records (after pruning moved them, or to a new size).
+void rebuildIndex(EntryList& list) {
+    std::fill(list.slots.begin(), list.slots.end(), 0);
+    for (std::size_t i = 0; i < list.entries.size(); ++i) {
+        list.slots[findSlot(list, list.entries[i].mac)] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+// Index size for `records`: a power of two that keeps it at most three quarters full.
+std::size_t slotsFor(std::size_t records) {
+    std::size_t size = 16;
+    while (records * 4 > size * 3) size *= 2;
+    return size;
+}
+
+// Makes room for one more record, keeping the index at most three quarters full. The table is
+// unchanged when memory runs out (std::bad_alloc).
+void reserveOneMore(EntryList& list) {
+    std::size_t needed = list.entries.size() + 1;
+    if (needed > list.entries.capacity()) {
+        // Grow by half rather than double: memory per device matters more than copies here.
+        list.entries.reserve(needed + needed / 2 + 8);
+    }
+    if (slotsFor(needed) > list.slots.size()) {
+        std::vector<uint32_t> bigger(slotsFor(needed));
+        list.slots.swap(bigger);
+        rebuildIndex(list);
+    }
+}
+
+// Position of the record of `mac`, appending a zeroed one when the address is new.
+std::size_t findOrAppend(EntryList& list, const char* mac) {
+    std::size_t slot = findSlot(list, mac);
+    if (list.slots[slot] != 0) return list.slots[slot] - 1;
+    reserveOneMore(list);
+    slot = findSlot(list, mac);  // the index may have been rebuilt
+    list.entries.push_back(Entry{});
+    list.slots[slot] = static_cast<uint32_t>(list.entries.size());
+    return list.entries.size() - 1;
+}
+
+void traceMacs(const EntryList& list, const char* format) {
+    for (const Entry& entry : list.entries) std::printf(format, entry.mac);
+}
+
+// After a large cull, hands memory back so that one burst of random addresses does not pin
+// it for the rest of the run. Keeps the current storage when memory is short.
+void shrinkIfSparse(EntryList& list) {
+    std::size_t size = list.entries.size();
+    if (list.entries.capacity() < 4096 || size * 4 > list.entries.capacity()) return;
+    try {
+        std::vector<Entry> compact(list.entries.begin(), list.entries.end());
+        std::vector<uint32_t> slots(slotsFor(size));
+        list.entries.swap(compact);
+        list.slots.swap(slots);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// Keeps, in order, the records last seen after `cutoff`.
+void pruneAll(EntryList& list, uint32_t cutoff) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < list.entries.size(); ++i) {
+        if (list.entries[i].lastSeen <= cutoff) continue;
+        if (kept != i) list.entries[kept] = list.entries[i];
+        ++kept;
+    }
+    if (kept != list.entries.size()) {
+        list.entries.resize(kept);
+        shrinkIfSparse(list);
+        rebuildIndex(list);
+    }
+    list.prunedAtCutoff = true;
+    list.cutoff = cutoff;
+}
+
+uint64_t randomKey() {
+    try {
+        std::random_device device;
+        return (uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        return static_cast<uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull;
+    }
+}
+
+}  // namespace
+
+std::time_t (*wallClockSource)() = systemClock;
+
+EntryList::EntryList() : slots(slotsFor(0)), hashKey(randomKey()) {}
+
+int updateEntry(const char* mac, int32_t signal, int32_t seconds, Entry& entry) {
+    uint32_t previous = entry.lastSeconds;
+    entry.lastSeconds = static_cast<uint32_t>(seconds);
+    std::strncpy(entry.mac, mac, kMacBytes - 1);
+    if (entry.count < kCountLimit) ++entry.count;
+    if (entry.firstSeen == 0) entry.firstSeen = static_cast<uint32_t>(wallClock());
+    entry.lastSeen = static_cast<uint32_t>(wallClock());
+    if (entry.lastSeconds - previous < kBurstGap) {
+        std::memmove(entry.history + 1, entry.history, (kHistorySlots - 2) * sizeof(int32_t));
+    } else {
+        std::memset(entry.history, 0, (kHistorySlots - 1) * sizeof(int32_t));
+    }
+    entry.history[0] = signal;
+    gaussFilter(entry.history);
+    // An empty history has no mean: the record keeps its previous signal.
+    if (entry.history[0] != 0) entry.signal = static_cast<int32_t>(mean(entry.history) + 0.5);
+    return 0;
+}
+
+int updateEntryList(const char* mac, int32_t signal, int32_t seconds, EntryList& list) {
+    const bool tracing = config.debug >= 3;
+    if (tracing) traceMacs(list, "In list MAC Previous: %s\n");
+    char key[kMacBytes] = {};
+    std::strncpy(key, mac, kMacBytes - 1);
+    bool stored = true;
+    try {
+        std::size_t position = findOrAppend(list, key);
+        updateEntry(key, signal, seconds, list.entries[position]);
+        // A second update before pruning breaks the one-touched-record shortcut.
+        if (list.touched != EntryList::kNoneTouched) list.prunedAtCutoff = false;
+        list.touched = static_cast<uint32_t>(position);
+    } catch (const std::bad_alloc&) {
+        stored = false;
+    }
+    if (tracing) traceMacs(list, "In list MAC After: %s\n");
+    if (stored) return 0;
+    std::printf("No more available memory");
+    return -1;
+}
+
+int cleanEntryList(EntryList& list) {
+    uint32_t cutoff = static_cast<uint32_t>(wallClock()) - static_cast<uint32_t>(config.max_entry_age);
+    uint32_t touched = list.touched;
+    list.touched = EntryList::kNoneTouched;
+    if (config.max_entry_age == 0) {
+        list.prunedAtCutoff = false;  // records added meanwhile have never been checked
+        return 0;
+    }
+    bool touchedFell = touched != EntryList::kNoneTouched && touched < list.entries.size() &&
+                       list.entries[touched].lastSeen <= cutoff;
+    if (!list.prunedAtCutoff || cutoff != list.cutoff || touchedFell) pruneAll(list, cutoff);
+    return 0;
+}
