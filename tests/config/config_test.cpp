@@ -1,0 +1,145 @@
+#include "config/config.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// A file of `text` under /tmp, removed at the end of the test.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char name[] = "/tmp/pelmar-config-XXXXXX";
+        int fd = mkstemp(name);
+        path = name;
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            throw std::runtime_error("temp file");
+        close(fd);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    std::string path;
+};
+
+struct FileCase {
+    const char* name;
+    std::string text;
+    int result;  // 0 all taken, else the first line not taken
+    Config expected;
+};
+
+Config with(int Config::*field, int value) {
+    Config c{};
+    c.*field = value;
+    return c;
+}
+
+Config withText(std::optional<std::string> Config::*field, const char* value) {
+    Config c{};
+    c.*field = std::string(value);
+    return c;
+}
+
+Config everyKey() {
+    Config c{1, 2, 300, 3, 1, 1, std::string("u"), std::string("http://h/p"), std::string("/b")};
+    return c;
+}
+
+const FileCase kCases[] = {
+    {"empty_file", "", 0, Config{}},
+    {"every_key",
+     "[pelmar]\nreport_time=1\ndisplay_time=2\nmax_entry_age=300\ndebug=3\nshow_stats=1\n"
+     "show_curl=1\nurl=u\nfull_url=http://h/p\nbackup_dir=/b\n",
+     0, everyKey()},
+    {"inline_comment", "[pelmar]\ndebug = 3 ; traces on\n", 0, with(&Config::debug, 3)},
+    {"colon_separator", "[pelmar]\ndebug: 4\n", 0, with(&Config::debug, 4)},
+    {"comment_lines", "; c\n# c\n[pelmar]\ndebug=5\n", 0, with(&Config::debug, 5)},
+    {"byte_order_mark", "\xEF\xBB\xBF[pelmar]\ndebug=2\n", 0, with(&Config::debug, 2)},
+    {"other_section", "[other]\ndebug=3\n", 2, Config{}},
+    {"section_is_case_sensitive", "[Pelmar]\ndebug=3\n", 2, Config{}},
+    {"key_is_case_sensitive", "[pelmar]\nDebug=3\n", 2, Config{}},
+    {"pair_before_section", "debug=3\n[pelmar]\n", 1, Config{}},
+    {"unknown_key_skipped", "[pelmar]\ncolour=red\ndebug=1\n", 2, with(&Config::debug, 1)},
+    {"digits_then_letter", "[pelmar]\nmax_entry_age=300s\n", 0, with(&Config::max_entry_age, 300)},
+    {"words_are_zero", "[pelmar]\nshow_stats=yes\n", 0, Config{}},
+    {"negative", "[pelmar]\nmax_entry_age=-5\n", 0, with(&Config::max_entry_age, -5)},
+    {"huge_saturates", "[pelmar]\nreport_time=99999999999\n", 0,
+     with(&Config::report_time, INT_MAX)},
+    {"huge_negative_saturates", "[pelmar]\nreport_time=-99999999999\n", 0,
+     with(&Config::report_time, INT_MIN)},
+    {"later_text_wins", "[pelmar]\nfull_url=a\nfull_url=b\n", 0, withText(&Config::full_url, "b")},
+    {"indented_line_continues_key", "[pelmar]\nbackup_dir=/a\n  debug=3\n", 0,
+     withText(&Config::backup_dir, "debug=3")},
+    {"empty_text_is_present", "[pelmar]\nbackup_dir=\n", 0, withText(&Config::backup_dir, "")},
+    {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
+     with(&Config::debug, 7)},
+};
+
+class ConfigFile : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(ConfigFile, LoadsTheExpectedSettings) {
+    const FileCase& c = GetParam();
+    TempFile file(c.text);
+    Config loaded{};
+    EXPECT_EQ(loadConfig(file.path.c_str(), loaded), c.result);
+    EXPECT_EQ(loaded.report_time, c.expected.report_time);
+    EXPECT_EQ(loaded.display_time, c.expected.display_time);
+    EXPECT_EQ(loaded.max_entry_age, c.expected.max_entry_age);
+    EXPECT_EQ(loaded.debug, c.expected.debug);
+    EXPECT_EQ(loaded.show_stats, c.expected.show_stats);
+    EXPECT_EQ(loaded.show_curl, c.expected.show_curl);
+    EXPECT_EQ(loaded.url, c.expected.url);
+    EXPECT_EQ(loaded.full_url, c.expected.full_url);
+    EXPECT_EQ(loaded.backup_dir, c.expected.backup_dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ConfigFile, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConfigFile, MissingFileIsNegative) {
+    Config loaded{};
+    EXPECT_LT(loadConfig("/nonexistent/pelmar.conf", loaded), 0);
+}
+
+TEST(ConfigFile, LongValueIsKeptWhole) {
+    // inih reads at most 199 characters of a line; the rest of the line is not a new pair.
+    std::string value(150, 'x');
+    TempFile file("[pelmar]\nfull_url=" + value + "\n");
+    Config loaded{};
+    loadConfig(file.path.c_str(), loaded);
+    EXPECT_EQ(loaded.full_url, value);
+}
+
+TEST(ConfigPath, EnvironmentOverridesTheDefault) {
+    unsetenv("PELMAR_CONFIG");
+    EXPECT_STREQ(configPath(), "/etc/pelmar.conf");
+    setenv("PELMAR_CONFIG", "/tmp/x.conf", 1);
+    EXPECT_STREQ(configPath(), "/tmp/x.conf");
+    unsetenv("PELMAR_CONFIG");
+}
+
+struct NumberCase {
+    const char* text;
+    int value;
+};
+
+class DecimalValue : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(DecimalValue, FollowsAtoiAndSaturates) {
+    EXPECT_EQ(decimalValue(GetParam().text), GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, DecimalValue,
+                         ::testing::Values(NumberCase{"", 0}, NumberCase{"-67", -67},
+                                           NumberCase{"+7", 7}, NumberCase{" \t\n12x", 12},
+                                           NumberCase{"abc", 0}, NumberCase{"- 1", 0},
+                                           NumberCase{"2147483647", INT_MAX},
+                                           NumberCase{"2147483648", INT_MAX},
+                                           NumberCase{"-2147483648", INT_MIN},
+                                           NumberCase{"-2147483649", INT_MIN},
+                                           NumberCase{"000000000000000000000042", 42}));
+
+}  // namespace
