@@ -71,7 +71,10 @@ void fatalExit(int status) {
 
 void captureTurn(EntryList& list) {
     const bool tracing = config.debug >= 3;
-    if (tracing) std::printf("Reading...\n");
+    if (tracing) {
+        std::printf("Reading...\n");
+        std::fflush(stdout);  // the reader may now wait: let the traces out first
+    }
     std::optional<std::string> line = readLine(0);
     if (!line) {
         std::printf("FATAL: Could not read from STDIN");
@@ -98,5 +101,4 @@ void captureTurn(EntryList& list) {
         cleanEntryList(list);
     }
     if (config.debug >= 4) display(list);
-    if (tracing) std::fflush(stdout);
 }

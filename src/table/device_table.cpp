@@ -26,23 +26,36 @@ uint32_t macHash(const char* mac, uint64_t key) {
     return static_cast<uint32_t>(h >> 32);
 }
 
+// An index slot is 0 when empty; otherwise its low bits hold the record's position + 1 and its
+// top 8 bits the top of the address hash, so most probes settle without touching a record.
+constexpr uint32_t kPositionMask = (1u << 24) - 1;
+constexpr std::size_t kMaxRecords = kPositionMask - 1;
+
+uint32_t tagOf(uint32_t hash) { return hash & ~kPositionMask; }
+
 // Slot of `mac` in the index, or of the empty slot where it would go.
-std::size_t findSlot(const EntryList& list, const char* mac) {
+std::size_t findSlot(const EntryList& list, const char* mac, uint32_t hash) {
     std::size_t mask = list.slots.size() - 1;
-    std::size_t slot = macHash(mac, list.hashKey) & mask;
-    while (list.slots[slot] != 0 &&
-           std::memcmp(list.entries[list.slots[slot] - 1].mac, mac, kMacBytes) != 0) {
-        slot = (slot + 1) & mask;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        uint32_t held = list.slots[slot];
+        if (held == 0) return slot;
+        if (tagOf(held) == tagOf(hash) &&
+            std::memcmp(list.entries[(held & kPositionMask) - 1].mac, mac, kMacBytes) == 0) {
+            return slot;
+        }
     }
-    return slot;
+}
+
+void indexRecord(EntryList& list, std::size_t position) {
+    uint32_t hash = macHash(list.entries[position].mac, list.hashKey);
+    list.slots[findSlot(list, list.entries[position].mac, hash)] =
+        tagOf(hash) | static_cast<uint32_t>(position + 1);
 }
 
 // Refills the index from the records (after pruning moved them, or to a new size).
 void rebuildIndex(EntryList& list) {
     std::fill(list.slots.begin(), list.slots.end(), 0);
-    for (std::size_t i = 0; i < list.entries.size(); ++i) {
-        list.slots[findSlot(list, list.entries[i].mac)] = static_cast<uint32_t>(i + 1);
-    }
+    for (std::size_t i = 0; i < list.entries.size(); ++i) indexRecord(list, i);
 }
 
 // Index size for `records`: a power of two that keeps it at most three quarters full.
@@ -56,6 +69,7 @@ std::size_t slotsFor(std::size_t records) {
 // unchanged when memory runs out (std::bad_alloc).
 void reserveOneMore(EntryList& list) {
     std::size_t needed = list.entries.size() + 1;
+    if (needed > kMaxRecords) throw std::bad_alloc();
     if (needed > list.entries.capacity()) {
         // Grow by half rather than double: memory per device matters more than copies here.
         list.entries.reserve(needed + needed / 2 + 8);
@@ -69,12 +83,13 @@ void reserveOneMore(EntryList& list) {
 
 // Position of the record of `mac`, appending a zeroed one when the address is new.
 std::size_t findOrAppend(EntryList& list, const char* mac) {
-    std::size_t slot = findSlot(list, mac);
-    if (list.slots[slot] != 0) return list.slots[slot] - 1;
+    uint32_t hash = macHash(mac, list.hashKey);
+    uint32_t held = list.slots[findSlot(list, mac, hash)];
+    if (held != 0) return (held & kPositionMask) - 1;
     reserveOneMore(list);
-    slot = findSlot(list, mac);  // the index may have been rebuilt
     list.entries.push_back(Entry{});
-    list.slots[slot] = static_cast<uint32_t>(list.entries.size());
+    std::memcpy(list.entries.back().mac, mac, kMacBytes);
+    indexRecord(list, list.entries.size() - 1);
     return list.entries.size() - 1;
 }
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a release build, then the whole suite again under
+# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer. Any sanitizer
+# report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+
+run_suite() {  # name, extra cmake arguments...
+    local name=$1
+    shift
+    echo "=== $name build ==="
+    cmake -S . -B "build/$name" -DPELMAR_BENCH=ON "$@" >/dev/null
+    cmake --build "build/$name" -j"$jobs" 2>&1 | grep -E "warning|error" && return 1
+    ctest --test-dir "build/$name" -j"$jobs" --output-on-failure
+}
+
+run_suite release
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1"
+run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_SANITIZE=address,undefined
+run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_SANITIZE=thread
+
+if compgen -G "$reports/*" >/dev/null; then
+    echo "Sanitizer reports:"
+    cat "$reports"/*
+    exit 1
+fi
+echo "All suites passed with no sanitizer report."

@@ -1,0 +1,115 @@
+"""Runs the real binary for end-to-end tests: a private configuration, real pipes on
+standard input, its output captured in files, and a local HTTP receiver."""
+import http.server
+import json
+import os
+import subprocess
+import tempfile
+import threading
+import time
+
+BINARY = os.environ.get("PELMAR_BINARY", os.path.join(os.path.dirname(__file__), "../../build/pelmar"))
+
+
+def capture_line(mac, signal="-67", clock="19:17:20.322896", unit="dBm"):
+    """A line as today's capture tool prints it for a probe request."""
+    return (f"{clock} 1.0 Mb/s 2412 MHz 11b {signal}{unit} signal antenna 1 "
+            f"BSSID:ff:ff:ff:ff:ff:ff DA:ff:ff:ff:ff:ff:ff SA:{mac} Probe Request ()\n")
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class Receiver:
+    """HTTP server on 127.0.0.1 that keeps every POSTed body; `delay` holds each answer."""
+
+    def __init__(self, delay=0.0):
+        self.bodies = []
+        self.delay = delay
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", 0))
+                body = self.rfile.read(length)
+                owner.bodies.append((self.headers.get("Content-Type"), body))
+                time.sleep(owner.delay)
+                self.send_response(200)
+                self.send_header("Content-Length", "2")
+                self.end_headers()
+                self.wfile.write(b"ok")
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/upload"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def documents(self):
+        return [json.loads(body) for _, body in list(self.bodies)]
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Daemon:
+    """The binary with `settings` as its configuration file, fed through a pipe."""
+
+    def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE):
+        self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
+        self.config_path = os.path.join(self.dir.name, "pelmar.conf")
+        if config_text is None:
+            config_text = "[pelmar]\n" + "".join(f"{k}={v}\n" for k, v in settings.items())
+        with open(self.config_path, "wb") as f:
+            f.write(config_text.encode() if isinstance(config_text, str) else config_text)
+        self.out_path = os.path.join(self.dir.name, "stdout")
+        self.err_path = os.path.join(self.dir.name, "stderr")
+        environment = dict(os.environ, PELMAR_CONFIG=self.config_path, TERM="dumb")
+        environment.update(env or {})
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=out, stderr=err,
+                                            env=environment, cwd=self.dir.name)
+
+    def feed(self, text):
+        self.process.stdin.write(text.encode() if isinstance(text, str) else text)
+        self.process.stdin.flush()
+
+    def close_input(self):
+        self.process.stdin.close()
+
+    def output(self):
+        with open(self.out_path, "rb") as f:
+            return f.read()
+
+    def errors(self):
+        with open(self.err_path, "rb") as f:
+            return f.read()
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        if self.running():
+            self.process.kill()
+        self.process.wait()
+        if self.process.stdin:
+            try:
+                self.process.stdin.close()
+            except BrokenPipeError:
+                pass
+        self.dir.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
