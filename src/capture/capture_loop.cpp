@@ -18,18 +18,35 @@ constexpr std::size_t kMarkerLength = 4;
 // Room for a signal token; longer tokens keep their first 19 characters.
 constexpr std::size_t kTokenScratch = 20;
 
+// Position of the first `text` (two characters or more) in `line`, or npos. Scans for its
+// second character, which in capture lines is far rarer than the first (a space, a 'd').
+std::size_t find(const std::string& line, const char* text) {
+    const std::size_t length = std::strlen(text);
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    for (const char* at = begin + 1; at < end;) {
+        const char* hit = static_cast<const char*>(std::memchr(at, text[1], end - at));
+        if (!hit) break;
+        const char* start = hit - 1;
+        if (static_cast<std::size_t>(end - start) < length) break;
+        if (std::memcmp(start, text, length) == 0) return start - begin;
+        at = hit + 1;
+    }
+    return std::string::npos;
+}
+
 // Position of the address after " SA:", or after " RA:" when the line has no " SA:".
 std::size_t findAddress(const std::string& line) {
-    std::size_t marker = line.find(" SA:");
-    if (marker == std::string::npos) marker = line.find(" RA:");
+    std::size_t marker = find(line, " SA:");
+    if (marker == std::string::npos) marker = find(line, " RA:");
     return marker == std::string::npos ? marker : marker + kMarkerLength;
 }
 
 // The value of the token that ends right before "dB signal" (or "dBm signal", as today's
 // capture tool prints it), reaching back to the previous space or the start of the line.
 int32_t signalValue(const std::string& line) {
-    std::size_t unit = line.find("dB signal");
-    if (unit == std::string::npos) unit = line.find("dBm signal");
+    std::size_t unit = find(line, "dB signal");
+    if (unit == std::string::npos) unit = find(line, "dBm signal");
     if (unit == std::string::npos) return 0;
     std::size_t start = unit;
     while (start > 0 && line[start - 1] != ' ') --start;

@@ -2,7 +2,6 @@
 
 #include <ini.h>
 
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,12 +16,12 @@ const char* configPath() {
 
 int decimalValue(const char* text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (std::isspace(*p)) ++p;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;  // white space of the C locale
     bool negative = *p == '-';
     if (*p == '-' || *p == '+') ++p;
     // Accumulate as a negative number so INT_MIN is reachable without overflow.
     long long value = 0;
-    for (; std::isdigit(*p); ++p) {
+    for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 - (*p - '0');
         if (value < INT_MIN) value = INT_MIN;
     }

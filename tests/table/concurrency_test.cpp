@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,16 +25,19 @@ TEST(Concurrency, ReaderWalksWhileTheWriterAppendsAndPrunes) {
     std::size_t walks = 0;
     std::thread reader([&] {
         while (!done) {
-            std::lock_guard<std::mutex> hold(list.lock);
-            std::string document = buildDocument("host", 0, list.entries);
-            std::string screen = consoleText("host", "date", list.entries);
-            ASSERT_EQ(document.back(), '}');
-            ++walks;
+            {
+                std::lock_guard<std::mutex> hold(list.lock);
+                std::string document = buildDocument("host", 0, list.entries);
+                std::string screen = consoleText("host", "date", list.entries);
+                ASSERT_EQ(document.back(), '}');
+                ++walks;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 60000; ++i) {
         std::lock_guard<std::mutex> hold(list.lock);
-        if (i % 5000 == 0) FakeClock::now += 1;
+        if (i % 2000 == 0) FakeClock::now += 1;
         std::string mac = "m" + std::to_string(i % 3000);
         ASSERT_EQ(updateEntryList(mac.c_str(), -50, i, list), 0);
         cleanEntryList(list);
