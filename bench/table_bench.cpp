@@ -2,7 +2,6 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,15 +10,14 @@
 #include <vector>
 
 #include "config/config.h"
+#include "device_macs.h"
 #include "table/device_table.h"
 
 namespace {
 
-std::string macFor(std::size_t i) {
+std::string macFor(uint32_t i) {
     char mac[18];
-    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", 0x02, unsigned(i >> 32 & 0xff),
-                  unsigned(i >> 24 & 0xff), unsigned(i >> 16 & 0xff), unsigned(i >> 8 & 0xff),
-                  unsigned(i & 0xff));
+    writeMac(i, mac);
     return mac;
 }
 
@@ -35,18 +33,15 @@ void OneReading(benchmark::State& state) {
     config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
     std::vector<std::string> macs;
-    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i * 2654435761u));
+    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i));
     EntryList list;
     fill(list, macs);
-    // The readings' addresses, drawn at random but laid out in order, as lines arrive.
-    constexpr std::size_t kStream = 1 << 20;
-    std::vector<std::array<char, 18>> stream(kStream);
-    std::mt19937 random(1);
-    for (auto& mac : stream) std::memcpy(mac.data(), macs[random() % devices].c_str(), 18);
-    std::size_t next = 0;
+    std::minstd_rand random(1);
     int32_t seconds = 0;
+    char mac[18];
     for (auto _ : state) {
-        const char* mac = stream[next++ & (kStream - 1)].data();
+        // A reading for a device drawn at random, its address written afresh as a line brings it.
+        writeMac(random() % devices, mac);
         std::lock_guard<std::mutex> hold(list.lock);
         updateEntryList(mac, -60 - (seconds & 7), seconds / 4, list);
         cleanEntryList(list);
@@ -61,7 +56,7 @@ void HeapPerDevice(benchmark::State& state) {
     config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
     std::vector<std::string> macs;
-    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i * 2654435761u));
+    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i));
     double perDevice = 0;
     for (auto _ : state) {
         std::size_t before = mallinfo2().uordblks;

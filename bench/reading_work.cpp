@@ -1,0 +1,40 @@
+// Fills a table with N devices, then takes K readings for devices drawn at random inside
+// `takeReadings`. Run under `valgrind --tool=callgrind --toggle-collect=takeReadings*` to count
+// the instructions of K readings: the work per reading, free of cache and TLB effects.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "config/config.h"
+#include "device_macs.h"
+#include "table/device_table.h"
+
+__attribute__((noinline)) void takeReadings(EntryList& list, uint32_t devices, int readings) {
+    std::minstd_rand random(1);
+    char mac[18];
+    for (int i = 0; i < readings; ++i) {
+        writeMac(random() % devices, mac);
+        updateEntryList(mac, -60 - (i & 7), i / 4, list);
+        cleanEntryList(list);
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: reading_work DEVICES READINGS\n");
+        return 2;
+    }
+    uint32_t devices = std::strtoul(argv[1], nullptr, 10);
+    int readings = std::atoi(argv[2]);
+    config.max_entry_age = 300;
+    EntryList list;
+    char mac[18];
+    for (uint32_t i = 0; i < devices; ++i) {
+        writeMac(i, mac);
+        updateEntryList(mac, -50, static_cast<int32_t>(i), list);
+        cleanEntryList(list);
+    }
+    takeReadings(list, devices, readings);
+    std::printf("%zu devices\n", list.entries.size());
+}
