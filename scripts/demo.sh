@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the daemon and shows its whole job: a bundled capture on standard input, the console
-# table, and uploads by curl to a small HTTP receiver on 127.0.0.1 that prints what it gets.
+# Builds the daemon and shows its whole job: the packaged capture pipeline (the capture tool
+# with the router's options, over a bundled recording instead of a live interface) feeding
+# the daemon, its console table, and uploads by curl to a small HTTP receiver on 127.0.0.1
+# that prints what it gets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -25,11 +27,13 @@ backup_dir = $work/backups
 CONF
 
 seconds=${DEMO_SECONDS:-10}
-echo "Feeding demo/sample-capture.txt to pelmar for $seconds seconds..."
-PELMAR_CONFIG="$work/pelmar.conf" timeout "$seconds" build/release/pelmar \
-    < demo/sample-capture.txt || [ $? -eq 124 ]
+echo "Running the capture pipeline over tests/e2e/data/capture.pcap for $seconds seconds..."
+PELMAR_CONFIG="$work/pelmar.conf" PELMAR_CAPTURE_FILE=tests/e2e/data/capture.pcap \
+    PATH="$PWD/build/release:$PATH" \
+    timeout "$seconds" sh packaging/openwrt/pelmar/files/pelmar-capture || [ $? -eq 124 ]
 
 echo
 echo "The receiver got $(grep -c '^POST' "$work/received") uploads; the last one:"
 tail -n +"$(grep -n '^POST' "$work/received" | tail -1 | cut -d: -f1)" "$work/received"
-echo "Backups written: $(ls "$work/backups" | grep -c '\.dat$')"
+backups=("$work"/backups/*.dat)
+echo "Backups written: ${#backups[@]}"

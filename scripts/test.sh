@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a release build, then the whole suite again under
-# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer. Any sanitizer
-# report fails the run.
+# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer (any sanitizer
+# report fails the run); the unit tests cross-built for 32-bit MIPS and big-endian s390x under
+# qemu-user; and shellcheck over the router's scripts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -30,4 +31,12 @@ if compgen -G "$reports/*" >/dev/null; then
     cat "$reports"/*
     exit 1
 fi
+unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
+
+scripts/cross-test.sh
+
+echo "=== shellcheck ==="
+shellcheck -s sh packaging/openwrt/pelmar/files/pelmar-capture
+shellcheck packaging/openwrt/pelmar/files/pelmar.init
+shellcheck scripts/*.sh .ci/run
 echo "All suites passed with no sanitizer report."

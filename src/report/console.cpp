@@ -26,11 +26,10 @@ std::string consoleText(const std::string& host, const char* date,
         char last[80];
         dateFormat(first, sizeof first, entry.firstSeen);
         dateFormat(last, sizeof last, entry.lastSeen);
-        // Sized by the longest row: 17 + 11 + 10 + two dates of 19, and the separators.
-        char row[128];
-        std::snprintf(row, sizeof row, "%s \t%d \t%d \t%s \t%s \n", entry.mac, entry.signal,
-                      static_cast<int>(entry.count), first, last);
-        text += row;
+        // The row "%s \t%d \t%d \t%s \t%s \n": address, signal, count, first and last seen.
+        text.append(entry.mac).append(" \t").append(std::to_string(entry.signal));
+        text.append(" \t").append(std::to_string(entry.count)).append(" \t");
+        text.append(first).append(" \t").append(last).append(" \n");
     }
     return text;
 }
