@@ -2,7 +2,7 @@
 # Builds and runs every test: a release build, then the whole suite again under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer (any sanitizer
 # report fails the run); the unit tests cross-built for 32-bit MIPS and big-endian s390x under
-# qemu-user; and shellcheck over the router's scripts.
+# qemu-user; a short run of every fuzz target; and shellcheck over the router's scripts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -34,6 +34,9 @@ fi
 unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
 
 scripts/cross-test.sh
+
+echo "=== fuzz smoke ==="
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "=== shellcheck ==="
 shellcheck -s sh packaging/openwrt/pelmar/files/pelmar-capture

@@ -64,7 +64,7 @@ class Receiver:
 class Daemon:
     """The binary with `settings` as its configuration file, fed through a pipe."""
 
-    def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE):
+    def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True):
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
         self.config_path = os.path.join(self.dir.name, "pelmar.conf")
         if config_text is None:
@@ -75,7 +75,8 @@ class Daemon:
         self.err_path = os.path.join(self.dir.name, "stderr")
         environment = dict(os.environ, PELMAR_CONFIG=self.config_path, TERM="dumb")
         environment.update(env or {})
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+        with open(self.out_path if keep_output else os.devnull, "wb") as out, \
+                open(self.err_path, "wb") as err:
             self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=out, stderr=err,
                                             env=environment, cwd=self.dir.name)
 
