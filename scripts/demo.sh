@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build/release -DPELMAR_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" >/dev/null
+cmake -S . -B build/demo -DPELMAR_TESTS=OFF >/dev/null
+cmake --build build/demo -j"$(nproc)" >/dev/null
 
 work=$(mktemp -d)
 trap 'kill "$receiver" 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -29,7 +29,7 @@ CONF
 seconds=${DEMO_SECONDS:-10}
 echo "Running the capture pipeline over tests/e2e/data/capture.pcap for $seconds seconds..."
 PELMAR_CONFIG="$work/pelmar.conf" PELMAR_CAPTURE_FILE=tests/e2e/data/capture.pcap \
-    PATH="$PWD/build/release:$PATH" \
+    PATH="$PWD/build/demo:$PATH" \
     timeout "$seconds" sh packaging/openwrt/pelmar/files/pelmar-capture || [ $? -eq 124 ]
 
 echo

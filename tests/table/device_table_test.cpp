@@ -192,6 +192,22 @@ TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
     EXPECT_EQ(macs(), (std::vector<std::string>{"aa", "cc"}));
 }
 
+TEST_F(Table, LargeCullGivesMemoryBackAndTheIndexStillFindsEveryRecord) {
+    config.max_entry_age = 10;
+    for (int i = 0; i < 20000; ++i) read(("old" + std::to_string(i)).c_str(), -1, 0);
+    std::size_t grown = list.entries.capacity();
+    FakeClock::now = kStart + 5;
+    for (int i = 0; i < 50; ++i) read(("new" + std::to_string(i)).c_str(), -1, 0);
+    FakeClock::now = kStart + 10;
+    read("new0", -2, 0);
+    EXPECT_EQ(list.entries.size(), 50u);
+    EXPECT_LT(list.entries.capacity(), grown / 4);
+    for (int i = 0; i < 50; ++i) read(("new" + std::to_string(i)).c_str(), -1, 0);
+    EXPECT_EQ(list.entries.size(), 50u);
+    EXPECT_EQ(list.entries[0].count, 3u);
+    EXPECT_EQ(list.entries[49].count, 2u);
+}
+
 TEST_F(Table, LongAddressTextIsCutToSeventeen) {
     read("0123456789abcdefXYZ", -1, 0);
     EXPECT_STREQ(only().mac, "0123456789abcdefX");
