@@ -21,6 +21,12 @@ std::string macFor(uint32_t i) {
     return mac;
 }
 
+std::vector<std::string> macsFor(std::size_t devices) {
+    std::vector<std::string> macs;
+    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i));
+    return macs;
+}
+
 void fill(EntryList& list, const std::vector<std::string>& macs) {
     for (std::size_t i = 0; i < macs.size(); ++i) {
         updateEntryList(macs[i].c_str(), -40 - int(i % 50), int(i), list);
@@ -32,8 +38,7 @@ void OneReading(benchmark::State& state) {
     config = Config{};
     config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
-    std::vector<std::string> macs;
-    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i));
+    std::vector<std::string> macs = macsFor(devices);
     EntryList list;
     fill(list, macs);
     std::minstd_rand random(1);
@@ -55,8 +60,7 @@ void HeapPerDevice(benchmark::State& state) {
     config = Config{};
     config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
-    std::vector<std::string> macs;
-    for (std::size_t i = 0; i < devices; ++i) macs.push_back(macFor(i));
+    std::vector<std::string> macs = macsFor(devices);
     double perDevice = 0;
     for (auto _ : state) {
         std::size_t before = mallinfo2().uordblks;

@@ -22,7 +22,7 @@ for triplet in "${targets[@]}"; do
         -DPELMAR_TRIPLET="$triplet" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
     cmake --build "$build" -j"$(nproc)" 2>&1 | grep -E "warning|error" && exit 1
     file "$build/pelmar"
-    ctest --test-dir "$build" -j"$(nproc)" --output-on-failure -E '^e2e\.'
+    ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --no-tests=error -E '^e2e\.'
 done
 
 mips="build/cross-mipsel-linux-gnu/pelmar"

@@ -16,7 +16,7 @@ run_suite() {  # name, extra cmake arguments...
     echo "=== $name build ==="
     cmake -S . -B "build/$name" -DPELMAR_TESTS=ON -DPELMAR_BENCH=ON "$@" >/dev/null
     cmake --build "build/$name" -j"$jobs" 2>&1 | grep -E "warning|error" && return 1
-    ctest --test-dir "build/$name" -j"$jobs" --output-on-failure
+    ctest --test-dir "build/$name" -j"$jobs" --output-on-failure --no-tests=error
 }
 
 run_suite release

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "report/environment.h"
 #include "table/device_table.h"
 
 namespace {
@@ -13,16 +14,6 @@ bool markerPresent(const std::string& dir) {
     std::FILE* marker = std::fopen((dir + "/writebackup").c_str(), "r");
     if (!marker) return false;
     std::fclose(marker);
-    return true;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
     return true;
 }
 

@@ -47,13 +47,8 @@ std::string writeUploadFile(const std::string& document) {
     std::string path = std::string(directory && *directory ? directory : "/tmp") + "/pelmar-XXXXXX";
     int fd = mkstemp(&path[0]);
     if (fd < 0) return std::string();
-    std::size_t written = 0;
-    while (written < document.size()) {
-        ssize_t n = write(fd, document.data() + written, document.size() - written);
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0 || written != document.size()) {
+    bool complete = writeAll(fd, document);
+    if (close(fd) != 0 || !complete) {
         unlink(path.c_str());
         return std::string();
     }
