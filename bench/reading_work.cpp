@@ -6,17 +6,20 @@
 #include <cstring>
 #include <random>
 
-#include "config/config.h"
+#include "clock.h"
 #include "device_macs.h"
+#include "support/reading.h"
 #include "table/device_table.h"
+
+constexpr int kMaxAge = 300;
 
 __attribute__((noinline)) void takeReadings(EntryList& list, uint32_t devices, int readings) {
     std::minstd_rand random(1);
     char mac[18];
     for (int i = 0; i < readings; ++i) {
         writeMac(random() % devices, mac);
-        updateEntryList(mac, -60 - (i & 7), i / 4, list);
-        cleanEntryList(list);
+        updateEntryList(readingOf(mac, -60 - (i & 7), i / 4), list, 0);
+        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(wallClock()));
     }
 }
 
@@ -27,13 +30,12 @@ int main(int argc, char** argv) {
     }
     uint32_t devices = std::strtoul(argv[1], nullptr, 10);
     int readings = std::atoi(argv[2]);
-    config.max_entry_age = 300;
     EntryList list;
     char mac[18];
     for (uint32_t i = 0; i < devices; ++i) {
         writeMac(i, mac);
-        updateEntryList(mac, -50, static_cast<int32_t>(i), list);
-        cleanEntryList(list);
+        updateEntryList(readingOf(mac, -50, static_cast<int32_t>(i)), list, 0);
+        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(wallClock()));
     }
     takeReadings(list, devices, readings);
     std::printf("%zu devices\n", list.entries.size());

@@ -4,16 +4,22 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "config/config.h"
+#include "clock.h"
 #include "device_macs.h"
+#include "support/reading.h"
 #include "table/device_table.h"
 
 namespace {
+
+constexpr int kMaxAge = 300;
+
+uint32_t now() {
+    return static_cast<uint32_t>(wallClock());
+}
 
 std::string macFor(uint32_t i) {
     char mac[18];
@@ -29,14 +35,12 @@ std::vector<std::string> macsFor(std::size_t devices) {
 
 void fill(EntryList& list, const std::vector<std::string>& macs) {
     for (std::size_t i = 0; i < macs.size(); ++i) {
-        updateEntryList(macs[i].c_str(), -40 - int(i % 50), int(i), list);
-        cleanEntryList(list);
+        updateEntryList(readingOf(macs[i].c_str(), -40 - int(i % 50), int(i)), list, 0);
+        cleanEntryList(list, kMaxAge, now());
     }
 }
 
 void OneReading(benchmark::State& state) {
-    config = Config{};
-    config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
     std::vector<std::string> macs = macsFor(devices);
     EntryList list;
@@ -47,9 +51,8 @@ void OneReading(benchmark::State& state) {
     for (auto _ : state) {
         // A reading for a device drawn at random, its address written afresh as a line brings it.
         writeMac(random() % devices, mac);
-        std::lock_guard<std::mutex> hold(list.lock);
-        updateEntryList(mac, -60 - (seconds & 7), seconds / 4, list);
-        cleanEntryList(list);
+        updateEntryList(readingOf(mac, -60 - (seconds & 7), seconds / 4), list, 0);
+        cleanEntryList(list, kMaxAge, now());
         ++seconds;
     }
     state.counters["devices"] = double(list.entries.size());
@@ -57,8 +60,6 @@ void OneReading(benchmark::State& state) {
 BENCHMARK(OneReading)->Arg(100)->Arg(10000)->Arg(100000);
 
 void HeapPerDevice(benchmark::State& state) {
-    config = Config{};
-    config.max_entry_age = 300;
     const std::size_t devices = state.range(0);
     std::vector<std::string> macs = macsFor(devices);
     double perDevice = 0;

@@ -8,8 +8,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 scripts/install-deps.sh clang libclang-rt-14-dev nlohmann-json3-dev
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DPELMAR_FUZZ=ON -DPELMAR_TESTS=OFF \
-    -DPELMAR_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz -j"$(nproc)" 2>&1 | grep -E "warning|error" && exit 1
+    -DPELMAR_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_WERROR=ON \
+    >/dev/null
+cmake --build build/fuzz -j"$(nproc)" >/dev/null
 
 total=0
 for target in capture_line line_reader config_file report_texts; do

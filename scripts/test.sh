@@ -14,10 +14,14 @@ run_suite() {  # name, extra cmake arguments...
     local name=$1
     shift
     echo "=== $name build ==="
-    cmake -S . -B "build/$name" -DPELMAR_TESTS=ON -DPELMAR_BENCH=ON "$@" >/dev/null
-    cmake --build "build/$name" -j"$jobs" 2>&1 | grep -E "warning|error" && return 1
+    cmake -S . -B "build/$name" -DPELMAR_TESTS=ON -DPELMAR_BENCH=ON -DPELMAR_WERROR=ON "$@" >/dev/null
+    cmake --build "build/$name" -j"$jobs"
     ctest --test-dir "build/$name" -j"$jobs" --output-on-failure --no-tests=error
 }
+
+echo "=== clang-format ==="
+git ls-files -co --exclude-standard -- src tests bench | grep -E '\.(cpp|h)$' |
+    xargs clang-format --dry-run -Werror
 
 run_suite release
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1"

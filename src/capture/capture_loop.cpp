@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "capture/line_reader.h"
-#include "config/config.h"
+#include "clock.h"
+#include "config/decimal.h"
+#include "log.h"
 #include "report/console.h"
 
 namespace {
@@ -20,7 +20,7 @@ constexpr std::size_t kTokenScratch = 20;
 
 // Position of the first `text` (two characters or more) in `line`, or npos. Scans for its
 // second character, which in capture lines is far rarer than the first (a space, a 'd').
-std::size_t find(const std::string& line, const char* text) {
+std::size_t findText(const std::string& line, const char* text) {
     const std::size_t length = std::strlen(text);
     const char* const begin = line.data();
     const char* const end = begin + line.size();
@@ -37,16 +37,16 @@ std::size_t find(const std::string& line, const char* text) {
 
 // Position of the address after " SA:", or after " RA:" when the line has no " SA:".
 std::size_t findAddress(const std::string& line) {
-    std::size_t marker = find(line, " SA:");
-    if (marker == std::string::npos) marker = find(line, " RA:");
+    std::size_t marker = findText(line, " SA:");
+    if (marker == std::string::npos) marker = findText(line, " RA:");
     return marker == std::string::npos ? marker : marker + kMarkerLength;
 }
 
 // The value of the token that ends right before "dB signal" (or "dBm signal", as today's
 // capture tool prints it), reaching back to the previous space or the start of the line.
 int32_t signalValue(const std::string& line) {
-    std::size_t unit = find(line, "dB signal");
-    if (unit == std::string::npos) unit = find(line, "dBm signal");
+    std::size_t unit = findText(line, "dB signal");
+    if (unit == std::string::npos) unit = findText(line, "dBm signal");
     if (unit == std::string::npos) return 0;
     std::size_t start = unit;
     while (start > 0 && line[start - 1] != ' ') --start;
@@ -63,9 +63,9 @@ int32_t timePair(const std::string& line, std::size_t position) {
 }
 
 void traceReading(const Reading& reading) {
-    std::printf("Readed MAC: %s\n", reading.mac);
-    std::printf("Readed Signal: %d\n", reading.signal);
-    std::printf("Readed seconds: %d\n", reading.seconds);
+    logText("Readed MAC: %s\n", reading.mac);
+    logText("Readed Signal: %d\n", reading.signal);
+    logText("Readed seconds: %d\n", reading.seconds);
 }
 
 }  // namespace
@@ -80,42 +80,27 @@ bool parseCaptureLine(const std::string& line, Reading& reading) {
     return true;
 }
 
-void fatalExit(int status) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(status);
-}
-
-void captureTurn(EntryList& list) {
-    const bool tracing = config.debug >= 3;
+void captureTurn(EntryList& list, const CaptureSettings& settings) {
+    const bool tracing = settings.traceLevel >= kTraceLines;
     if (tracing) {
-        std::printf("Reading...\n");
-        std::fflush(stdout);  // the reader may now wait: let the traces out first
+        logText("Reading...\n");
+        logFlush();  // the reader may now wait: let the traces out first
     }
-    std::optional<std::string> line = readLine(0);
-    if (!line) {
-        std::printf("FATAL: Could not read from STDIN");
-        fatalExit(-1);
-    }
-    if (tracing) std::printf("Readed Line: %s\n", line->c_str());
+    std::optional<std::string> line = readLine(0, settings.traceLevel);
+    if (!line) logFatal(-1, "FATAL: Could not read from STDIN");
+    if (tracing) logText("Readed Line: %s\n", line->c_str());
     Reading reading;
     if (!parseCaptureLine(*line, reading)) {
         if (tracing) {
-            std::printf("Sleeping....\n");
-            std::fflush(stdout);
+            logText("Sleeping....\n");
+            logFlush();
         }
         sleep(1);
         return;
     }
     if (tracing) traceReading(reading);
-    {
-        std::lock_guard<std::mutex> hold(list.lock);
-        int result = updateEntryList(reading.mac, reading.signal, reading.seconds, list);
-        if (result < 0) {
-            std::printf("Error produced!");
-            fatalExit(result);
-        }
-        cleanEntryList(list);
-    }
-    if (config.debug >= 4) display(list);
+    int result = updateEntryList(reading, list, settings.traceLevel);
+    if (result < 0) logFatal(result, "Error produced!");
+    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
+    if (settings.traceLevel >= kTraceTables) display(list);
 }

@@ -3,11 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "config/config.h"
+#include "log.h"
 
 int MAXIMUM_LINE_LENGHT = 256;
 
@@ -41,10 +40,6 @@ void waitForMore(int fd) {
     }
 }
 
-void echo(const char* bytes, std::size_t size) {
-    if (config.debug >= 3 && size > 0) std::fwrite(bytes, 1, size, stdout);
-}
-
 }  // namespace
 
 int input_timeout(int fd, int seconds) {
@@ -53,11 +48,11 @@ int input_timeout(int fd, int seconds) {
     return poll(&watched, 1, seconds * 1000);
 }
 
-std::optional<std::string> readLine(int fd, PendingInput& in) {
+std::optional<std::string> readLine(int fd, PendingInput& in, int traceLevel) {
     try {
         if (in.block.empty()) in.block.resize(kBlockSize);
     } catch (const std::bad_alloc&) {
-        std::printf("Error allocating memory for line buffer.");
+        logText("Error allocating memory for line buffer.");
         return std::nullopt;
     }
     std::string line;
@@ -68,7 +63,7 @@ std::optional<std::string> readLine(int fd, PendingInput& in) {
             const char* first = in.block.data() + in.begin;
             const char* last = in.block.data() + in.end;
             const char* stop = findLineEnd(first, last);
-            echo(first, stop - first);
+            if (traceLevel >= kTraceLines) logBytes(first, stop - first);
             line.append(first, stop);
             if (stop != last) {
                 in.begin = stop - in.block.data() + 1;  // the ending byte is consumed
@@ -79,7 +74,7 @@ std::optional<std::string> readLine(int fd, PendingInput& in) {
             if (!fillBlock(fd, in)) break;  // end of input or an error ends the line
         }
     } catch (const std::bad_alloc&) {
-        std::printf("Error reallocating space for line buffer.");
+        logText("Error reallocating space for line buffer.");
         return std::nullopt;
     }
     std::size_t nul = line.find('\0');
@@ -87,7 +82,7 @@ std::optional<std::string> readLine(int fd, PendingInput& in) {
     return line;
 }
 
-std::optional<std::string> readLine(int fd) {
+std::optional<std::string> readLine(int fd, int traceLevel) {
     static PendingInput standardInput;
-    return readLine(fd, standardInput);
+    return readLine(fd, standardInput, traceLevel);
 }

@@ -21,8 +21,9 @@ struct PendingInput {
 
 // The next line of `fd`, without its ending byte (LF, CR or 0xFF) and cut at its first NUL.
 // Empty when no byte arrived within one second or at end of input; once a line has begun it
-// waits for the rest without limit. nullopt only when memory is exhausted.
-std::optional<std::string> readLine(int fd, PendingInput& pending);
+// waits for the rest without limit. At `traceLevel` 3 and above the line's bytes are echoed as
+// they arrive. nullopt only when memory is exhausted.
+std::optional<std::string> readLine(int fd, PendingInput& pending, int traceLevel = 0);
 
 // The same over one process-wide read buffer (the capture loop's standard input).
-std::optional<std::string> readLine(int fd);
+std::optional<std::string> readLine(int fd, int traceLevel);

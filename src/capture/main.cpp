@@ -1,25 +1,33 @@
 #include <pthread.h>
 
-#include <cstdio>
-
 #include "capture/capture_loop.h"
 #include "config/config.h"
+#include "log.h"
 #include "report/scheduler.h"
-#include "report/upload.h"
+
+namespace {
+
+// Says once at start when the configuration leaves uploads off.
+void warnIfUploadsOff(const char* path) {
+    if (!config.full_url) logWarning("No full_url in %s: uploads are off.", path);
+}
+
+}  // namespace
 
 int main() {
     const char* path = configPath();
     if (loadConfig(path, config) < 0) {
-        std::printf("Cannot load %s!\n", path);
+        logText("Cannot load %s!\n", path);
         return -1;
     }
-    warnIfUploadsOff();
+    warnIfUploadsOff(path);
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list;
     pthread_t reporter;
     if (pthread_create(&reporter, nullptr, reportThread, &list) != 0) {
-        std::fputs("Error creating thread\n", stderr);
+        logStartError("Error creating thread\n");
         return 1;
     }
-    for (;;) captureTurn(list);
+    const CaptureSettings settings{config.debug, config.max_entry_age};
+    for (;;) captureTurn(list, settings);
 }

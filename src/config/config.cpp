@@ -2,31 +2,17 @@
 
 #include <ini.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "config/decimal.h"
 
 Config config;
 
 const char* configPath() {
     const char* override = std::getenv("PELMAR_CONFIG");
     return override ? override : "/etc/pelmar.conf";
-}
-
-int decimalValue(const char* text) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;  // white space of the C locale
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    // Accumulate as a negative number so INT_MIN is reachable without overflow.
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 - (*p - '0');
-        if (value < INT_MIN) value = INT_MIN;
-    }
-    if (negative) return static_cast<int>(value);
-    return value == INT_MIN ? INT_MAX : static_cast<int>(-value);
 }
 
 namespace {
@@ -42,9 +28,9 @@ struct TextKey {
 };
 
 constexpr NumberKey numberKeys[] = {
-    {"report_time", &Config::report_time}, {"display_time", &Config::display_time},
+    {"report_time", &Config::report_time},     {"display_time", &Config::display_time},
     {"max_entry_age", &Config::max_entry_age}, {"debug", &Config::debug},
-    {"show_stats", &Config::show_stats},     {"show_curl", &Config::show_curl},
+    {"show_stats", &Config::show_stats},       {"show_curl", &Config::show_curl},
 };
 
 constexpr TextKey textKeys[] = {

@@ -29,7 +29,3 @@ int iniHandler(void* user, const char* section, const char* name, const char* va
 
 // Loads `path` into `target`; the result is ini_parse's: <0 cannot open, >0 first bad line.
 int loadConfig(const char* path, Config& target);
-
-// atoi's grammar (leading white space, optional sign, decimal digits, stop at the first
-// other character) with overflow saturating at the int range instead of undefined.
-int decimalValue(const char* text);

@@ -14,16 +14,6 @@ std::string hostName() {
     return name;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 void runCommand(const std::string& command) {
     std::fflush(stdout);
     std::fflush(stderr);

@@ -1,11 +1,9 @@
-// Turns the device table into one JSON document and posts it with curl.
+// Posts the document with curl through the shell, then hands it to the backup.
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "table/device_table.h"
 
@@ -13,27 +11,19 @@
 // command-line argument over 128 KiB.
 constexpr std::size_t kInlineDocumentLimit = 64 * 1024;
 
-// `time` in UTC as "%Y-%m-%dT%H:%M:%S+00:00". Always 0.
-int dateJSON(char* buffer, std::size_t size, std::time_t time);
-
-// Appends `text` as the inside of a JSON string: quote, backslash, control characters and
-// bytes that are not UTF-8 are escaped; everything else is copied unchanged.
-void appendJsonText(std::string& out, const char* text);
+// What a report needs of the settings.
+struct ReportSettings {
+    std::optional<std::string> endpoint;   // `full_url`; no upload without it
+    std::optional<std::string> backupDir;  // `backup_dir`; no backup without it
+    bool showCurl = false;                 // print the command and let curl's output through
+};
 
 // Appends `text` for use inside single quotes in a POSIX shell: every ' becomes '\''.
 void appendShellQuoted(std::string& out, const std::string& text);
-
-// The whole document for the records, stamped with `host` and `time`.
-std::string buildDocument(const std::string& host, std::time_t time,
-                          const std::vector<Entry>& entries);
 
 // The curl command posting `data` (the document, or "@file") to `endpoint`; silenced unless
 // `show` is set.
 std::string buildCommand(const std::string& data, const std::string& endpoint, bool show);
 
-// Uploads the table to `endpoint` (skipped when absent) and hands the document to the backup.
-void report(const std::optional<std::string>& endpoint, EntryList& list,
-            const std::optional<std::string>& backupDir);
-
-// Says once on standard error when the configuration leaves uploads off.
-void warnIfUploadsOff();
+// Builds the document from the table, uploads it to the endpoint and hands it to the backup.
+void report(const ReportSettings& settings, const EntryList& list);

@@ -5,11 +5,10 @@
 #include <new>
 #include <random>
 
-#include "config/config.h"
+#include "clock.h"
+#include "log.h"
 
 namespace {
-
-std::time_t systemClock() { return std::time(nullptr); }
 
 constexpr uint32_t kBurstGap = 3;  // a reading less than 3 s after the previous continues its burst
 constexpr std::size_t kMacBytes = sizeof(Entry::mac);
@@ -31,7 +30,9 @@ uint32_t macHash(const char* mac, uint64_t key) {
 constexpr uint32_t kPositionMask = (1u << 24) - 1;
 constexpr std::size_t kMaxRecords = kPositionMask - 1;
 
-uint32_t tagOf(uint32_t hash) { return hash & ~kPositionMask; }
+uint32_t tagOf(uint32_t hash) {
+    return hash & ~kPositionMask;
+}
 
 // Slot of `mac` in the index, or of the empty slot where it would go.
 std::size_t findSlot(const EntryList& list, const char* mac, uint32_t hash) {
@@ -93,8 +94,15 @@ std::size_t findOrAppend(EntryList& list, const char* mac) {
     return list.entries.size() - 1;
 }
 
+// Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
+void copyMac(char* to, const char* from) {
+    char text[kMacBytes] = {};
+    std::memcpy(text, from, strnlen(from, kMacBytes - 1));
+    std::memcpy(to, text, kMacBytes);
+}
+
 void traceMacs(const EntryList& list, const char* format) {
-    for (const Entry& entry : list.entries) std::printf(format, entry.mac);
+    for (const Entry& entry : list.entries) logText(format, entry.mac);
 }
 
 // After a large cull, hands memory back so that one burst of random addresses does not pin
@@ -139,14 +147,12 @@ uint64_t randomKey() {
 
 }  // namespace
 
-std::time_t (*wallClockSource)() = systemClock;
-
 EntryList::EntryList() : slots(slotsFor(0)), hashKey(randomKey()) {}
 
-int updateEntry(const char* mac, int32_t signal, int32_t seconds, Entry& entry) {
+int updateEntry(const Reading& reading, Entry& entry) {
     uint32_t previous = entry.lastSeconds;
-    entry.lastSeconds = static_cast<uint32_t>(seconds);
-    std::strncpy(entry.mac, mac, kMacBytes - 1);
+    entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
+    copyMac(entry.mac, reading.mac);
     if (entry.count < kCountLimit) ++entry.count;
     if (entry.firstSeen == 0) entry.firstSeen = static_cast<uint32_t>(wallClock());
     entry.lastSeen = static_cast<uint32_t>(wallClock());
@@ -155,39 +161,41 @@ int updateEntry(const char* mac, int32_t signal, int32_t seconds, Entry& entry) 
     } else {
         std::memset(entry.history, 0, (kHistorySlots - 1) * sizeof(int32_t));
     }
-    entry.history[0] = signal;
+    entry.history[0] = reading.signal;
     gaussFilter(entry.history);
     // An empty history has no mean: the record keeps its previous signal.
     if (entry.history[0] != 0) entry.signal = static_cast<int32_t>(mean(entry.history) + 0.5);
     return 0;
 }
 
-int updateEntryList(const char* mac, int32_t signal, int32_t seconds, EntryList& list) {
-    const bool tracing = config.debug >= 3;
+int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    const bool tracing = traceLevel >= kTraceLines;
     if (tracing) traceMacs(list, "In list MAC Previous: %s\n");
-    char key[kMacBytes] = {};
-    std::strncpy(key, mac, kMacBytes - 1);
-    bool stored = true;
+    Reading stored = reading;  // the key is the zero-padded text up to its first NUL
+    copyMac(stored.mac, reading.mac);
+    bool kept = true;
     try {
-        std::size_t position = findOrAppend(list, key);
-        updateEntry(key, signal, seconds, list.entries[position]);
+        std::size_t position = findOrAppend(list, stored.mac);
+        updateEntry(stored, list.entries[position]);
         // A second update before pruning breaks the one-touched-record shortcut.
         if (list.touched != EntryList::kNoneTouched) list.prunedAtCutoff = false;
         list.touched = static_cast<uint32_t>(position);
     } catch (const std::bad_alloc&) {
-        stored = false;
+        kept = false;
     }
     if (tracing) traceMacs(list, "In list MAC After: %s\n");
-    if (stored) return 0;
-    std::printf("No more available memory");
+    if (kept) return 0;
+    logText("No more available memory");
     return -1;
 }
 
-int cleanEntryList(EntryList& list) {
-    uint32_t cutoff = static_cast<uint32_t>(wallClock()) - static_cast<uint32_t>(config.max_entry_age);
+int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    uint32_t cutoff = now - static_cast<uint32_t>(maxAge);
     uint32_t touched = list.touched;
     list.touched = EntryList::kNoneTouched;
-    if (config.max_entry_age == 0) {
+    if (maxAge == 0) {
         list.prunedAtCutoff = false;  // records added meanwhile have never been checked
         return 0;
     }
@@ -195,4 +203,9 @@ int cleanEntryList(EntryList& list) {
                        list.entries[touched].lastSeen <= cutoff;
     if (!list.prunedAtCutoff || cutoff != list.cutoff || touchedFell) pruneAll(list, cutoff);
     return 0;
+}
+
+std::size_t entryCount(const EntryList& list) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    return list.entries.size();
 }

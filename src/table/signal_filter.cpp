@@ -44,7 +44,9 @@ double variance(const int32_t* list) {
     return sum / n;
 }
 
-double stddev(const int32_t* list) { return std::sqrt(variance(list)); }
+double stddev(const int32_t* list) {
+    return std::sqrt(variance(list));
+}
 
 int32_t median(const int32_t* list) {
     int32_t sorted[kHistorySlots];

@@ -82,13 +82,18 @@ const ReaderCase kCases[] = {
     {"two_lines", {"one\ntwo\n"}, {"one", "two"}},
     {"empty_line", {"\n"}, {""}},
     {"cr_lf_leaves_empty_line", {"x\r\ny\n"}, {"x", "", "y"}},
-    {"ff_ends_line", {"a\xff" "b\n"}, {"a", "b"}},
+    {"ff_ends_line",
+     {"a\xff"
+      "b\n"},
+     {"a", "b"}},
     {"nul_cuts_text", {std::string("ab\0cd\nef\n", 9)}, {"ab", "ef"}},
     {"no_final_line_end", {"abc"}, {"abc"}},
     {"exactly_256", {k256 + "\n"}, {k256}},
     {"over_256", {k300 + "\n"}, {k300}},
     {"split_writes", {"ab", "c\nd", "e\n"}, {"abc", "de"}},
-    {"huge_line_across_blocks", {kHuge.substr(0, 70000), kHuge.substr(70000) + "\nz\n"}, {kHuge, "z"}},
+    {"huge_line_across_blocks",
+     {kHuge.substr(0, 70000), kHuge.substr(70000) + "\nz\n"},
+     {kHuge, "z"}},
 };
 
 class Reader : public ::testing::TestWithParam<ReaderCase> {};

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "config/decimal.h"
+
 namespace {
 
 // A file of `text` under /tmp, removed at the end of the test.
@@ -132,14 +134,12 @@ TEST_P(DecimalValue, FollowsAtoiAndSaturates) {
     EXPECT_EQ(decimalValue(GetParam().text), GetParam().value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, DecimalValue,
-                         ::testing::Values(NumberCase{"", 0}, NumberCase{"-67", -67},
-                                           NumberCase{"+7", 7}, NumberCase{" \t\n12x", 12},
-                                           NumberCase{"abc", 0}, NumberCase{"- 1", 0},
-                                           NumberCase{"2147483647", INT_MAX},
-                                           NumberCase{"2147483648", INT_MAX},
-                                           NumberCase{"-2147483648", INT_MIN},
-                                           NumberCase{"-2147483649", INT_MIN},
-                                           NumberCase{"000000000000000000000042", 42}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecimalValue,
+    ::testing::Values(NumberCase{"", 0}, NumberCase{"-67", -67}, NumberCase{"+7", 7},
+                      NumberCase{" \t\n12x", 12}, NumberCase{"abc", 0}, NumberCase{"- 1", 0},
+                      NumberCase{"2147483647", INT_MAX}, NumberCase{"2147483648", INT_MAX},
+                      NumberCase{"-2147483648", INT_MIN}, NumberCase{"-2147483649", INT_MIN},
+                      NumberCase{"000000000000000000000042", 42}));
 
 }  // namespace

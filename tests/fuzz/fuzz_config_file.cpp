@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/decimal.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "report/document.h"
 #include "report/upload.h"
 
 namespace {
@@ -78,7 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(entry.mac, mac.data(), mac.size());
     entry.count = 7;
     entry.signal = -67;
-    std::string document = buildDocument(host, 1700000000, {entry, entry});
+    std::string document = openDocument(host, 1700000000);
+    appendRecord(document, entry);
+    appendRecord(document, entry);
+    closeDocument(document);
     nlohmann::json parsed = nlohmann::json::parse(document, nullptr, false);
     if (parsed.is_discarded()) std::abort();
     if (validUtf8(host) && parsed["hostname"] != host) std::abort();
@@ -94,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::abort();
             command.resize(command.size() - silence.size());
         }
-        std::vector<std::string> expected = {"curl", "-k", "-X", "POST", "-H",
-                                             "Content-Type:application/json", "-d", document,
-                                             endpoint};
+        std::vector<std::string> expected = {"curl", "-k",     "-X",
+                                             "POST", "-H",     "Content-Type:application/json",
+                                             "-d",   document, endpoint};
         if (shellWords(command) != expected) std::abort();
     }
     return 0;

@@ -58,7 +58,8 @@ TEST_F(Backup, MarkerTurnsBackupsOnAndOff) {
     backup("{\"a\":1}", dir);
     FakeClock::now += 1;
     backup("{\"a\":2}", dir);
-    EXPECT_EQ(files(), (std::vector<std::string>{"1700000000.dat", "1700000001.dat", "writebackup"}));
+    EXPECT_EQ(files(),
+              (std::vector<std::string>{"1700000000.dat", "1700000001.dat", "writebackup"}));
     EXPECT_EQ(content("1700000000.dat"), "{\"a\":1}\n");
     EXPECT_EQ(content("1700000001.dat"), "{\"a\":2}\n");
     unlink((dir + "/writebackup").c_str());

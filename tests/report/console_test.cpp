@@ -5,12 +5,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "report/dates.h"
 
 namespace {
 
 const std::string kRule(90, '=');
 const std::string kHeading = kRule + "\nHostname: box\nReport Date: 2023-11-14 22:13:20\n" +
-                             "BSSID \t\t\tSignal \tCount \tFirst Seen \t\tLast Seen \n" + kRule + "\n";
+                             "BSSID \t\t\tSignal \tCount \tFirst Seen \t\tLast Seen \n" + kRule +
+                             "\n";
+
+std::string consoleText(const std::string& host, const char* date,
+                        const std::vector<Entry>& entries) {
+    std::string screen = consoleHeading(host, date);
+    for (const Entry& entry : entries) appendConsoleRow(screen, entry);
+    return screen;
+}
 
 class Console : public ::testing::Test {
 protected:

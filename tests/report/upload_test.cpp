@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "report/dates.h"
+#include "report/document.h"
+
 namespace {
 
 Entry record(const char* mac, uint32_t count, uint32_t first, uint32_t last, int32_t signal) {
@@ -20,7 +23,16 @@ Entry record(const char* mac, uint32_t count, uint32_t first, uint32_t last, int
     return e;
 }
 
-const std::string kHead = "{\"hostname\":\"router\",\"systemDateTime\":\"2023-11-14T22:13:20+00:00\"";
+std::string documentOf(const std::string& host, std::time_t time,
+                       const std::vector<Entry>& entries) {
+    std::string document = openDocument(host, time);
+    for (const Entry& entry : entries) appendRecord(document, entry);
+    closeDocument(document);
+    return document;
+}
+
+const std::string kHead =
+    "{\"hostname\":\"router\",\"systemDateTime\":\"2023-11-14T22:13:20+00:00\"";
 
 struct DocumentCase {
     const char* name;
@@ -37,16 +49,17 @@ const DocumentCase kDocuments[] = {
     {"three_records",
      {record("a", 1, 1, 2, 0), record("b", 1000, 4294967295u, 4294967295u, 40),
       record("c", 7, 3, 3, -2147483647)},
-     kHead + ",\"data\":[{\"mac\":\"a\",\"count\":1,\"firstSeen\":1,\"lastSeen\":2,\"signalDB\":0},"
-             "{\"mac\":\"b\",\"count\":1000,\"firstSeen\":4294967295,\"lastSeen\":4294967295,"
-             "\"signalDB\":40},"
-             "{\"mac\":\"c\",\"count\":7,\"firstSeen\":3,\"lastSeen\":3,\"signalDB\":-2147483647}]}"},
+     kHead +
+         ",\"data\":[{\"mac\":\"a\",\"count\":1,\"firstSeen\":1,\"lastSeen\":2,\"signalDB\":0},"
+         "{\"mac\":\"b\",\"count\":1000,\"firstSeen\":4294967295,\"lastSeen\":4294967295,"
+         "\"signalDB\":40},"
+         "{\"mac\":\"c\",\"count\":7,\"firstSeen\":3,\"lastSeen\":3,\"signalDB\":-2147483647}]}"},
 };
 
 class Document : public ::testing::TestWithParam<DocumentCase> {};
 
 TEST_P(Document, IsByteForByteAsExpected) {
-    EXPECT_EQ(buildDocument("router", 1700000000, GetParam().entries), GetParam().document);
+    EXPECT_EQ(documentOf("router", 1700000000, GetParam().entries), GetParam().document);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, Document, ::testing::ValuesIn(kDocuments),
@@ -80,23 +93,23 @@ TEST_P(JsonText, EscapesOnlyWhatJsonForbids) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, JsonText,
-    ::testing::Values(JsonCase{"aa:bb:cc:dd:ee:ff", "aa:bb:cc:dd:ee:ff"},
-                      JsonCase{"a\"b\\c", "a\\\"b\\\\c"}, JsonCase{"\x01\t\n\x1f", "\\u0001\\u0009\\u000a\\u001f"},
-                      JsonCase{"'$(x)`y`", "'$(x)`y`"}, JsonCase{"\x7f", "\x7f"},
-                      JsonCase{"caf\xc3\xa9", "caf\xc3\xa9"},
-                      JsonCase{"\xe2\x82\xac\xf0\x9f\x93\xa1", "\xe2\x82\xac\xf0\x9f\x93\xa1"},
-                      JsonCase{"\xff\xc3", "\\u00ff\\u00c3"}, JsonCase{"\xc0\xaf", "\\u00c0\\u00af"},
-                      JsonCase{"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},
-                      JsonCase{"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}));
+    ::testing::Values(
+        JsonCase{"aa:bb:cc:dd:ee:ff", "aa:bb:cc:dd:ee:ff"}, JsonCase{"a\"b\\c", "a\\\"b\\\\c"},
+        JsonCase{"\x01\t\n\x1f", "\\u0001\\u0009\\u000a\\u001f"}, JsonCase{"'$(x)`y`", "'$(x)`y`"},
+        JsonCase{"\x7f", "\x7f"}, JsonCase{"caf\xc3\xa9", "caf\xc3\xa9"},
+        JsonCase{"\xe2\x82\xac\xf0\x9f\x93\xa1", "\xe2\x82\xac\xf0\x9f\x93\xa1"},
+        JsonCase{"\xff\xc3", "\\u00ff\\u00c3"}, JsonCase{"\xc0\xaf", "\\u00c0\\u00af"},
+        JsonCase{"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},
+        JsonCase{"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}));
 
 TEST(Command, IsTheCurlLineSilencedOrShown) {
     std::string document = "{\"hostname\":\"r\",\"data\":[]}";
     EXPECT_EQ(buildCommand(document, "http://127.0.0.1:8080/in", false),
               "curl -k -X POST -H \"Content-Type:application/json\" -d '" + document +
                   "' 'http://127.0.0.1:8080/in' > /dev/null 2> /dev/null ");
-    EXPECT_EQ(buildCommand(document, "http://h/", true),
-              "curl -k -X POST -H \"Content-Type:application/json\" -d '" + document +
-                  "' 'http://h/'");
+    EXPECT_EQ(
+        buildCommand(document, "http://h/", true),
+        "curl -k -X POST -H \"Content-Type:application/json\" -d '" + document + "' 'http://h/'");
 }
 
 // The shell's own reading of the command's -d and URL words.
@@ -117,11 +130,13 @@ std::vector<std::string> shellWords(const std::string& command) {
 }
 
 TEST(Command, ShellGivesBackTheExactTexts) {
-    const std::string hostile[] = {"it's", "'", "''", "a'b'c", "$(touch /tmp/x)", "`id`",
-                                   "\\'\\", "\"; rm -rf / #", "\x01\n\x7f"};
+    const std::string hostile[] = {
+        "it's",           "'",         "''", "a'b'c", "$(touch /tmp/x)", "`id`", "\\'\\",
+        "\"; rm -rf / #", "\x01\n\x7f"};
     for (const std::string& text : hostile) {
         std::string command = buildCommand("{" + text + "}", "http://h/" + text, false);
-        EXPECT_EQ(shellWords(command), (std::vector<std::string>{"{" + text + "}", "http://h/" + text}))
+        EXPECT_EQ(shellWords(command),
+                  (std::vector<std::string>{"{" + text + "}", "http://h/" + text}))
             << text;
     }
 }

@@ -3,7 +3,7 @@
 
 #include <ctime>
 
-#include "table/device_table.h"
+#include "clock.h"
 
 struct FakeClock {
     static std::time_t now;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "support/fake_clock.h"
+#include "support/reading.h"
 
 namespace {
 
@@ -14,13 +14,10 @@ constexpr std::time_t kStart = 1700000000;
 
 class Table : public ::testing::Test {
 protected:
-    void SetUp() override { config = Config{}; }
-    void TearDown() override { config = Config{}; }
-
     // One reading through the capture loop's path: update, then prune.
     void read(const char* mac, int32_t signal, int32_t seconds) {
-        ASSERT_EQ(updateEntryList(mac, signal, seconds, list), 0);
-        cleanEntryList(list);
+        ASSERT_EQ(updateEntryList(readingOf(mac, signal, seconds), list, 0), 0);
+        cleanEntryList(list, maxAge, static_cast<uint32_t>(FakeClock::now));
     }
     const Entry& only() {
         EXPECT_EQ(list.entries.size(), 1u);
@@ -38,6 +35,7 @@ protected:
 
     FakeClock clock{kStart};
     EntryList list;
+    int maxAge = 0;
 };
 
 TEST_F(Table, CountsReadingsAndSaturatesAtOneThousand) {
@@ -71,17 +69,16 @@ TEST_P(Burst, ReadingsWithinTwoSecondsExtendTheHistory) {
     EXPECT_EQ(history(), newestFirst);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Times, Burst,
-    ::testing::Values(BurstCase{"ten_eleven_thirteen", {10, 11, 13}, 3},
-                      BurstCase{"then_sixteen_restarts", {10, 11, 13, 16}, 1},
-                      BurstCase{"same_second", {5, 5, 5}, 3},
-                      BurstCase{"two_seconds_continue", {10, 12}, 2},
-                      BurstCase{"three_seconds_restart", {10, 13}, 1},
-                      BurstCase{"midnight_restarts", {86399, 0}, 1},
-                      BurstCase{"earlier_time_restarts", {50, 49}, 1},
-                      BurstCase{"first_reading_near_midnight_zero", {1}, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Times, Burst,
+                         ::testing::Values(BurstCase{"ten_eleven_thirteen", {10, 11, 13}, 3},
+                                           BurstCase{"then_sixteen_restarts", {10, 11, 13, 16}, 1},
+                                           BurstCase{"same_second", {5, 5, 5}, 3},
+                                           BurstCase{"two_seconds_continue", {10, 12}, 2},
+                                           BurstCase{"three_seconds_restart", {10, 13}, 1},
+                                           BurstCase{"midnight_restarts", {86399, 0}, 1},
+                                           BurstCase{"earlier_time_restarts", {50, 49}, 1},
+                                           BurstCase{"first_reading_near_midnight_zero", {1}, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Table, HistoryHoldsFourteenValues) {
     // Equal positive values pass the filter, so only the 14-value cap shows.
@@ -148,11 +145,11 @@ class Prune : public Table, public ::testing::WithParamInterface<PruneCase> {};
 
 // "old" is stamped at kStart, "mid" at kStart + 5, then "new" is read at `now`.
 TEST_P(Prune, DropsRecordsAtOrBelowTheCutOff) {
-    config.max_entry_age = 0;
+    maxAge = 0;
     read("old", -1, 0);
     FakeClock::now = kStart + 5;
     read("mid", -1, 0);
-    config.max_entry_age = GetParam().maxAge;
+    maxAge = GetParam().maxAge;
     FakeClock::now = GetParam().now;
     read("new", -1, 0);
     EXPECT_EQ(macs(), GetParam().survivors);
@@ -160,18 +157,18 @@ TEST_P(Prune, DropsRecordsAtOrBelowTheCutOff) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ages, Prune,
-    ::testing::Values(
-        PruneCase{"disabled", 0, kStart + 1000, {"old", "mid", "new"}},
-        PruneCase{"record_at_cut_off_dropped", 10, kStart + 10, {"mid", "new"}},
-        PruneCase{"one_second_older_kept", 10, kStart + 9, {"old", "mid", "new"}},
-        PruneCase{"age_one_keeps_current_second", 1, kStart + 5, {"mid", "new"}},
-        PruneCase{"negative_empties_all", -1, kStart + 5, {}},
-        PruneCase{"age_beyond_epoch_wraps", static_cast<int>(kStart + 100), kStart + 5, {}},
-        PruneCase{"int_max_wraps", 2147483647, kStart + 5, {}}),
+    ::testing::Values(PruneCase{"disabled", 0, kStart + 1000, {"old", "mid", "new"}},
+                      PruneCase{"record_at_cut_off_dropped", 10, kStart + 10, {"mid", "new"}},
+                      PruneCase{"one_second_older_kept", 10, kStart + 9, {"old", "mid", "new"}},
+                      PruneCase{"age_one_keeps_current_second", 1, kStart + 5, {"mid", "new"}},
+                      PruneCase{"negative_empties_all", -1, kStart + 5, {}},
+                      PruneCase{
+                          "age_beyond_epoch_wraps", static_cast<int>(kStart + 100), kStart + 5, {}},
+                      PruneCase{"int_max_wraps", 2147483647, kStart + 5, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Table, PrunedAddressComesBackAsAFreshRecord) {
-    config.max_entry_age = 10;
+    maxAge = 10;
     for (int i = 0; i < 3; ++i) read("aa", -60, 10);
     FakeClock::now = kStart + 20;
     read("bb", -1, 0);
@@ -183,7 +180,7 @@ TEST_F(Table, PrunedAddressComesBackAsAFreshRecord) {
 }
 
 TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
-    config.max_entry_age = 100;
+    maxAge = 100;
     read("aa", -1, 0);
     FakeClock::now = kStart - 500;  // clock set back: "bb" is stamped long before "aa"
     read("bb", -1, 0);
@@ -193,7 +190,7 @@ TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
 }
 
 TEST_F(Table, LargeCullGivesMemoryBackAndTheIndexStillFindsEveryRecord) {
-    config.max_entry_age = 10;
+    maxAge = 10;
     for (int i = 0; i < 20000; ++i) read(("old" + std::to_string(i)).c_str(), -1, 0);
     std::size_t grown = list.entries.capacity();
     FakeClock::now = kStart + 5;

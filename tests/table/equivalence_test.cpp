@@ -7,29 +7,36 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "support/fake_clock.h"
+#include "support/reading.h"
 #include "table/device_table.h"
 
 namespace {
 
-void plainUpdate(const char* mac, int32_t signal, int32_t seconds, std::vector<Entry>& entries) {
+void plainUpdate(const Reading& reading, std::vector<Entry>& entries) {
     for (Entry& entry : entries) {
-        if (std::strcmp(entry.mac, mac) == 0) {
-            updateEntry(mac, signal, seconds, entry);
+        if (std::strcmp(entry.mac, reading.mac) == 0) {
+            updateEntry(reading, entry);
             return;
         }
     }
     entries.push_back(Entry{});
-    updateEntry(mac, signal, seconds, entries.back());
+    updateEntry(reading, entries.back());
 }
 
-void plainClean(std::vector<Entry>& entries) {
-    uint32_t cutoff = static_cast<uint32_t>(wallClock()) - static_cast<uint32_t>(config.max_entry_age);
-    if (config.max_entry_age == 0) return;
+// The rule in plain integers: the cut-off is now minus the age, brought back onto the 32-bit
+// clock's circle; a record stays when stamped after it. An age of 0 keeps everything.
+bool stays(uint32_t lastSeen, int maxAge, uint32_t now) {
+    if (maxAge == 0) return true;
+    const int64_t circle = int64_t{1} << 32;
+    int64_t cutoff = ((int64_t{now} - maxAge) % circle + circle) % circle;
+    return int64_t{lastSeen} > cutoff;
+}
+
+void plainClean(std::vector<Entry>& entries, int maxAge, uint32_t now) {
     std::vector<Entry> kept;
     for (const Entry& entry : entries) {
-        if (entry.lastSeen > cutoff) kept.push_back(entry);
+        if (stays(entry.lastSeen, maxAge, now)) kept.push_back(entry);
     }
     entries = kept;
 }
@@ -38,16 +45,13 @@ bool sameRecords(const std::vector<Entry>& a, const std::vector<Entry>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Entry)) == 0;
 }
 
-class Equivalence : public ::testing::TestWithParam<unsigned> {
-protected:
-    void TearDown() override { config = Config{}; }
-};
+class Equivalence : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(Equivalence, MatchesThePlainTableAfterEveryReading) {
     std::mt19937 random(GetParam());
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
     FakeClock clock(1700000000);
-    config = Config{};
+    int maxAge = 0;
     const int ages[] = {0, 1, 2, 5, 30, 300, -1, -1000, 2000000000, 1700000003, INT32_MAX};
     std::vector<std::string> pool;
     for (int i = 0; i < 400; ++i) pool.push_back("02:00:00:00:" + std::to_string(1000 + i));
@@ -59,19 +63,24 @@ TEST_P(Equivalence, MatchesThePlainTableAfterEveryReading) {
     int32_t seconds = 0;
     for (int step = 0; step < 60000; ++step) {
         uint32_t event = below(1000);
-        if (event < 150) FakeClock::now += 1;
-        else if (event < 160) FakeClock::now += below(400);
-        else if (event < 163) FakeClock::now -= below(400);  // clock set back
-        if (event % 97 == 0) config.max_entry_age = ages[below(sizeof ages / sizeof *ages)];
+        if (event < 150)
+            FakeClock::now += 1;
+        else if (event < 160)
+            FakeClock::now += below(400);
+        else if (event < 163)
+            FakeClock::now -= below(400);  // clock set back
+        if (event % 97 == 0) maxAge = ages[below(sizeof ages / sizeof *ages)];
         seconds = event < 50 ? static_cast<int32_t>(below(86400)) : seconds + below(3);
         // Few addresses at a time, so records both stay and age out.
         const std::string& mac = pool[below(event < 900 ? 40 : pool.size())];
         int32_t signal = event % 13 == 0 ? 0 : -30 - static_cast<int32_t>(below(60));
 
-        ASSERT_EQ(updateEntryList(mac.c_str(), signal, seconds, list), 0);
-        cleanEntryList(list);
-        plainUpdate(mac.c_str(), signal, seconds, plain);
-        plainClean(plain);
+        Reading reading = readingOf(mac.c_str(), signal, seconds);
+        uint32_t now = static_cast<uint32_t>(FakeClock::now);
+        ASSERT_EQ(updateEntryList(reading, list, 0), 0);
+        cleanEntryList(list, maxAge, now);
+        plainUpdate(reading, plain);
+        plainClean(plain, maxAge, now);
         ASSERT_TRUE(sameRecords(list.entries, plain)) << "step " << step;
     }
 }

@@ -1,0 +1,98 @@
+#include "report/document.h"
+
+#include <cstdio>
+
+#include "report/dates.h"
+
+namespace {
+
+// A record's object is at most about 110 bytes; reserving this much per record up front spares
+// the reallocations of a large table.
+constexpr std::size_t kRecordRoom = 128;
+
+// Length of the UTF-8 sequence starting at `text`, or 0 when the bytes there are not one.
+std::size_t utf8Length(const unsigned char* text) {
+    unsigned char lead = text[0];
+    std::size_t length;
+    uint32_t code;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (text[i] & 0x3F);
+    }
+    bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    bool invalid = (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF;
+    return overlong || invalid ? 0 : length;
+}
+
+void appendEscapedByte(std::string& out, unsigned char byte) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+    out += escape;
+}
+
+}  // namespace
+
+void appendJsonText(std::string& out, const char* text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        unsigned char byte = *p;
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20) {
+            appendEscapedByte(out, byte);
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+        } else if (std::size_t length = utf8Length(p)) {
+            out.append(reinterpret_cast<const char*>(p), length);
+            p += length;
+            continue;
+        } else {
+            appendEscapedByte(out, byte);  // a stray byte stands for its Latin-1 character
+        }
+        ++p;
+    }
+}
+
+std::string openDocument(const std::string& host, std::time_t time) {
+    char date[128];
+    dateJSON(date, sizeof date, time);
+    std::string document = "{\"hostname\":\"";
+    appendJsonText(document, host.c_str());
+    document += "\",\"systemDateTime\":\"";
+    document += date;
+    document += "\",\"data\":[";
+    return document;
+}
+
+void appendRecord(std::string& document, const Entry& entry) {
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers,
+                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}", entry.count,
+                  entry.firstSeen, entry.lastSeen, entry.signal);
+    if (document.back() != '[') document += ',';
+    document += "{\"mac\":\"";
+    appendJsonText(document, entry.mac);
+    document += numbers;
+}
+
+void closeDocument(std::string& document) {
+    document += "]}";
+}
+
+std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list) {
+    std::string document = openDocument(host, time);
+    document.reserve(document.size() + kRecordRoom * entryCount(list) + 2);
+    visitEntries(list, [&](const Entry& entry) { appendRecord(document, entry); });
+    closeDocument(document);
+    return document;
+}

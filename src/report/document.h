@@ -1,0 +1,23 @@
+// The JSON document that carries the device table: host, time and one object per record.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "table/device_table.h"
+
+// Appends `text` as the inside of a JSON string: quote, backslash, control characters and
+// bytes that are not UTF-8 are escaped; everything else is copied unchanged.
+void appendJsonText(std::string& out, const char* text);
+
+// The document up to and including the opening of its "data" array.
+std::string openDocument(const std::string& host, std::time_t time);
+
+// Appends one record's object to an open document, after a comma unless it is the first.
+void appendRecord(std::string& document, const Entry& entry);
+
+// Ends the "data" array and the document.
+void closeDocument(std::string& document);
+
+// The whole document for the table as it stands, stamped with `host` and `time`.
+std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list);

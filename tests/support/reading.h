@@ -1,0 +1,14 @@
+// Builds a reading as the capture loop would hand it to the table.
+#pragma once
+
+#include <cstring>
+
+#include "table/device_table.h"
+
+inline Reading readingOf(const char* mac, int32_t signal, int32_t seconds) {
+    Reading reading{};
+    std::strncpy(reading.mac, mac, sizeof reading.mac - 1);
+    reading.signal = signal;
+    reading.seconds = seconds;
+    return reading;
+}
