@@ -34,15 +34,6 @@ void logStartError(const char* text) {
     std::fflush(stderr);
 }
 
-void logWarning(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
-    va_end(arguments);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-}
-
 void logFatal(int status, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);

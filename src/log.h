@@ -24,9 +24,6 @@ void logFlush();
 // Writes `text` to standard error and flushes; only for failures before the daemon runs.
 void logStartError(const char* text);
 
-// A warning: `format` and a line end on standard error, flushed.
-void logWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // Prints `format` as given, flushes both streams and ends the process at once with `status`,
 // without running destructors under the report thread's feet.
 [[noreturn]] void logFatal(int status, const char* format, ...)

@@ -10,6 +10,7 @@
 #include "config/decimal.h"
 #include "log.h"
 #include "report/console.h"
+#include "stop.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ bool parseCaptureLine(const std::string& line, Reading& reading) {
 }
 
 void captureTurn(EntryList& list, const CaptureSettings& settings) {
+    endIfStopRequested();
     const bool tracing = settings.traceLevel >= kTraceLines;
     if (tracing) {
         logText("Reading...\n");
@@ -96,11 +98,12 @@ void captureTurn(EntryList& list, const CaptureSettings& settings) {
             logFlush();
         }
         sleep(1);
+        endIfStopRequested();
         return;
     }
     if (tracing) traceReading(reading);
     int result = updateEntryList(reading, list, settings.traceLevel);
     if (result < 0) logFatal(result, "Error produced!");
     cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
-    if (settings.traceLevel >= kTraceTables) display(list);
+    if (settings.traceLevel >= kTraceTables) display(list, settings.commandTimeout);
 }

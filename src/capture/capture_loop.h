@@ -7,8 +7,9 @@
 
 // What the capture loop needs of the settings.
 struct CaptureSettings {
-    int traceLevel;  // `debug`
-    int maxAge;      // `max_entry_age`
+    int traceLevel;      // `debug`
+    int maxAge;          // `max_entry_age`
+    int commandTimeout;  // `upload_timeout`, for the console's `clear`
 };
 
 // Fills `reading` from a line holding " SA:" (or, failing that, " RA:"); false for other lines.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "log.h"
+#include "stop.h"
 
 int MAXIMUM_LINE_LENGHT = 256;
 
@@ -36,8 +37,7 @@ bool fillBlock(int fd, PendingInput& in) {
 
 // A begun line waits without limit, in one-second slices; failures are retried like time-outs.
 void waitForMore(int fd) {
-    while (input_timeout(fd, 1) <= 0) {
-    }
+    while (input_timeout(fd, 1) <= 0) endIfStopRequested();
 }
 
 }  // namespace

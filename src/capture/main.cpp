@@ -4,12 +4,13 @@
 #include "config/config.h"
 #include "log.h"
 #include "report/scheduler.h"
+#include "stop.h"
 
 namespace {
 
 // Says once at start when the configuration leaves uploads off.
 void warnIfUploadsOff(const char* path) {
-    if (!config.full_url) logWarning("No full_url in %s: uploads are off.", path);
+    if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
 }
 
 }  // namespace
@@ -21,6 +22,7 @@ int main() {
         return -1;
     }
     warnIfUploadsOff(path);
+    installSignalHandlers();
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list;
     pthread_t reporter;
@@ -28,6 +30,6 @@ int main() {
         logStartError("Error creating thread\n");
         return 1;
     }
-    const CaptureSettings settings{config.debug, config.max_entry_age};
+    const CaptureSettings settings{config.debug, config.max_entry_age, config.upload_timeout};
     for (;;) captureTurn(list, settings);
 }

@@ -28,15 +28,18 @@ struct TextKey {
 };
 
 constexpr NumberKey numberKeys[] = {
-    {"report_time", &Config::report_time},     {"display_time", &Config::display_time},
-    {"max_entry_age", &Config::max_entry_age}, {"debug", &Config::debug},
-    {"show_stats", &Config::show_stats},       {"show_curl", &Config::show_curl},
+    {"report_time", &Config::report_time},       {"display_time", &Config::display_time},
+    {"max_entry_age", &Config::max_entry_age},   {"debug", &Config::debug},
+    {"show_stats", &Config::show_stats},         {"show_curl", &Config::show_curl},
+    {"upload_timeout", &Config::upload_timeout}, {"spool_max_kb", &Config::spool_max_kb},
+    {"verify_tls", &Config::verify_tls},
 };
 
 constexpr TextKey textKeys[] = {
     {"url", &Config::url},
     {"full_url", &Config::full_url},
     {"backup_dir", &Config::backup_dir},
+    {"spool_dir", &Config::spool_dir},
 };
 
 }  // namespace

@@ -6,15 +6,20 @@
 
 // Field order and key names follow the configuration file.
 struct Config {
-    int report_time;    // seconds between two uploads
-    int display_time;   // seconds between two console-table checks
-    int max_entry_age;  // seconds after its latest reading that a device is dropped; 0 = never
-    int debug;          // trace level: 3 per-line traces, 4 also the console table per reading
-    int show_stats;     // print the console table from the report thread
-    int show_curl;      // show the upload command and its output
+    int report_time = 0;    // seconds between two uploads
+    int display_time = 0;   // seconds between two console-table checks
+    int max_entry_age = 0;  // seconds after its latest reading that a device is dropped; 0 = never
+    int debug = 0;          // trace level: 3 per-line traces, 4 also the console table per reading
+    int show_stats = 0;     // print the console table from the report thread
+    int show_curl = 0;      // show the upload command and its output
     std::optional<std::string> url;  // accepted, unused
     std::optional<std::string> full_url;
     std::optional<std::string> backup_dir;
+    // Beyond the nine keys above; each is off, or at a harmless default, when absent.
+    int upload_timeout = 60;  // seconds an upload or `clear` may run; 0 or less: no limit
+    std::optional<std::string> spool_dir;  // keep failed uploads here and send them later
+    int spool_max_kb = 1024;               // the spool's size limit
+    int verify_tls = 0;                    // 1: curl checks the endpoint's certificate
 };
 
 // Written only before the report thread starts; read-only afterwards.
@@ -23,7 +28,7 @@ extern Config config;
 // The configuration file: $PELMAR_CONFIG when set, else "/etc/pelmar.conf".
 const char* configPath();
 
-// inih handler: takes a pair of section "pelmar" with one of the nine keys.
+// inih handler: takes a pair of section "pelmar" with one of the keys above.
 // Returns 1 when taken, 0 otherwise (inih then counts the line as an error).
 int iniHandler(void* user, const char* section, const char* name, const char* value);
 

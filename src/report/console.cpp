@@ -4,6 +4,7 @@
 #include "log.h"
 #include "report/dates.h"
 #include "report/environment.h"
+#include "report/runner.h"
 
 namespace {
 const std::string kRule(90, '=');
@@ -27,12 +28,12 @@ void appendConsoleRow(std::string& screen, const Entry& entry) {
     screen.append(first).append(" \t").append(last).append(" \n");
 }
 
-int display(const EntryList& list) {
+int display(const EntryList& list, int timeoutSeconds) {
     char date[60];
     dateFormat(date, sizeof date, wallClock());
     std::string screen = consoleHeading(hostName(), date);
     visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry); });
-    runCommand("clear 2> /dev/null");
+    runCommand("clear 2> /dev/null", timeoutSeconds);
     logBytes(screen.data(), screen.size());
     logFlush();
     return 0;

@@ -11,5 +11,6 @@ std::string consoleHeading(const std::string& host, const char* date);
 // Appends one device's row: address, signal, count, first and last seen in local time.
 void appendConsoleRow(std::string& screen, const Entry& entry);
 
-// Clears the console and prints the table. Always 0.
-int display(const EntryList& list);
+// Clears the console (`clear` may run `timeoutSeconds` at most, none when 0 or less) and
+// prints the table. Always 0.
+int display(const EntryList& list, int timeoutSeconds);

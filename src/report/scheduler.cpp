@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "clock.h"
 #include "config/config.h"
 #include "report/console.h"
 #include "report/upload.h"
+#include "stop.h"
 
 bool isDue(uint32_t now, uint32_t& mark, int interval) {
     if (static_cast<int32_t>(now - mark) < interval) return false;
@@ -17,7 +19,15 @@ bool isDue(uint32_t now, uint32_t& mark, int interval) {
 
 void* reportThread(void* table) {
     const EntryList& list = *static_cast<const EntryList*>(table);
-    const ReportSettings settings{config.full_url, config.backup_dir, config.show_curl != 0};
+    ReportSettings settings;
+    settings.endpoint = config.full_url;
+    settings.backupDir = config.backup_dir;
+    settings.showCurl = config.show_curl != 0;
+    settings.uploadTimeout = config.upload_timeout;
+    settings.spoolDir = config.spool_dir;
+    settings.spoolMaxBytes = static_cast<std::size_t>(std::max(config.spool_max_kb, 0)) * 1024;
+    settings.verifyTls = config.verify_tls != 0;
+    Uplink uplink;
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
     const bool showStats = config.show_stats != 0;
@@ -26,11 +36,15 @@ void* reportThread(void* table) {
     for (;;) {
         uint32_t now = static_cast<uint32_t>(wallClock());
         try {
-            if (isDue(now, consoleMark, displayTime) && showStats) display(list);
-            if (isDue(now, uploadMark, reportTime)) report(settings, list);
+            if (isDue(now, consoleMark, displayTime) && showStats) {
+                display(list, settings.uploadTimeout);
+            }
+            if (isDue(now, uploadMark, reportTime)) report(settings, list, uplink);
         } catch (const std::bad_alloc&) {
             // Out of memory for one report: the next turn tries again with the table as it is.
         }
+        endIfStopRequested();
         sleep(1);
+        endIfStopRequested();
     }
 }

@@ -10,6 +10,8 @@
 #include "report/document.h"
 #include "report/environment.h"
 #include "report/files.h"
+#include "report/spool.h"
+#include "stop.h"
 
 namespace {
 
@@ -19,23 +21,55 @@ std::string uploadFilePattern() {
     return std::string(directory && *directory ? directory : "/tmp") + "/pelmar-XXXXXX";
 }
 
-void runShown(const std::string& command, bool show) {
-    if (show) logText("%s\n", command.c_str());
-    runCommand(command);
+CurlOptions curlOptions(const ReportSettings& settings) {
+    return {settings.showCurl, settings.spoolDir.has_value(), settings.verifyTls};
 }
 
-void postDocument(const std::string& document, const std::string& endpoint, bool show) {
-    if (document.size() <= kInlineDocumentLimit) {
-        runShown(buildCommand(document, endpoint, show), show);
-        return;
+// Runs one curl command, printing it first when asked, and says when uploads start failing
+// or work again. True when it succeeded.
+bool send(const std::string& command, const ReportSettings& settings, Uplink& uplink) {
+    if (settings.showCurl) logText("%s\n", command.c_str());
+    CommandResult result = uplink.run(command, settings.uploadTimeout);
+    if (result.outcome == CommandResult::kStopped) return false;  // not the uplink's fault
+    bool ok = succeeded(result);
+    if (ok && uplink.failing) logLine("Uploads work again");
+    if (!ok && !uplink.failing) {
+        logLine("Uploads failing: %s", failureReason(result, settings.uploadTimeout).c_str());
     }
-    std::string file = writeNewFile(uploadFilePattern(), document, 0600);
-    if (file.empty()) {
-        logWarning("Upload skipped: cannot write a temporary file for the document");
-        return;
+    uplink.failing = !ok;
+    return ok;
+}
+
+// Posts the document inline, or from a temporary file when it is too long for that.
+bool post(const std::string& document, const ReportSettings& settings, Uplink& uplink) {
+    const std::string& endpoint = *settings.endpoint;
+    if (document.size() > kInlineDocumentLimit) {
+        std::string file = writeNewFile(uploadFilePattern(), document, 0600);
+        if (!file.empty()) {
+            bool ok =
+                send(buildCommand("@" + file, endpoint, curlOptions(settings)), settings, uplink);
+            unlink(file.c_str());
+            return ok;
+        }
     }
-    runShown(buildCommand("@" + file, endpoint, show), show);
-    unlink(file.c_str());
+    std::string command = buildCommand(document, endpoint, curlOptions(settings));
+    if (command.size() >= kArgumentLimit) {
+        logLine("Upload skipped: no temporary file for a document of %zu bytes", document.size());
+        return false;
+    }
+    return send(command, settings, uplink);
+}
+
+// Sends a few spooled documents, oldest first, each removed once its own upload succeeded.
+void sendSpooled(const ReportSettings& settings, Uplink& uplink) {
+    int sent = 0;
+    for (const std::string& file : spooledFiles(*settings.spoolDir)) {
+        if (sent++ == kSpoolBatch || stopRequested()) return;
+        if (!send(buildCommand("@" + file, *settings.endpoint, curlOptions(settings)), settings,
+                  uplink))
+            return;
+        unlink(file.c_str());
+    }
 }
 
 }  // namespace
@@ -50,20 +84,30 @@ void appendShellQuoted(std::string& out, const std::string& text) {
     }
 }
 
-std::string buildCommand(const std::string& data, const std::string& endpoint, bool show) {
-    std::string command = "curl -k -X POST -H \"Content-Type:application/json\" -d '";
+std::string buildCommand(const std::string& data, const std::string& endpoint,
+                         const CurlOptions& options) {
+    std::string command = options.verifyTls ? "curl" : "curl -k";
+    if (options.failOnHttp) command += " --fail";
+    command += " -X POST -H \"Content-Type:application/json\" -d '";
     command.reserve(command.size() + data.size() + endpoint.size() + 64);
     appendShellQuoted(command, data);
     command += "' '";
     appendShellQuoted(command, endpoint);
     command += "'";
-    if (!show) command += " > /dev/null 2> /dev/null ";
+    if (!options.show) command += " > /dev/null 2> /dev/null ";
     return command;
 }
 
-void report(const ReportSettings& settings, const EntryList& list) {
+void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink) {
     if (!settings.endpoint && !settings.backupDir) return;
-    std::string document = buildDocument(hostName(), wallClock(), list);
-    if (settings.endpoint) postDocument(document, *settings.endpoint, settings.showCurl);
+    std::time_t now = wallClock();
+    std::string document = buildDocument(hostName(), now, list);
+    if (settings.endpoint) {
+        bool posted = post(document, settings, uplink);
+        if (settings.spoolDir && posted) sendSpooled(settings, uplink);
+        if (settings.spoolDir && !posted) {
+            spoolDocument(*settings.spoolDir, now, document, settings.spoolMaxBytes);
+        }
+    }
     if (settings.backupDir) backup(document, *settings.backupDir);
 }

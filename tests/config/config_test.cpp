@@ -46,7 +46,25 @@ Config withText(std::optional<std::string> Config::*field, const char* value) {
 }
 
 Config everyKey() {
-    Config c{1, 2, 300, 3, 1, 1, std::string("u"), std::string("http://h/p"), std::string("/b")};
+    Config c{};
+    c.report_time = 1;
+    c.display_time = 2;
+    c.max_entry_age = 300;
+    c.debug = 3;
+    c.show_stats = 1;
+    c.show_curl = 1;
+    c.url = "u";
+    c.full_url = "http://h/p";
+    c.backup_dir = "/b";
+    return c;
+}
+
+Config fieldKeys() {
+    Config c{};
+    c.upload_timeout = 0;
+    c.spool_dir = "/s";
+    c.spool_max_kb = 64;
+    c.verify_tls = 1;
     return c;
 }
 
@@ -76,6 +94,8 @@ const FileCase kCases[] = {
     {"indented_line_continues_key", "[pelmar]\nbackup_dir=/a\n  debug=3\n", 0,
      withText(&Config::backup_dir, "debug=3")},
     {"empty_text_is_present", "[pelmar]\nbackup_dir=\n", 0, withText(&Config::backup_dir, "")},
+    {"field_keys", "[pelmar]\nupload_timeout=0\nspool_dir=/s\nspool_max_kb=64\nverify_tls=1\n", 0,
+     fieldKeys()},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
      with(&Config::debug, 7)},
 };
@@ -96,6 +116,18 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.url, c.expected.url);
     EXPECT_EQ(loaded.full_url, c.expected.full_url);
     EXPECT_EQ(loaded.backup_dir, c.expected.backup_dir);
+    EXPECT_EQ(loaded.upload_timeout, c.expected.upload_timeout);
+    EXPECT_EQ(loaded.spool_dir, c.expected.spool_dir);
+    EXPECT_EQ(loaded.spool_max_kb, c.expected.spool_max_kb);
+    EXPECT_EQ(loaded.verify_tls, c.expected.verify_tls);
+}
+
+TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {
+    Config absent{};
+    EXPECT_EQ(absent.upload_timeout, 60);
+    EXPECT_EQ(absent.spool_max_kb, 1024);
+    EXPECT_FALSE(absent.spool_dir);
+    EXPECT_EQ(absent.verify_tls, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ConfigFile, ::testing::ValuesIn(kCases),

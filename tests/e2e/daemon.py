@@ -91,6 +91,13 @@ class Daemon:
         with open(self.out_path, "rb") as f:
             return f.read()
 
+    def traces(self):
+        """Standard output after the start-up line that says uploads are off."""
+        out = self.output()
+        if out.startswith(b"No full_url in "):
+            out = out[out.find(b"\n") + 1:]
+        return out
+
     def errors(self):
         with open(self.err_path, "rb") as f:
             return f.read()

@@ -30,7 +30,7 @@ class Traces(unittest.TestCase):
     def test_idle_turn_prints_three_trace_lines(self):
         with Daemon({"debug": 3}) as d:
             self.assertTrue(wait_for(lambda: d.output().count(b"Sleeping....") >= 1, 5))
-            self.assertTrue(d.output().startswith(b"Reading...\nReaded Line: \nSleeping....\n"))
+            self.assertTrue(d.traces().startswith(b"Reading...\nReaded Line: \nSleeping....\n"))
 
     def test_capture_line_traces_echo_reading_and_table(self):
         line = capture_line("aa:bb:cc:dd:ee:01")
@@ -48,7 +48,7 @@ class Traces(unittest.TestCase):
                 "In list MAC Previous: aa:bb:cc:dd:ee:01\n"
                 "In list MAC After: aa:bb:cc:dd:ee:01\nIn list MAC After: aa:bb:cc:dd:ee:02\n"
                 "Reading...\n")
-            self.assertEqual(d.output()[:len(expected)].decode(), expected)
+            self.assertEqual(d.traces()[:len(expected)].decode(), expected)
 
     def test_line_without_marker_sleeps(self):
         with Daemon({"debug": 3}) as d:

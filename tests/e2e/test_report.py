@@ -141,8 +141,8 @@ class Command(unittest.TestCase):
         open(os.path.join(backups.name, "writebackup"), "w").close()
         with Daemon({"report_time": 1, "backup_dir": backups.name}, env=self.curl.env) as d:
             self.assertTrue(wait_for(lambda: len(os.listdir(backups.name)) >= 2))
-            self.assertIn(b"uploads are off", d.errors())
-            self.assertEqual(d.errors().count(b"\n"), 1)
+            self.assertEqual(d.output().count(b"uploads are off.\n"), 1)
+            self.assertEqual(d.errors(), b"")
             self.assertEqual(self.curl.runs(), [])
         backups.cleanup()
 

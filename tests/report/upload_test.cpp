@@ -102,15 +102,35 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},
         JsonCase{"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}));
 
-TEST(Command, IsTheCurlLineSilencedOrShown) {
+struct CommandCase {
+    const char* name;
+    CurlOptions options;
+    std::string prefix;  // before -X
+    std::string suffix;  // after the address
+};
+
+class Command : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(Command, IsTheCurlLineWithItsOptions) {
     std::string document = "{\"hostname\":\"r\",\"data\":[]}";
-    EXPECT_EQ(buildCommand(document, "http://127.0.0.1:8080/in", false),
-              "curl -k -X POST -H \"Content-Type:application/json\" -d '" + document +
-                  "' 'http://127.0.0.1:8080/in' > /dev/null 2> /dev/null ");
-    EXPECT_EQ(
-        buildCommand(document, "http://h/", true),
-        "curl -k -X POST -H \"Content-Type:application/json\" -d '" + document + "' 'http://h/'");
+    EXPECT_EQ(buildCommand(document, "http://127.0.0.1:8080/in", GetParam().options),
+              GetParam().prefix + " -X POST -H \"Content-Type:application/json\" -d '" + document +
+                  "' 'http://127.0.0.1:8080/in'" + GetParam().suffix);
 }
+
+const std::string kSilenced = " > /dev/null 2> /dev/null ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, Command,
+    ::testing::Values(CommandCase{"silenced", {}, "curl -k", kSilenced},
+                      CommandCase{"shown", {true, false, false}, "curl -k", ""},
+                      CommandCase{"spool_fails_on_http_errors",
+                                  {false, true, false},
+                                  "curl -k --fail",
+                                  kSilenced},
+                      CommandCase{"verified_tls", {false, false, true}, "curl", kSilenced},
+                      CommandCase{"verified_with_spool", {true, true, true}, "curl --fail", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The shell's own reading of the command's -d and URL words.
 std::vector<std::string> shellWords(const std::string& command) {
@@ -134,7 +154,7 @@ TEST(Command, ShellGivesBackTheExactTexts) {
         "it's",           "'",         "''", "a'b'c", "$(touch /tmp/x)", "`id`", "\\'\\",
         "\"; rm -rf / #", "\x01\n\x7f"};
     for (const std::string& text : hostile) {
-        std::string command = buildCommand("{" + text + "}", "http://h/" + text, false);
+        std::string command = buildCommand("{" + text + "}", "http://h/" + text, CurlOptions{});
         EXPECT_EQ(shellWords(command),
                   (std::vector<std::string>{"{" + text + "}", "http://h/" + text}))
             << text;

@@ -7,7 +7,7 @@
 
 inline Reading readingOf(const char* mac, int32_t signal, int32_t seconds) {
     Reading reading{};
-    std::strncpy(reading.mac, mac, sizeof reading.mac - 1);
+    std::memcpy(reading.mac, mac, strnlen(mac, sizeof reading.mac - 1));
     reading.signal = signal;
     reading.seconds = seconds;
     return reading;

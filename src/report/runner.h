@@ -1,0 +1,23 @@
+// Runs a shell command as a child that we own: its own process group, a deadline, and no
+// process of it left behind when it overruns or the daemon stops.
+#pragma once
+
+#include <string>
+
+struct CommandResult {
+    enum Outcome { kExited, kSignalled, kTimedOut, kStopped, kNotStarted };
+    Outcome outcome;
+    int value;  // the exit status, the signal, or errno when the shell could not be started
+};
+
+// True when the command ran and exited with status 0.
+bool succeeded(const CommandResult& result);
+
+// Why a command failed, in a few words ("curl exit status 7", "no answer within 60 s").
+std::string failureReason(const CommandResult& result, int timeoutSeconds);
+
+// Runs `command` with /bin/sh -c in a new process group and waits for it, at most
+// `timeoutSeconds` when that is above 0. An overrun or a stop ends the whole group: TERM, then
+// KILL after a short grace. What we printed is flushed first so the command cannot overtake it.
+// Starts nothing once a stop was requested (kStopped).
+CommandResult runCommand(const std::string& command, int timeoutSeconds);

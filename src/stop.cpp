@@ -1,0 +1,79 @@
+#include "stop.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <initializer_list>
+
+namespace {
+
+// One slot per thread that may run a command (the capture loop and the report thread).
+// 0 free, -1 claimed before its group exists, else the group's id.
+constexpr int kSlots = 2;
+std::atomic<pid_t> commandGroups[kSlots];
+std::atomic<int> stopSignal{0};
+
+void onStopSignal(int signal) {
+    stopSignal.store(signal);
+    for (std::atomic<pid_t>& group : commandGroups) {
+        pid_t id = group.load();
+        if (id > 0) kill(-id, SIGTERM);
+    }
+}
+
+bool commandRunning() {
+    for (std::atomic<pid_t>& group : commandGroups) {
+        if (group.load() != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void installSignalHandlers() {
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+bool stopRequested() {
+    return stopSignal.load() != 0;
+}
+
+void endIfStopRequested() {
+    int signal = stopSignal.load();
+    if (signal == 0 || commandRunning()) return;
+    std::fflush(stdout);
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+}
+
+int claimCommandSlot() {
+    for (int slot = 0; slot < kSlots; ++slot) {
+        pid_t expected = 0;
+        if (!commandGroups[slot].compare_exchange_strong(expected, -1)) continue;
+        // Claimed before this check: a handler that saw no command has left the stop to us.
+        if (!stopRequested()) return slot;
+        commandGroups[slot].store(0);
+        return -1;
+    }
+    return -1;
+}
+
+void publishCommandGroup(int slot, pid_t group) {
+    commandGroups[slot].store(group);
+}
+
+void releaseCommandSlot(int slot) {
+    commandGroups[slot].store(0);
+}

@@ -1,0 +1,150 @@
+// The upload's decisions with the command runner replaced: what runs, what is spooled, sent
+// again and removed, and which lines say so.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "report/upload.h"
+#include "support/fake_clock.h"
+#include "support/reading.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Records every command and answers from a script (success when the script is empty).
+struct FakeRunner {
+    static std::vector<std::string> commands;
+    static std::deque<CommandResult> answers;
+    static CommandResult run(const std::string& command, int) {
+        commands.push_back(command);
+        if (answers.empty()) return {CommandResult::kExited, 0};
+        CommandResult next = answers.front();
+        answers.pop_front();
+        return next;
+    }
+};
+std::vector<std::string> FakeRunner::commands;
+std::deque<CommandResult> FakeRunner::answers;
+
+const CommandResult kRefused{CommandResult::kExited, 7};
+const CommandResult kOk{CommandResult::kExited, 0};
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeRunner::commands.clear();
+        FakeRunner::answers.clear();
+        uplink.run = FakeRunner::run;
+        settings.endpoint = "http://h/in";
+        updateEntryList(readingOf("aa:bb:cc:dd:ee:01", -60, 10), list, 0);
+    }
+    // One report at `time`; returns what it printed.
+    std::string reportAt(std::time_t time, std::deque<CommandResult> answers = {}) {
+        FakeClock::now = time;
+        FakeRunner::answers = answers;
+        FakeRunner::commands.clear();
+        ::testing::internal::CaptureStdout();
+        report(settings, list, uplink);
+        return ::testing::internal::GetCapturedStdout();
+    }
+    // The -d argument of each command run by the last report.
+    std::vector<std::string> sentData() {
+        std::vector<std::string> data;
+        for (const std::string& command : FakeRunner::commands) {
+            std::size_t start = command.find(" -d '") + 5;
+            data.push_back(command.substr(start, command.find('\'', start) - start));
+        }
+        return data;
+    }
+
+    FakeClock clock{1700000000};
+    EntryList list;
+    ReportSettings settings;
+    Uplink uplink;
+    TempDir spool;
+};
+
+TEST_F(Report, FailuresAreReportedOnceAndTheRecoveryOnce) {
+    EXPECT_EQ(reportAt(1700000000, {kRefused}), "Uploads failing: curl exit status 7\n");
+    EXPECT_EQ(reportAt(1700000001, {{CommandResult::kTimedOut, 0}}), "");
+    EXPECT_EQ(reportAt(1700000002, {kOk}), "Uploads work again\n");
+    EXPECT_EQ(reportAt(1700000003, {kOk}), "");
+    EXPECT_EQ(reportAt(1700000004, {{CommandResult::kSignalled, 9}}),
+              "Uploads failing: curl ended by signal 9\n");
+}
+
+TEST_F(Report, WithoutASpoolNothingIsKeptOrRetried) {
+    reportAt(1700000000, {kRefused});
+    reportAt(1700000001, {kOk});
+    EXPECT_EQ(FakeRunner::commands.size(), 1u);
+    EXPECT_EQ(FakeRunner::commands[0].rfind("curl -k -X POST", 0), 0u);
+}
+
+TEST_F(Report, FailedDocumentsAreSpooledAndSentOldestFirstAfterASuccess) {
+    settings.spoolDir = spool.path;
+    reportAt(1700000000, {kRefused});
+    reportAt(1700000001, {{CommandResult::kTimedOut, 0}});
+    reportAt(1700000001, {kRefused});
+    EXPECT_EQ(spool.files(), (std::vector<std::string>{"1700000000.json", "1700000001-1.json",
+                                                       "1700000001.json"}));
+    EXPECT_EQ(reportAt(1700000005), "Uploads work again\n");
+    std::vector<std::string> sent = sentData();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0].front(), '{');  // the current document first, inline
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + 1, sent.end()),
+              (std::vector<std::string>{"@" + spool.path + "/1700000000.json",
+                                        "@" + spool.path + "/1700000001.json",
+                                        "@" + spool.path + "/1700000001-1.json"}));
+    EXPECT_TRUE(spool.files().empty());
+    for (const std::string& command : FakeRunner::commands) {
+        EXPECT_EQ(command.rfind("curl -k --fail -X POST", 0), 0u);
+    }
+}
+
+TEST_F(Report, ASpooledFileStaysUntilItsOwnUploadSucceeds) {
+    settings.spoolDir = spool.path;
+    reportAt(1700000000, {kRefused});
+    reportAt(1700000001, {kRefused});
+    reportAt(1700000002, {kOk, kOk, kRefused});
+    EXPECT_EQ(FakeRunner::commands.size(), 3u);
+    // The second spooled file failed: it stays, and the current document joins it.
+    EXPECT_EQ(spool.files(), (std::vector<std::string>{"1700000001.json"}));
+}
+
+TEST_F(Report, AFewSpooledDocumentsPerTurn) {
+    settings.spoolDir = spool.path;
+    for (int i = 0; i < kSpoolBatch + 3; ++i) reportAt(1700000000 + i, {kRefused});
+    reportAt(1700000100);
+    EXPECT_EQ(FakeRunner::commands.size(), 1u + kSpoolBatch);
+    EXPECT_EQ(spool.files().size(), 3u);
+    reportAt(1700000101);
+    EXPECT_TRUE(spool.files().empty());
+}
+
+TEST_F(Report, TooLongForTheCommandLineWithoutATemporaryFileIsSkippedWithALine) {
+    for (int i = 0; i < 2000; ++i) {
+        updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
+                        list, 0);
+    }
+    setenv("TMPDIR", "/nonexistent", 1);
+    std::string printed = reportAt(1700000000);
+    unsetenv("TMPDIR");
+    EXPECT_TRUE(FakeRunner::commands.empty());
+    EXPECT_EQ(printed.rfind("Upload skipped: no temporary file for a document of ", 0), 0u);
+}
+
+TEST_F(Report, ALongDocumentStillGoesInlineWhenTheCommandFits) {
+    for (int i = 0; i < 700; ++i) {
+        updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
+                        list, 0);
+    }
+    setenv("TMPDIR", "/nonexistent", 1);
+    reportAt(1700000000);
+    unsetenv("TMPDIR");
+    ASSERT_EQ(FakeRunner::commands.size(), 1u);
+    EXPECT_GT(sentData()[0].size(), kInlineDocumentLimit);
+}
+
+}  // namespace
