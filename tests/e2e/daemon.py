@@ -3,6 +3,7 @@ standard input, its output captured in files, and a local HTTP receiver."""
 import http.server
 import json
 import os
+import socket
 import subprocess
 import tempfile
 import threading
@@ -28,19 +29,34 @@ def wait_for(predicate, timeout=10.0, step=0.05):
 
 
 class Receiver:
-    """HTTP server on 127.0.0.1 that keeps every POSTed body; `delay` holds each answer."""
+    """HTTP server on 127.0.0.1 that keeps every POSTed body; `delay` holds each answer, the
+    first `hang` requests get no answer at all and the next `fail` get HTTP 500."""
 
-    def __init__(self, delay=0.0):
+    def __init__(self, delay=0.0, port=0, hang=0, fail=0):
         self.bodies = []
         self.delay = delay
+        self.hang = hang
+        self.fail = fail
+        self.requests = 0
+        self.released = threading.Event()
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 length = int(self.headers.get("Content-Length", 0))
                 body = self.rfile.read(length)
-                owner.bodies.append((self.headers.get("Content-Type"), body))
+                owner.requests += 1
+                number = owner.requests
+                if number <= owner.hang:
+                    owner.released.wait(3600)
+                    return
                 time.sleep(owner.delay)
+                if number <= owner.hang + owner.fail:
+                    self.send_response(500)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                owner.bodies.append((self.headers.get("Content-Type"), body))
                 self.send_response(200)
                 self.send_header("Content-Length", "2")
                 self.end_headers()
@@ -49,7 +65,7 @@ class Receiver:
             def log_message(self, *args):
                 pass
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/upload"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
@@ -57,14 +73,36 @@ class Receiver:
         return [json.loads(body) for _, body in list(self.bodies)]
 
     def close(self):
+        self.released.set()
         self.server.shutdown()
         self.server.server_close()
+
+
+def free_port():
+    """A port on 127.0.0.1 that nothing listens on (for now)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def processes_with(text):
+    """Pids of the processes whose command line holds `text`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
 
 
 class Daemon:
     """The binary with `settings` as its configuration file, fed through a pipe."""
 
-    def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True):
+    def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True,
+                 stdout=None):
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
         self.config_path = os.path.join(self.dir.name, "pelmar.conf")
         if config_text is None:
@@ -77,7 +115,7 @@ class Daemon:
         environment.update(env or {})
         with open(self.out_path if keep_output else os.devnull, "wb") as out, \
                 open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=out, stderr=err,
+            self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=stdout or out, stderr=err,
                                             env=environment, cwd=self.dir.name)
 
     def feed(self, text):

@@ -113,6 +113,14 @@ TEST_F(Report, ASpooledFileStaysUntilItsOwnUploadSucceeds) {
     EXPECT_EQ(spool.files(), (std::vector<std::string>{"1700000001.json"}));
 }
 
+TEST_F(Report, DocumentsLeftByAnEarlierRunAreSentToo) {
+    settings.spoolDir = spool.path;
+    spool.write("1600000000.json", "{\"earlier\":1}");
+    reportAt(1700000000);
+    EXPECT_EQ(sentData().back(), "@" + spool.path + "/1600000000.json");
+    EXPECT_TRUE(spool.files().empty());
+}
+
 TEST_F(Report, AFewSpooledDocumentsPerTurn) {
     settings.spoolDir = spool.path;
     for (int i = 0; i < kSpoolBatch + 3; ++i) reportAt(1700000000 + i, {kRefused});
