@@ -38,5 +38,5 @@ int main(int argc, char** argv) {
         cleanEntryList(list, kMaxAge, static_cast<uint32_t>(wallClock()));
     }
     takeReadings(list, devices, readings);
-    std::printf("%zu devices\n", list.entries.size());
+    std::printf("%zu devices\n", entryCount(list));
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -15,6 +16,8 @@ namespace {
 
 // One read takes whatever the pipe holds, up to this much.
 constexpr std::size_t kBlockSize = 64 * 1024;
+// A line that never ends must not take all memory: this much of it is kept.
+constexpr std::size_t kMaxLineBytes = 4 * 1024 * 1024;
 
 // First byte in [first, last) that ends a line (LF, CR or 0xFF), or `last`.
 const char* findLineEnd(const char* first, const char* last) {
@@ -59,12 +62,19 @@ std::optional<std::string> readLine(int fd, PendingInput& in, int traceLevel) {
     if (in.begin == in.end && (input_timeout(fd, 1) <= 0 || !fillBlock(fd, in))) return line;
     try {
         line.reserve(MAXIMUM_LINE_LENGHT);
+    } catch (const std::bad_alloc&) {
+        logText("Error allocating memory for line buffer.");
+        return std::nullopt;
+    }
+    try {
         for (;;) {
             const char* first = in.block.data() + in.begin;
             const char* last = in.block.data() + in.end;
             const char* stop = findLineEnd(first, last);
-            if (traceLevel >= kTraceLines) logBytes(first, stop - first);
-            line.append(first, stop);
+            // Past the cap the rest of the line is read and dropped.
+            std::size_t kept = std::min<std::size_t>(stop - first, kMaxLineBytes - line.size());
+            if (traceLevel >= kTraceLines) logBytes(first, kept);
+            line.append(first, kept);
             if (stop != last) {
                 in.begin = stop - in.block.data() + 1;  // the ending byte is consumed
                 break;

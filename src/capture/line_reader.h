@@ -19,7 +19,8 @@ struct PendingInput {
     std::size_t end = 0;      // one past the last byte read
 };
 
-// The next line of `fd`, without its ending byte (LF, CR or 0xFF) and cut at its first NUL.
+// The next line of `fd`, without its ending byte (LF, CR or 0xFF) and cut at its first NUL;
+// of a line longer than 4 MiB the first 4 MiB are kept and the rest is read and dropped.
 // Empty when no byte arrived within one second or at end of input; once a line has begun it
 // waits for the rest without limit. At `traceLevel` 3 and above the line's bytes are echoed as
 // they arrive. nullopt only when memory is exhausted.

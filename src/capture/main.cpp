@@ -1,5 +1,7 @@
 #include <pthread.h>
 
+#include <algorithm>
+
 #include "capture/capture_loop.h"
 #include "config/config.h"
 #include "log.h"
@@ -13,6 +15,19 @@ void warnIfUploadsOff(const char* path) {
     if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
 }
 
+// The report thread needs little stack; a small one leaves the address space to the table
+// where it is limited (the C library's default may reserve 8 MiB).
+constexpr std::size_t kReportStack = 256 * 1024;
+
+int startReportThread(pthread_t& thread, EntryList& list) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kReportStack);
+    int result = pthread_create(&thread, &attributes, reportThread, &list);
+    pthread_attr_destroy(&attributes);
+    return result;
+}
+
 }  // namespace
 
 int main() {
@@ -24,9 +39,9 @@ int main() {
     warnIfUploadsOff(path);
     installSignalHandlers();
     // Lives in main's frame: never destroyed while the report thread reads it.
-    EntryList list;
+    EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
     pthread_t reporter;
-    if (pthread_create(&reporter, nullptr, reportThread, &list) != 0) {
+    if (startReportThread(reporter, list) != 0) {
         logStartError("Error creating thread\n");
         return 1;
     }

@@ -32,7 +32,7 @@ constexpr NumberKey numberKeys[] = {
     {"max_entry_age", &Config::max_entry_age},   {"debug", &Config::debug},
     {"show_stats", &Config::show_stats},         {"show_curl", &Config::show_curl},
     {"upload_timeout", &Config::upload_timeout}, {"spool_max_kb", &Config::spool_max_kb},
-    {"verify_tls", &Config::verify_tls},
+    {"verify_tls", &Config::verify_tls},         {"max_devices", &Config::max_devices},
 };
 
 constexpr TextKey textKeys[] = {

@@ -20,6 +20,7 @@ struct Config {
     std::optional<std::string> spool_dir;  // keep failed uploads here and send them later
     int spool_max_kb = 1024;               // the spool's size limit
     int verify_tls = 0;                    // 1: curl checks the endpoint's certificate
+    int max_devices = 0;  // records at most; a new address then replaces the least recent
 };
 
 // Written only before the report thread starts; read-only afterwards.

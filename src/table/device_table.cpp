@@ -1,6 +1,8 @@
 #include "table/device_table.h"
 
-#include <cstdio>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <random>
@@ -25,73 +27,224 @@ uint32_t macHash(const char* mac, uint64_t key) {
     return static_cast<uint32_t>(h >> 32);
 }
 
-// An index slot is 0 when empty; otherwise its low bits hold the record's position + 1 and its
-// top 8 bits the top of the address hash, so most probes settle without touching a record.
-constexpr uint32_t kPositionMask = (1u << 24) - 1;
-constexpr std::size_t kMaxRecords = kPositionMask - 1;
+Node& node(const EntryList& list, Position at) {
+    return nodeAt(list, at);
+}
 
-uint32_t tagOf(uint32_t hash) {
-    return hash & ~kPositionMask;
+// Positions in use span this many, holes left by blocks handed back included.
+std::size_t positionSpan(const EntryList& list) {
+    return list.blocks.size() * kBlockRecords;
+}
+
+// Records the blocks held can take.
+std::size_t capacityOf(const EntryList& list) {
+    return kBlockRecords *
+           (list.blocks.size() - std::count(list.blocks.begin(), list.blocks.end(), nullptr));
+}
+
+// The low bits of a slot that hold position + 1; the rest hold the hash's tag.
+uint32_t positionMask(const EntryList& list) {
+    return static_cast<uint32_t>(list.slots.size() - 1);
 }
 
 // Slot of `mac` in the index, or of the empty slot where it would go.
 std::size_t findSlot(const EntryList& list, const char* mac, uint32_t hash) {
-    std::size_t mask = list.slots.size() - 1;
+    const uint32_t mask = positionMask(list);
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         uint32_t held = list.slots[slot];
         if (held == 0) return slot;
-        if (tagOf(held) == tagOf(hash) &&
-            std::memcmp(list.entries[(held & kPositionMask) - 1].mac, mac, kMacBytes) == 0) {
+        if ((held & ~mask) == (hash & ~mask) &&
+            std::memcmp(node(list, (held & mask) - 1).entry.mac, mac, kMacBytes) == 0) {
             return slot;
         }
     }
 }
 
-void indexRecord(EntryList& list, std::size_t position) {
-    uint32_t hash = macHash(list.entries[position].mac, list.hashKey);
-    list.slots[findSlot(list, list.entries[position].mac, hash)] =
-        tagOf(hash) | static_cast<uint32_t>(position + 1);
+void indexRecord(EntryList& list, Position at) {
+    uint32_t hash = macHash(node(list, at).entry.mac, list.hashKey);
+    list.slots[findSlot(list, node(list, at).entry.mac, hash)] =
+        (hash & ~positionMask(list)) | (at + 1);
 }
 
-// Refills the index from the records (after pruning moved them, or to a new size).
+// Takes the record at `at` out of the index, moving later members of its probe run back so
+// that every lookup still finds them.
+void unindexRecord(EntryList& list, Position at) {
+    const uint32_t mask = positionMask(list);
+    std::size_t hole =
+        findSlot(list, node(list, at).entry.mac, macHash(node(list, at).entry.mac, list.hashKey));
+    list.slots[hole] = 0;
+    for (std::size_t slot = (hole + 1) & mask; list.slots[slot] != 0; slot = (slot + 1) & mask) {
+        uint32_t held = list.slots[slot];
+        std::size_t home = macHash(node(list, (held & mask) - 1).entry.mac, list.hashKey) & mask;
+        // Move it into the hole unless its home lies cyclically in (hole, slot].
+        bool homeAfterHole =
+            hole <= slot ? (home > hole && home <= slot) : (home > hole || home <= slot);
+        if (homeAfterHole) continue;
+        list.slots[hole] = held;
+        list.slots[slot] = 0;
+        hole = slot;
+    }
+}
+
+// Refills the index from the records (after pruning, or at a new size).
 void rebuildIndex(EntryList& list) {
     std::fill(list.slots.begin(), list.slots.end(), 0);
-    for (std::size_t i = 0; i < list.entries.size(); ++i) indexRecord(list, i);
+    for (Position at = list.first; at != kNoPosition; at = node(list, at).next)
+        indexRecord(list, at);
 }
 
-// Index size for `records`: a power of two that keeps it at most three quarters full.
-std::size_t slotsFor(std::size_t records) {
+// Index size for `records` live records among `capacity` positions: a power of two that keeps
+// the index at most three quarters full and has room for every position + 1 in its low bits.
+std::size_t slotsFor(std::size_t records, std::size_t capacity) {
     std::size_t size = 16;
-    while (records * 4 > size * 3) size *= 2;
+    while (records * 4 > size * 3 || capacity >= size) size *= 2;
+    if (size > (std::size_t{1} << 31)) throw std::bad_alloc();  // no bits left for a tag
     return size;
 }
 
-// Makes room for one more record, keeping the index at most three quarters full. The table is
-// unchanged when memory runs out (std::bad_alloc).
-void reserveOneMore(EntryList& list) {
-    std::size_t needed = list.entries.size() + 1;
-    if (needed > kMaxRecords) throw std::bad_alloc();
-    if (needed > list.entries.capacity()) {
-        // Grow by half rather than double: memory per device matters more than copies here.
-        list.entries.reserve(needed + needed / 2 + 8);
-    }
-    if (slotsFor(needed) > list.slots.size()) {
-        std::vector<uint32_t> bigger(slotsFor(needed));
-        list.slots.swap(bigger);
-        rebuildIndex(list);
-    }
+// Resizes the index to `size` slots and refills it; unchanged when memory runs out.
+void resizeIndex(EntryList& list, std::size_t size) {
+    std::vector<uint32_t> resized(size);
+    list.slots.swap(resized);
+    rebuildIndex(list);
 }
 
-// Position of the record of `mac`, appending a zeroed one when the address is new.
-std::size_t findOrAppend(EntryList& list, const char* mac) {
-    uint32_t hash = macHash(mac, list.hashKey);
+void* mapMemory(std::size_t bytes) {
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+// Zeroed memory for one block, from the system; its pages are committed only when written.
+// Mapped twice as large and trimmed to an aligned block where the address space allows.
+Block mapBlock() {
+    char* memory = static_cast<char*>(mapMemory(2 * kBlockBytes));
+    if (memory) {
+        std::uintptr_t address = reinterpret_cast<std::uintptr_t>(memory);
+        std::size_t head = (kBlockBytes - address % kBlockBytes) % kBlockBytes;
+        if (head > 0) munmap(memory, head);
+        munmap(memory + head + kBlockBytes, kBlockBytes - head);
+        memory += head;
+    } else {
+        memory = static_cast<char*>(mapMemory(kBlockBytes));
+        if (!memory) throw std::bad_alloc();
+    }
+#ifdef MADV_HUGEPAGE
+    madvise(memory, kBlockBytes, MADV_HUGEPAGE);  // refused where the kernel has none: fine
+#endif
+    return Block(reinterpret_cast<Node*>(memory));
+}
+
+// Maps a block into the first hole left by a block handed back, or after the last, and makes
+// it the one new records are taken from.
+void addBlock(EntryList& list) {
+    Block block = mapBlock();
+    auto hole = std::find(list.blocks.begin(), list.blocks.end(), nullptr);
+    std::size_t index = hole - list.blocks.begin();
+    if (hole == list.blocks.end()) list.blocks.emplace_back();
+    list.blocks[index] = std::move(block);
+    list.fresh = static_cast<Position>(index * kBlockRecords);
+}
+
+// A node for a new record (a dropped one first, else a never-used one), with the index sized
+// for one more record. The table is unchanged when memory runs out (std::bad_alloc).
+Position takeNode(EntryList& list) {
+    if (list.freeNodes == kNoPosition && list.fresh == kNoPosition) {
+        if (positionSpan(list) + kBlockRecords > kNoPosition) throw std::bad_alloc();
+        addBlock(list);
+    }
+    std::size_t needed = slotsFor(list.size + 1, positionSpan(list));
+    if (needed > list.slots.size()) resizeIndex(list, needed);
+    Position at;
+    if (list.freeNodes != kNoPosition) {
+        at = list.freeNodes;
+        list.freeNodes = node(list, at).next;
+    } else {
+        at = list.fresh++;
+        if (list.fresh % kBlockRecords == 0) list.fresh = kNoPosition;
+    }
+    node(list, at) = Node{Entry{}, kNoPosition, kNoPosition, kNoPosition, kNoPosition};
+    return at;
+}
+
+void freeNode(EntryList& list, Position at) {
+    node(list, at).entry.count = 0;
+    node(list, at).next = list.freeNodes;
+    list.freeNodes = at;
+}
+
+void appendInOrder(EntryList& list, Position at) {
+    node(list, at).previous = list.last;
+    if (list.last != kNoPosition)
+        node(list, list.last).next = at;
+    else
+        list.first = at;
+    list.last = at;
+}
+
+void unlinkFromOrder(EntryList& list, Position at) {
+    Node& n = node(list, at);
+    if (n.previous != kNoPosition)
+        node(list, n.previous).next = n.next;
+    else
+        list.first = n.next;
+    if (n.next != kNoPosition)
+        node(list, n.next).previous = n.previous;
+    else
+        list.last = n.previous;
+}
+
+void unlinkFromRecency(EntryList& list, Position at) {
+    Node& n = node(list, at);
+    if (n.older != kNoPosition)
+        node(list, n.older).newer = n.newer;
+    else
+        list.oldest = n.newer;
+    if (n.newer != kNoPosition)
+        node(list, n.newer).older = n.older;
+    else
+        list.newest = n.older;
+}
+
+void appendAsNewest(EntryList& list, Position at) {
+    node(list, at).older = list.newest;
+    node(list, at).newer = kNoPosition;
+    if (list.newest != kNoPosition)
+        node(list, list.newest).newer = at;
+    else
+        list.oldest = at;
+    list.newest = at;
+}
+
+// Only a capped table keeps the recency order: it costs a few writes per reading.
+void markHeard(EntryList& list, Position at) {
+    if (list.maxDevices == 0 || list.newest == at) return;
+    if (node(list, at).older != kNoPosition || list.oldest == at) unlinkFromRecency(list, at);
+    appendAsNewest(list, at);
+}
+
+// Drops the record heard least recently, in constant time; its node is free for the next.
+void evictOldest(EntryList& list) {
+    Position at = list.oldest;
+    unindexRecord(list, at);
+    unlinkFromRecency(list, at);
+    unlinkFromOrder(list, at);
+    freeNode(list, at);
+    --list.size;
+}
+
+// Position of the record of `mac` (whose hash is `hash`), appending a zeroed one when the
+// address is new.
+Position findOrAppend(EntryList& list, const char* mac, uint32_t hash) {
     uint32_t held = list.slots[findSlot(list, mac, hash)];
-    if (held != 0) return (held & kPositionMask) - 1;
-    reserveOneMore(list);
-    list.entries.push_back(Entry{});
-    std::memcpy(list.entries.back().mac, mac, kMacBytes);
-    indexRecord(list, list.entries.size() - 1);
-    return list.entries.size() - 1;
+    if (held != 0) return (held & positionMask(list)) - 1;
+    if (list.maxDevices != 0 && list.size >= list.maxDevices) evictOldest(list);
+    Position at = takeNode(list);
+    std::memcpy(node(list, at).entry.mac, mac, kMacBytes);
+    node(list, at).entry.count = 0;
+    appendInOrder(list, at);
+    indexRecord(list, at);
+    ++list.size;
+    return at;
 }
 
 // Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
@@ -102,34 +255,59 @@ void copyMac(char* to, const char* from) {
 }
 
 void traceMacs(const EntryList& list, const char* format) {
-    for (const Entry& entry : list.entries) logText(format, entry.mac);
+    for (Position at = list.first; at != kNoPosition; at = node(list, at).next) {
+        logText(format, node(list, at).entry.mac);
+    }
 }
 
-// After a large cull, hands memory back so that one burst of random addresses does not pin
-// it for the rest of the run. Keeps the current storage when memory is short.
-void shrinkIfSparse(EntryList& list) {
-    std::size_t size = list.entries.size();
-    if (list.entries.capacity() < 4096 || size * 4 > list.entries.capacity()) return;
-    try {
-        std::vector<Entry> compact(list.entries.begin(), list.entries.end());
-        std::vector<uint32_t> slots(slotsFor(size));
-        list.entries.swap(compact);
-        list.slots.swap(slots);
-    } catch (const std::bad_alloc&) {
+// After a large cull, hands back the blocks left without a record, so that one burst of random
+// addresses does not pin memory for the rest of the run, and shrinks the index to fit.
+void releaseEmptyBlocks(EntryList& list) {
+    std::size_t capacity = capacityOf(list);
+    if (capacity < 4 * kBlockRecords || std::size_t{list.size} * 4 > capacity) return;
+    std::vector<uint32_t> live(list.blocks.size());
+    for (Position at = list.first; at != kNoPosition; at = node(list, at).next) {
+        ++live[at / kBlockRecords];
     }
+    list.freeNodes = kNoPosition;
+    for (std::size_t b = list.blocks.size(); b-- > 0;) {
+        if (!list.blocks[b]) continue;
+        const Position base = static_cast<Position>(b * kBlockRecords);
+        bool freshHere = list.fresh != kNoPosition && list.fresh - base < kBlockRecords;
+        if (live[b] == 0) {
+            list.blocks[b].reset();
+            if (freshHere) list.fresh = kNoPosition;
+            continue;
+        }
+        // Nodes at and after the frontier were never used: they stay out of the free list.
+        Position used = freshHere ? list.fresh - base : kBlockRecords;
+        for (Position i = used; i-- > 0;) {
+            if (list.blocks[b][i].entry.count == 0) freeNode(list, base + i);
+        }
+    }
+    while (!list.blocks.empty() && !list.blocks.back()) list.blocks.pop_back();
 }
 
 // Keeps, in order, the records last seen after `cutoff`.
 void pruneAll(EntryList& list, uint32_t cutoff) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < list.entries.size(); ++i) {
-        if (list.entries[i].lastSeen <= cutoff) continue;
-        if (kept != i) list.entries[kept] = list.entries[i];
-        ++kept;
+    uint32_t before = list.size;
+    for (Position at = list.first; at != kNoPosition;) {
+        Position next = node(list, at).next;
+        if (node(list, at).entry.lastSeen <= cutoff) {
+            unlinkFromOrder(list, at);
+            if (list.maxDevices != 0) unlinkFromRecency(list, at);
+            freeNode(list, at);
+            --list.size;
+        }
+        at = next;
     }
-    if (kept != list.entries.size()) {
-        list.entries.resize(kept);
-        shrinkIfSparse(list);
+    if (list.size != before) {
+        releaseEmptyBlocks(list);
+        std::size_t fitting = slotsFor(list.size, positionSpan(list));
+        try {
+            if (fitting < list.slots.size()) resizeIndex(list, fitting);
+        } catch (const std::bad_alloc&) {
+        }
         rebuildIndex(list);
     }
     list.prunedAtCutoff = true;
@@ -147,15 +325,27 @@ uint64_t randomKey() {
 
 }  // namespace
 
-EntryList::EntryList() : slots(slotsFor(0)), hashKey(randomKey()) {}
+void BlockUnmap::operator()(Node* nodes) const {
+    munmap(nodes, kBlockBytes);
+}
 
-int updateEntry(const Reading& reading, Entry& entry) {
+EntryList::EntryList(std::size_t maxDevices)
+    : slots(slotsFor(0, 0)), hashKey(randomKey()), maxDevices(maxDevices) {}
+
+namespace {
+
+// updateEntry with the clock already read once, at `heardAt`: a first reading stamps that as
+// its first time and reads the clock again for its latest.
+void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
     uint32_t previous = entry.lastSeconds;
     entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
     copyMac(entry.mac, reading.mac);
     if (entry.count < kCountLimit) ++entry.count;
-    if (entry.firstSeen == 0) entry.firstSeen = static_cast<uint32_t>(wallClock());
-    entry.lastSeen = static_cast<uint32_t>(wallClock());
+    if (entry.firstSeen == 0) {
+        entry.firstSeen = heardAt;
+        heardAt = static_cast<uint32_t>(wallClock());
+    }
+    entry.lastSeen = heardAt;
     if (entry.lastSeconds - previous < kBurstGap) {
         std::memmove(entry.history + 1, entry.history, (kHistorySlots - 2) * sizeof(int32_t));
     } else {
@@ -165,22 +355,34 @@ int updateEntry(const Reading& reading, Entry& entry) {
     gaussFilter(entry.history);
     // An empty history has no mean: the record keeps its previous signal.
     if (entry.history[0] != 0) entry.signal = static_cast<int32_t>(mean(entry.history) + 0.5);
+}
+
+}  // namespace
+
+int updateEntry(const Reading& reading, Entry& entry) {
+    storeReading(reading, entry, static_cast<uint32_t>(wallClock()));
     return 0;
 }
 
 int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
+    Reading stored = reading;  // the key is the zero-padded text up to its first NUL
+    copyMac(stored.mac, reading.mac);
+    // Only this thread changes the table, so it may look at the index before taking the lock:
+    // in a large table the slot is then on its way while the lock and the clock are taken.
+    uint32_t hash = macHash(stored.mac, list.hashKey);
+    __builtin_prefetch(&list.slots[hash & positionMask(list)]);
     std::lock_guard<std::mutex> hold(list.lock);
     const bool tracing = traceLevel >= kTraceLines;
     if (tracing) traceMacs(list, "In list MAC Previous: %s\n");
-    Reading stored = reading;  // the key is the zero-padded text up to its first NUL
-    copyMac(stored.mac, reading.mac);
     bool kept = true;
     try {
-        std::size_t position = findOrAppend(list, stored.mac);
-        updateEntry(stored, list.entries[position]);
+        uint32_t heardAt = static_cast<uint32_t>(wallClock());
+        Position at = findOrAppend(list, stored.mac, hash);
+        storeReading(stored, node(list, at).entry, heardAt);
+        markHeard(list, at);
         // A second update before pruning breaks the one-touched-record shortcut.
-        if (list.touched != EntryList::kNoneTouched) list.prunedAtCutoff = false;
-        list.touched = static_cast<uint32_t>(position);
+        if (list.touched != kNoPosition) list.prunedAtCutoff = false;
+        list.touched = at;
     } catch (const std::bad_alloc&) {
         kept = false;
     }
@@ -193,19 +395,23 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
     std::lock_guard<std::mutex> hold(list.lock);
     uint32_t cutoff = now - static_cast<uint32_t>(maxAge);
-    uint32_t touched = list.touched;
-    list.touched = EntryList::kNoneTouched;
+    Position touched = list.touched;
+    list.touched = kNoPosition;
     if (maxAge == 0) {
         list.prunedAtCutoff = false;  // records added meanwhile have never been checked
         return 0;
     }
-    bool touchedFell = touched != EntryList::kNoneTouched && touched < list.entries.size() &&
-                       list.entries[touched].lastSeen <= cutoff;
+    bool touchedFell = touched != kNoPosition && node(list, touched).entry.lastSeen <= cutoff;
     if (!list.prunedAtCutoff || cutoff != list.cutoff || touchedFell) pruneAll(list, cutoff);
     return 0;
 }
 
 std::size_t entryCount(const EntryList& list) {
     std::lock_guard<std::mutex> hold(list.lock);
-    return list.entries.size();
+    return list.size;
+}
+
+std::size_t entryCapacity(const EntryList& list) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    return capacityOf(list);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -26,23 +27,61 @@ struct Entry {
     int32_t history[kHistorySlots];  // recent signals, newest first, zero-terminated
 };
 
+// Where a record lives: its block and its place in the block, as one number.
+using Position = uint32_t;
+constexpr Position kNoPosition = UINT32_MAX;
+
+// A record with its links: the order of first appearance, and (with a cap) the order in
+// which records were last heard, least recent first.
+struct Node {
+    Entry entry;        // count 0 marks a free node
+    Position previous;  // first-appearance order
+    Position next;      // first-appearance order; the free list's link for a free node
+    Position older;     // recency order, kept only with a cap
+    Position newer;
+};
+
+// Records live in blocks that never move, so the table grows without a second copy of itself.
+// A block is 2 MiB mapped from the system at once, aligned so that the kernel may back it with
+// one huge page (fewer TLB misses in a large table); its pages are only taken as records fill it.
+constexpr std::size_t kBlockBytes = std::size_t{2} << 20;
+constexpr Position kBlockRecords = kBlockBytes / sizeof(Node);
+
+// Hands a block's pages back to the system.
+struct BlockUnmap {
+    void operator()(Node* nodes) const;
+};
+using Block = std::unique_ptr<Node[], BlockUnmap>;
+
 struct EntryList {
-    std::vector<Entry> entries;
-    // Open-addressing index: slot holds position + 1 of the record whose MAC hashes there, or 0.
+    std::vector<Block> blocks;  // null where a block was handed back
+    // Open-addressing index, a power of two larger than the positions in use: an empty slot is
+    // 0; otherwise the low bits (as many as the size takes) hold position + 1 and the high bits
+    // the top of the address hash, so most probes settle without touching a record.
     std::vector<uint32_t> slots;
     uint64_t hashKey = 0;  // random per table, so crafted addresses cannot pile up in one slot
+    std::size_t maxDevices = 0;                           // 0: no cap
+    uint32_t size = 0;                                    // live records
+    Position first = kNoPosition, last = kNoPosition;     // first-appearance order
+    Position oldest = kNoPosition, newest = kNoPosition;  // recency order (with a cap)
+    Position freeNodes = kNoPosition;                     // records dropped, ready for new ones
+    Position fresh = kNoPosition;  // the next never-used node of the newest block
     // Pruning bookkeeping: after a full pass at `cutoff` every record lies above it, so until
     // the cut-off moves only the record touched since can have fallen to or below it.
     bool prunedAtCutoff = false;
     uint32_t cutoff = 0;
-    uint32_t touched = kNoneTouched;
+    Position touched = kNoPosition;
     // Serialises the capture loop (the only writer) with readers; taken only by the functions
     // below, so no caller can forget it.
     mutable std::mutex lock;
 
-    static constexpr uint32_t kNoneTouched = UINT32_MAX;
-    EntryList();
+    // `maxDevices` records at most: a new address then replaces the one heard least recently.
+    explicit EntryList(std::size_t maxDevices = 0);
 };
+
+inline Node& nodeAt(const EntryList& list, Position position) {
+    return list.blocks[position / kBlockRecords][position % kBlockRecords];
+}
 
 // Counts `reading` on the record of its address (appended when new), tracing the table's
 // addresses before and after at `traceLevel` 3 and above. 0, or -1 when out of memory.
@@ -56,10 +95,15 @@ int cleanEntryList(EntryList& list, int maxAge, uint32_t now);
 // Number of records at this moment.
 std::size_t entryCount(const EntryList& list);
 
+// Number of records the blocks held now can take.
+std::size_t entryCapacity(const EntryList& list);
+
 // Calls `visit(const Entry&)` for every record in order of first appearance, holding the table
 // still for the whole walk.
 template <class Visit>
 void visitEntries(const EntryList& list, Visit visit) {
     std::lock_guard<std::mutex> hold(list.lock);
-    for (const Entry& entry : list.entries) visit(entry);
+    for (Position at = list.first; at != kNoPosition; at = nodeAt(list, at).next) {
+        visit(static_cast<const Entry&>(nodeAt(list, at).entry));
+    }
 }

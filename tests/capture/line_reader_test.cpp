@@ -130,6 +130,19 @@ TEST(Reader, ABegunLineWaitsPastOneSecondForItsEnd) {
     EXPECT_EQ(*line, "partial");
 }
 
+TEST(Reader, KeepsFourMebibytesOfAnEndlessLineAndDropsTheRest) {
+    const std::size_t cap = 4 * 1024 * 1024;
+    std::string head = "19:17:20.1 -60dBm signal SA:aa:bb:cc:dd:ee:01 ";
+    std::string longLine = head + std::string(cap + 100000 - head.size(), 'x');
+    FedPipe fed({longLine.substr(0, cap / 2), longLine.substr(cap / 2) + "\nnext\n"});
+    PendingInput pending;
+    std::optional<std::string> line = readLine(fed.readEnd, pending);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->size(), cap);
+    EXPECT_EQ(line->compare(0, head.size(), head), 0);
+    EXPECT_EQ(readLine(fed.readEnd, pending), std::optional<std::string>("next"));
+}
+
 // The block reader gives the same texts as the byte-at-a-time one on random streams.
 TEST(Reader, MatchesTheByteAtATimeReaderOnRandomStreams) {
     std::mt19937 random(12345);

@@ -65,6 +65,7 @@ Config fieldKeys() {
     c.spool_dir = "/s";
     c.spool_max_kb = 64;
     c.verify_tls = 1;
+    c.max_devices = 5000;
     return c;
 }
 
@@ -94,8 +95,10 @@ const FileCase kCases[] = {
     {"indented_line_continues_key", "[pelmar]\nbackup_dir=/a\n  debug=3\n", 0,
      withText(&Config::backup_dir, "debug=3")},
     {"empty_text_is_present", "[pelmar]\nbackup_dir=\n", 0, withText(&Config::backup_dir, "")},
-    {"field_keys", "[pelmar]\nupload_timeout=0\nspool_dir=/s\nspool_max_kb=64\nverify_tls=1\n", 0,
-     fieldKeys()},
+    {"field_keys",
+     "[pelmar]\nupload_timeout=0\nspool_dir=/s\nspool_max_kb=64\nverify_tls=1\n"
+     "max_devices=5000\n",
+     0, fieldKeys()},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
      with(&Config::debug, 7)},
 };
@@ -120,6 +123,7 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.spool_dir, c.expected.spool_dir);
     EXPECT_EQ(loaded.spool_max_kb, c.expected.spool_max_kb);
     EXPECT_EQ(loaded.verify_tls, c.expected.verify_tls);
+    EXPECT_EQ(loaded.max_devices, c.expected.max_devices);
 }
 
 TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {

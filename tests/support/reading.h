@@ -12,3 +12,12 @@ inline Reading readingOf(const char* mac, int32_t signal, int32_t seconds) {
     reading.seconds = seconds;
     return reading;
 }
+
+#include <vector>
+
+// The records in the order the reports show them.
+inline std::vector<Entry> entriesOf(const EntryList& list) {
+    std::vector<Entry> entries;
+    visitEntries(list, [&](const Entry& entry) { entries.push_back(entry); });
+    return entries;
+}

@@ -19,17 +19,19 @@ protected:
         ASSERT_EQ(updateEntryList(readingOf(mac, signal, seconds), list, 0), 0);
         cleanEntryList(list, maxAge, static_cast<uint32_t>(FakeClock::now));
     }
-    const Entry& only() {
-        EXPECT_EQ(list.entries.size(), 1u);
-        return list.entries.front();
+    Entry only() {
+        std::vector<Entry> entries = entriesOf(list);
+        EXPECT_EQ(entries.size(), 1u);
+        return entries.empty() ? Entry{} : entries.front();
     }
+    Entry at(std::size_t i) { return entriesOf(list).at(i); }
     std::vector<std::string> macs() {
         std::vector<std::string> result;
-        for (const Entry& e : list.entries) result.push_back(e.mac);
+        for (const Entry& e : entriesOf(list)) result.push_back(e.mac);
         return result;
     }
     std::vector<int32_t> history() {
-        const Entry& e = only();
+        Entry e = only();
         return std::vector<int32_t>(e.history, e.history + memberCount(e.history));
     }
 
@@ -131,7 +133,7 @@ TEST_F(Table, NewDeviceWithoutSignalHasZero) {
 TEST_F(Table, AddressesAreExactTextInOrderOfFirstAppearance) {
     for (const char* mac : {"aa:bb", "AA:BB", "cc", "aa:bb", "dd"}) read(mac, -1, 0);
     EXPECT_EQ(macs(), (std::vector<std::string>{"aa:bb", "AA:BB", "cc", "dd"}));
-    EXPECT_EQ(list.entries[0].count, 2u);
+    EXPECT_EQ(at(0).count, 2u);
 }
 
 struct PruneCase {
@@ -174,9 +176,9 @@ TEST_F(Table, PrunedAddressComesBackAsAFreshRecord) {
     read("bb", -1, 0);
     EXPECT_EQ(macs(), std::vector<std::string>{"bb"});
     read("aa", -70, 30);
-    EXPECT_EQ(list.entries[1].count, 1u);
-    EXPECT_EQ(list.entries[1].firstSeen, kStart + 20);
-    EXPECT_EQ(list.entries[1].signal, -69);
+    EXPECT_EQ(at(1).count, 1u);
+    EXPECT_EQ(at(1).firstSeen, kStart + 20);
+    EXPECT_EQ(at(1).signal, -69);
 }
 
 TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
@@ -191,18 +193,82 @@ TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
 
 TEST_F(Table, LargeCullGivesMemoryBackAndTheIndexStillFindsEveryRecord) {
     maxAge = 10;
-    for (int i = 0; i < 20000; ++i) read(("old" + std::to_string(i)).c_str(), -1, 0);
-    std::size_t grown = list.entries.capacity();
+    for (int i = 0; i < 100000; ++i) read(("old" + std::to_string(i)).c_str(), -1, 0);
+    std::size_t grown = entryCapacity(list);
     FakeClock::now = kStart + 5;
     for (int i = 0; i < 50; ++i) read(("new" + std::to_string(i)).c_str(), -1, 0);
     FakeClock::now = kStart + 10;
     read("new0", -2, 0);
-    EXPECT_EQ(list.entries.size(), 50u);
-    EXPECT_LT(list.entries.capacity(), grown / 4);
+    EXPECT_EQ(entryCount(list), 50u);
+    EXPECT_LT(entryCapacity(list), grown / 4);
     for (int i = 0; i < 50; ++i) read(("new" + std::to_string(i)).c_str(), -1, 0);
-    EXPECT_EQ(list.entries.size(), 50u);
-    EXPECT_EQ(list.entries[0].count, 3u);
-    EXPECT_EQ(list.entries[49].count, 2u);
+    EXPECT_EQ(entryCount(list), 50u);
+    EXPECT_EQ(at(0).count, 3u);
+    EXPECT_EQ(at(49).count, 2u);
+}
+
+struct CapCase {
+    const char* name;
+    std::vector<std::string> heard;  // addresses in the order they are read
+    std::vector<std::string> kept;   // the table afterwards, in order of first appearance
+};
+
+class Cap : public Table, public ::testing::WithParamInterface<CapCase> {};
+
+// With a cap of three, a new address replaces the record heard least recently.
+TEST_P(Cap, DropsTheRecordHeardLeastRecently) {
+    EntryList capped(3);
+    for (const std::string& mac : GetParam().heard) {
+        ASSERT_EQ(updateEntryList(readingOf(mac.c_str(), -50, 0), capped, 0), 0);
+    }
+    std::vector<std::string> kept;
+    for (const Entry& e : entriesOf(capped)) kept.push_back(e.mac);
+    EXPECT_EQ(kept, GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, Cap,
+    ::testing::Values(
+        CapCase{"below_the_cap", {"a", "b", "c"}, {"a", "b", "c"}},
+        CapCase{"oldest_goes", {"a", "b", "c", "d"}, {"b", "c", "d"}},
+        CapCase{"heard_again_stays", {"a", "b", "c", "a", "d"}, {"a", "c", "d"}},
+        CapCase{"middle_goes_order_kept", {"a", "b", "c", "a", "c", "d"}, {"a", "c", "d"}},
+        CapCase{"newest_heard_first", {"a", "b", "c", "c", "b", "a", "d", "e"}, {"a", "d", "e"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Table, ReplacedRecordsKeepTheirContent) {
+    EntryList capped(2);
+    for (int i = 0; i < 3; ++i) updateEntryList(readingOf("a", -40, i), capped, 0);
+    FakeClock::now = kStart + 7;
+    updateEntryList(readingOf("b", -50, 10), capped, 0);
+    updateEntryList(readingOf("a", -40, 3), capped, 0);
+    updateEntryList(readingOf("c", -60, 11), capped, 0);  // "b" is the least recent
+    std::vector<Entry> entries = entriesOf(capped);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_STREQ(entries[0].mac, "a");
+    EXPECT_EQ(entries[0].count, 4u);
+    EXPECT_EQ(entries[0].firstSeen, kStart);
+    EXPECT_STREQ(entries[1].mac, "c");
+    EXPECT_EQ(entries[1].count, 1u);
+}
+
+TEST_F(Table, RecencyStaysRightWhenPruningDropsRecords) {
+    EntryList capped(3);
+    auto heard = [&](const char* mac, std::time_t at) {
+        FakeClock::now = at;
+        ASSERT_EQ(updateEntryList(readingOf(mac, -50, 0), capped, 0), 0);
+        cleanEntryList(capped, 10, static_cast<uint32_t>(at));
+    };
+    heard("a", kStart);
+    heard("b", kStart + 1);
+    heard("c", kStart + 8);
+    heard("c", kStart + 11);  // prunes "a" and "b"
+    heard("d", kStart + 12);
+    heard("e", kStart + 12);
+    heard("f", kStart + 13);  // full again: "c" is the least recent
+    std::vector<std::string> kept;
+    for (const Entry& e : entriesOf(capped)) kept.push_back(e.mac);
+    EXPECT_EQ(kept, (std::vector<std::string>{"d", "e", "f"}));
 }
 
 TEST_F(Table, LongAddressTextIsCutToSeventeen) {

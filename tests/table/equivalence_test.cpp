@@ -13,15 +13,35 @@
 
 namespace {
 
-void plainUpdate(const Reading& reading, std::vector<Entry>& entries) {
-    for (Entry& entry : entries) {
-        if (std::strcmp(entry.mac, reading.mac) == 0) {
-            updateEntry(reading, entry);
+// The plain table: records in order of first appearance, each with the step at which it was
+// last heard; with a cap, a new address first removes the record with the smallest such step.
+struct PlainTable {
+    std::vector<Entry> entries;
+    std::vector<uint64_t> heard;
+    uint64_t step = 0;
+    std::size_t cap = 0;
+};
+
+void plainUpdate(const Reading& reading, PlainTable& table) {
+    ++table.step;
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        if (std::strcmp(table.entries[i].mac, reading.mac) == 0) {
+            updateEntry(reading, table.entries[i]);
+            table.heard[i] = table.step;
             return;
         }
     }
-    entries.push_back(Entry{});
-    updateEntry(reading, entries.back());
+    if (table.cap != 0 && table.entries.size() == table.cap) {
+        std::size_t least = 0;
+        for (std::size_t i = 1; i < table.heard.size(); ++i) {
+            if (table.heard[i] < table.heard[least]) least = i;
+        }
+        table.entries.erase(table.entries.begin() + least);
+        table.heard.erase(table.heard.begin() + least);
+    }
+    table.entries.push_back(Entry{});
+    table.heard.push_back(table.step);
+    updateEntry(reading, table.entries.back());
 }
 
 // The rule in plain integers: the cut-off is now minus the age, brought back onto the 32-bit
@@ -33,22 +53,29 @@ bool stays(uint32_t lastSeen, int maxAge, uint32_t now) {
     return int64_t{lastSeen} > cutoff;
 }
 
-void plainClean(std::vector<Entry>& entries, int maxAge, uint32_t now) {
-    std::vector<Entry> kept;
-    for (const Entry& entry : entries) {
-        if (stays(entry.lastSeen, maxAge, now)) kept.push_back(entry);
+void plainClean(PlainTable& table, int maxAge, uint32_t now) {
+    PlainTable kept{{}, {}, table.step, table.cap};
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        if (!stays(table.entries[i].lastSeen, maxAge, now)) continue;
+        kept.entries.push_back(table.entries[i]);
+        kept.heard.push_back(table.heard[i]);
     }
-    entries = kept;
+    table = kept;
 }
 
 bool sameRecords(const std::vector<Entry>& a, const std::vector<Entry>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Entry)) == 0;
 }
 
-class Equivalence : public ::testing::TestWithParam<unsigned> {};
+struct Run {
+    unsigned seed;
+    std::size_t cap;  // max_devices; 0 is none
+};
+
+class Equivalence : public ::testing::TestWithParam<Run> {};
 
 TEST_P(Equivalence, MatchesThePlainTableAfterEveryReading) {
-    std::mt19937 random(GetParam());
+    std::mt19937 random(GetParam().seed);
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
     FakeClock clock(1700000000);
     int maxAge = 0;
@@ -58,8 +85,9 @@ TEST_P(Equivalence, MatchesThePlainTableAfterEveryReading) {
     pool.push_back("Aa");
     pool.push_back("aA");
 
-    EntryList list;
-    std::vector<Entry> plain;
+    EntryList list(GetParam().cap);
+    PlainTable plain;
+    plain.cap = GetParam().cap;
     int32_t seconds = 0;
     for (int step = 0; step < 60000; ++step) {
         uint32_t event = below(1000);
@@ -81,10 +109,16 @@ TEST_P(Equivalence, MatchesThePlainTableAfterEveryReading) {
         cleanEntryList(list, maxAge, now);
         plainUpdate(reading, plain);
         plainClean(plain, maxAge, now);
-        ASSERT_TRUE(sameRecords(list.entries, plain)) << "step " << step;
+        ASSERT_TRUE(sameRecords(entriesOf(list), plain.entries)) << "step " << step;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, Equivalence, ::testing::Values(1u, 2u, 3u, 4u));
+INSTANTIATE_TEST_SUITE_P(Runs, Equivalence,
+                         ::testing::Values(Run{1, 0}, Run{2, 0}, Run{3, 0}, Run{4, 0}, Run{5, 1},
+                                           Run{6, 7}, Run{7, 30}, Run{8, 200}),
+                         [](const auto& info) {
+                             return "seed_" + std::to_string(info.param.seed) + "_cap_" +
+                                    std::to_string(info.param.cap);
+                         });
 
 }  // namespace
