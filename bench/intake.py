@@ -2,7 +2,9 @@
 """Times the real binary's intake: 1,000,000 generated capture lines (10,000 addresses, bursts,
 "dBm signal" and "dB signal" tokens, max_entry_age 300) piped into it, from the first byte
 written until the last line has been consumed; `wc -l` over the same bytes is the reference.
-Usage: intake.py PELMAR_BINARY [LINES]"""
+Several binaries (a previous build beside this one) are timed in the same run, and
+--devices A,B,... repeats the whole for each number of distinct addresses.
+Usage: intake.py PELMAR_BINARY... [--lines N] [--devices 100,10000,100000]"""
 import fcntl
 import os
 import random
@@ -21,11 +23,11 @@ KINDS = [
 ]
 
 
-def generate(count, seed=1):
+def generate(count, seed=1, devices=10000):
     rng = random.Random(seed)
     macs = [("%02x:%02x:%02x:%02x:%02x:%02x" % tuple([rng.choice([0x02, 0x3c, 0xda])] +
                                                      [rng.randrange(256) for _ in range(5)]))
-            for _ in range(10000)]
+            for _ in range(devices)]
     levels = {m: -rng.randrange(30, 90) for m in macs}
     clock = 8 * 3600.0
     out = []
@@ -74,21 +76,33 @@ def time_feed(argv, data, env=None, daemon=False):
 
 
 def main():
-    binary = sys.argv[1]
-    count = int(sys.argv[2]) if len(sys.argv) > 2 else 1000000
-    data = generate(count)
+    args = sys.argv[1:]
+    count, devices = 1000000, [10000]
+    if "--lines" in args:
+        at = args.index("--lines")
+        count = int(args[at + 1])
+        del args[at:at + 2]
+    if "--devices" in args:
+        at = args.index("--devices")
+        devices = [int(n) for n in args[at + 1].split(",")]
+        del args[at:at + 2]
+    if not args:
+        sys.exit(__doc__)
     with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as conf:
         conf.write("[pelmar]\nmax_entry_age=300\nreport_time=100000\ndisplay_time=100000\n")
     env = dict(os.environ, PELMAR_CONFIG=conf.name)
     try:
-        wc = min(time_feed(["wc", "-l"], data) for _ in range(3))
-        pelmar = min(time_feed([binary], data, env, daemon=True) for _ in range(3))
+        for addresses in devices:
+            data = generate(count, devices=addresses)
+            wc = min(time_feed(["wc", "-l"], data) for _ in range(3))
+            print(f"{count} lines, {len(data) / 1e6:.1f} MB, {addresses} addresses")
+            print(f"  wc -l: {wc:.3f} s, {count / wc:,.0f} lines/s")
+            for binary in args:
+                pelmar = min(time_feed([binary], data, env, daemon=True) for _ in range(3))
+                print(f"  {binary}: {pelmar:.3f} s, {count / pelmar:,.0f} lines/s, "
+                      f"{pelmar / wc:.2f}x the time of wc -l ({wc / pelmar:.2f} of its speed)")
     finally:
         os.unlink(conf.name)
-    print(f"{count} lines, {len(data) / 1e6:.1f} MB")
-    print(f"pelmar: {pelmar:.3f} s, {count / pelmar:,.0f} lines/s")
-    print(f"wc -l:  {wc:.3f} s, {count / wc:,.0f} lines/s")
-    print(f"pelmar takes {pelmar / wc:.2f}x the time of wc -l")
 
 
 if __name__ == "__main__":

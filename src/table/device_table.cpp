@@ -248,10 +248,10 @@ Position findOrAppend(EntryList& list, const char* mac, uint32_t hash) {
 }
 
 // Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
-void copyMac(char* to, const char* from) {
-    char text[kMacBytes] = {};
-    std::memcpy(text, from, strnlen(from, kMacBytes - 1));
-    std::memcpy(to, text, kMacBytes);
+void copyMac(char* to, const char (&from)[kMacBytes]) {
+    std::size_t length = strnlen(from, kMacBytes - 1);
+    std::memcpy(to, from, kMacBytes);
+    std::memset(to + length, 0, kMacBytes - length);
 }
 
 void traceMacs(const EntryList& list, const char* format) {
@@ -393,7 +393,7 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
 }
 
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
-    std::lock_guard<std::mutex> hold(list.lock);
+    // The bookkeeping is the writer's alone; readers only need the lock kept while records go.
     uint32_t cutoff = now - static_cast<uint32_t>(maxAge);
     Position touched = list.touched;
     list.touched = kNoPosition;
@@ -402,7 +402,9 @@ int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
         return 0;
     }
     bool touchedFell = touched != kNoPosition && node(list, touched).entry.lastSeen <= cutoff;
-    if (!list.prunedAtCutoff || cutoff != list.cutoff || touchedFell) pruneAll(list, cutoff);
+    if (list.prunedAtCutoff && cutoff == list.cutoff && !touchedFell) return 0;
+    std::lock_guard<std::mutex> hold(list.lock);
+    pruneAll(list, cutoff);
     return 0;
 }
 

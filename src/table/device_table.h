@@ -71,8 +71,8 @@ struct EntryList {
     bool prunedAtCutoff = false;
     uint32_t cutoff = 0;
     Position touched = kNoPosition;
-    // Serialises the capture loop (the only writer) with readers; taken only by the functions
-    // below, so no caller can forget it.
+    // Serialises the capture loop (the only writer) with readers while records change; taken
+    // only by the functions below, so no caller can forget it.
     mutable std::mutex lock;
 
     // `maxDevices` records at most: a new address then replaces the one heard least recently.
