@@ -102,10 +102,24 @@ std::size_t slotsFor(std::size_t records, std::size_t capacity) {
     return size;
 }
 
-// Resizes the index to `size` slots and refills it; unchanged when memory runs out.
+// Resizes the index to `size` slots and refills it from the records. Where memory is short
+// the old index goes first, since the records can refill it; when even then there is no room,
+// the index is rebuilt at its old size and std::bad_alloc thrown.
 void resizeIndex(EntryList& list, std::size_t size) {
-    std::vector<uint32_t> resized(size);
-    list.slots.swap(resized);
+    std::size_t oldSize = list.slots.size();
+    try {
+        std::vector<uint32_t> resized(size);
+        list.slots.swap(resized);
+    } catch (const std::bad_alloc&) {
+        std::vector<uint32_t>().swap(list.slots);
+        try {
+            list.slots.resize(size);
+        } catch (const std::bad_alloc&) {
+            list.slots.resize(oldSize);
+            rebuildIndex(list);
+            throw;
+        }
+    }
     rebuildIndex(list);
 }
 

@@ -127,3 +127,29 @@ class Hostile(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class EndlessLine(unittest.TestCase):
+    def test_a_line_past_the_cap_is_cut_and_the_rest_dropped_to_its_end(self):
+        receiver = Receiver()
+        try:
+            with Daemon({"report_time": 1, "full_url": receiver.url}) as d:
+                head = b"10:00:00.1 -60dBm signal SA:aa:bb:cc:dd:ee:01 "
+                def resident():
+                    with open(f"/proc/{d.process.pid}/status") as f:
+                        return [int(l.split()[1]) for l in f if l.startswith("VmRSS:")][0]
+                before = resident()
+                d.feed(head)
+                grown = 0
+                for _ in range(48):  # 48 MiB of one line, far past the 4 MiB kept
+                    d.feed(b"x" * (1024 * 1024))
+                    grown = max(grown, resident() - before)
+                d.feed(b" SA:ff:ff:ff:ff:ff:ff tail\n" + line(b"aa:bb:cc:dd:ee:02"))
+                docs = wait_for(lambda: [x for x in receiver.documents() if len(x["data"]) == 2], 15)
+                self.assertTrue(docs)
+                self.assertEqual([r["mac"] for r in docs[-1]["data"]],
+                                 ["aa:bb:cc:dd:ee:01", "aa:bb:cc:dd:ee:02"])
+                self.assertLess(grown, 24 * 1024)  # kB: the dropped rest is never held
+                self.assertTrue(d.running())
+        finally:
+            receiver.close()
