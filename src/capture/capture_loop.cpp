@@ -63,6 +63,17 @@ int32_t timePair(const std::string& line, std::size_t position) {
     return decimalValue(pair);
 }
 
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The 0x02 bit of the first octet, read from its second hex digit; false when the first two
+// characters are not hex digits.
+bool locallyAdministered(const char* mac) {
+    if (!isHexDigit(mac[0]) || !isHexDigit(mac[1])) return false;
+    return std::strchr("2367abefABEF", mac[1]) != nullptr;
+}
+
 void traceReading(const Reading& reading) {
     logText("Readed MAC: %s\n", reading.mac);
     logText("Readed Signal: %d\n", reading.signal);
@@ -79,6 +90,13 @@ bool parseCaptureLine(const std::string& line, Reading& reading) {
     reading.signal = signalValue(line);
     reading.seconds = timePair(line, 0) * 3600 + timePair(line, 3) * 60 + timePair(line, 6);
     return true;
+}
+
+bool ignoredReading(const Reading& reading, const CaptureSettings& settings) {
+    if (settings.minSignal && reading.signal != 0 && reading.signal < *settings.minSignal) {
+        return true;
+    }
+    return settings.skipRandomMacs && locallyAdministered(reading.mac);
 }
 
 void captureTurn(EntryList& list, const CaptureSettings& settings) {
@@ -102,8 +120,10 @@ void captureTurn(EntryList& list, const CaptureSettings& settings) {
         return;
     }
     if (tracing) traceReading(reading);
+    if (ignoredReading(reading, settings)) return;
     int result = updateEntryList(reading, list, settings.traceLevel);
     if (result < 0) logFatal(result, "Error produced!");
     cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
-    if (settings.traceLevel >= kTraceTables) display(list, settings.commandTimeout);
+    if (settings.traceLevel >= kTraceTables)
+        display(list, settings.commandTimeout, settings.privacy);
 }

@@ -1,19 +1,28 @@
 // Turns capture lines into readings and feeds them to the device table.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "report/privacy.h"
 #include "table/device_table.h"
 
 // What the capture loop needs of the settings.
 struct CaptureSettings {
-    int traceLevel;      // `debug`
-    int maxAge;          // `max_entry_age`
-    int commandTimeout;  // `upload_timeout`, for the console's `clear`
+    int traceLevel;                // `debug`
+    int maxAge;                    // `max_entry_age`
+    int commandTimeout;            // `upload_timeout`, for the console's `clear`
+    Privacy privacy;               // pseudonyms in the console table
+    std::optional<int> minSignal;  // `min_signal`: weaker readings are ignored
+    bool skipRandomMacs;           // `skip_random_macs`: locally administered addresses are ignored
 };
 
 // Fills `reading` from a line holding " SA:" (or, failing that, " RA:"); false for other lines.
 bool parseCaptureLine(const std::string& line, Reading& reading);
+
+// True when the settings say to ignore `reading` entirely: a signal below the floor (a reading
+// without one, 0, is kept), or a locally administered address.
+bool ignoredReading(const Reading& reading, const CaptureSettings& settings);
 
 // One turn of the capture loop: reads a line of descriptor 0 and stores its reading, or sleeps
 // one second when it carries none. Ends the process on a fatal error.

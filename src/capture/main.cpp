@@ -5,6 +5,7 @@
 #include "capture/capture_loop.h"
 #include "config/config.h"
 #include "log.h"
+#include "report/privacy.h"
 #include "report/scheduler.h"
 #include "stop.h"
 
@@ -13,6 +14,22 @@ namespace {
 // Says once at start when the configuration leaves uploads off.
 void warnIfUploadsOff(const char* path) {
     if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
+}
+
+// Pseudonyms need a secret: without one configured, this run makes its own (before the report
+// thread exists, so both threads use the same one) and says so.
+void settlePrivacy() {
+    if (!config.mac_privacy) return;
+    if (!config.mac_secret) {
+        config.mac_secret = randomSecret();
+        logLine(
+            "mac_privacy without mac_secret: a random secret for this run, so pseudonyms "
+            "change at each start.");
+    }
+    if (config.mac_rotation && *config.mac_rotation != "daily") {
+        logLine("mac_rotation = %s is not daily: pseudonyms do not rotate.",
+                config.mac_rotation->c_str());
+    }
 }
 
 // The report thread needs little stack; a small one leaves the address space to the table
@@ -37,6 +54,7 @@ int main() {
         return -1;
     }
     warnIfUploadsOff(path);
+    settlePrivacy();
     installSignalHandlers();
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
@@ -45,6 +63,12 @@ int main() {
         logStartError("Error creating thread\n");
         return 1;
     }
-    const CaptureSettings settings{config.debug, config.max_entry_age, config.upload_timeout};
+    const CaptureSettings settings{
+        config.debug,
+        config.max_entry_age,
+        config.upload_timeout,
+        {config.mac_privacy != 0, config.mac_secret.value_or(""), config.mac_rotation == "daily"},
+        config.min_signal,
+        config.skip_random_macs != 0};
     for (;;) captureTurn(list, settings);
 }

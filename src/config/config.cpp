@@ -33,6 +33,7 @@ constexpr NumberKey numberKeys[] = {
     {"show_stats", &Config::show_stats},         {"show_curl", &Config::show_curl},
     {"upload_timeout", &Config::upload_timeout}, {"spool_max_kb", &Config::spool_max_kb},
     {"verify_tls", &Config::verify_tls},         {"max_devices", &Config::max_devices},
+    {"mac_privacy", &Config::mac_privacy},       {"skip_random_macs", &Config::skip_random_macs},
 };
 
 constexpr TextKey textKeys[] = {
@@ -40,6 +41,8 @@ constexpr TextKey textKeys[] = {
     {"full_url", &Config::full_url},
     {"backup_dir", &Config::backup_dir},
     {"spool_dir", &Config::spool_dir},
+    {"mac_secret", &Config::mac_secret},
+    {"mac_rotation", &Config::mac_rotation},
 };
 
 }  // namespace
@@ -52,6 +55,10 @@ int iniHandler(void* user, const char* section, const char* name, const char* va
             target.*key.field = decimalValue(value);
             return 1;
         }
+    }
+    if (std::strcmp(name, "min_signal") == 0) {
+        target.min_signal = decimalValue(value);
+        return 1;
     }
     for (const TextKey& key : textKeys) {
         if (std::strcmp(name, key.name) == 0) {

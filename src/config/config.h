@@ -21,6 +21,11 @@ struct Config {
     int spool_max_kb = 1024;               // the spool's size limit
     int verify_tls = 0;                    // 1: curl checks the endpoint's certificate
     int max_devices = 0;  // records at most; a new address then replaces the least recent
+    int mac_privacy = 0;  // 1: pseudonyms instead of addresses in every report
+    std::optional<std::string> mac_secret;    // the pseudonyms' secret
+    std::optional<std::string> mac_rotation;  // "daily": a new key each UTC day
+    std::optional<int> min_signal;            // readings below this many dB are ignored
+    int skip_random_macs = 0;  // 1: readings of locally administered addresses are ignored
 };
 
 // Written only before the report thread starts; read-only afterwards.

@@ -1,5 +1,7 @@
 #include "report/console.h"
 
+#include <optional>
+
 #include "clock.h"
 #include "log.h"
 #include "report/dates.h"
@@ -17,22 +19,26 @@ std::string consoleHeading(const std::string& host, const char* date) {
     return text;
 }
 
-void appendConsoleRow(std::string& screen, const Entry& entry) {
+void appendConsoleRow(std::string& screen, const Entry& entry, PseudonymWriter* pseudonyms) {
     char first[80];
     char last[80];
     dateFormat(first, sizeof first, entry.firstSeen);
     dateFormat(last, sizeof last, entry.lastSeen);
     // The row "%s \t%d \t%d \t%s \t%s \n": address, signal, count, first and last seen.
-    screen.append(entry.mac).append(" \t").append(std::to_string(entry.signal));
+    screen.append(pseudonyms ? pseudonymOf(*pseudonyms, entry.mac) : std::string(entry.mac));
+    screen.append(" \t").append(std::to_string(entry.signal));
     screen.append(" \t").append(std::to_string(entry.count)).append(" \t");
     screen.append(first).append(" \t").append(last).append(" \n");
 }
 
-int display(const EntryList& list, int timeoutSeconds) {
+int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy) {
     char date[60];
-    dateFormat(date, sizeof date, wallClock());
+    std::time_t now = wallClock();
+    dateFormat(date, sizeof date, now);
     std::string screen = consoleHeading(hostName(), date);
-    visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry); });
+    std::optional<PseudonymWriter> pseudonyms;
+    PseudonymWriter* writer = startPseudonyms(privacy, now, pseudonyms);
+    visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry, writer); });
     runCommand("clear 2> /dev/null", timeoutSeconds);
     logBytes(screen.data(), screen.size());
     logFlush();

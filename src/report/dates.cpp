@@ -18,6 +18,11 @@ int dateJSON(char* buffer, std::size_t size, std::time_t time) {
     return 0;
 }
 
+int formatUtcDay(char* buffer, std::size_t size, std::time_t time) {
+    formatTime(buffer, size, time, true, "%Y-%m-%d");
+    return 0;
+}
+
 int dateFormat(char* buffer, std::size_t size, std::time_t time) {
     formatTime(buffer, size, time, false, "%Y-%m-%d %H:%M:%S");
     return 0;

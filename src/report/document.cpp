@@ -1,6 +1,7 @@
 #include "report/document.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "report/dates.h"
 
@@ -74,14 +75,18 @@ std::string openDocument(const std::string& host, std::time_t time) {
     return document;
 }
 
-void appendRecord(std::string& document, const Entry& entry) {
+void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers,
                   "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}", entry.count,
                   entry.firstSeen, entry.lastSeen, entry.signal);
     if (document.back() != '[') document += ',';
     document += "{\"mac\":\"";
-    appendJsonText(document, entry.mac);
+    if (pseudonyms) {
+        document += pseudonymOf(*pseudonyms, entry.mac);
+    } else {
+        appendJsonText(document, entry.mac);
+    }
     document += numbers;
 }
 
@@ -89,10 +94,13 @@ void closeDocument(std::string& document) {
     document += "]}";
 }
 
-std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list) {
+std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
+                          const Privacy& privacy) {
     std::string document = openDocument(host, time);
     document.reserve(document.size() + kRecordRoom * entryCount(list) + 2);
-    visitEntries(list, [&](const Entry& entry) { appendRecord(document, entry); });
+    std::optional<PseudonymWriter> pseudonyms;
+    PseudonymWriter* writer = startPseudonyms(privacy, time, pseudonyms);
+    visitEntries(list, [&](const Entry& entry) { appendRecord(document, entry, writer); });
     closeDocument(document);
     return document;
 }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 
+#include "report/privacy.h"
 #include "table/device_table.h"
 
 // Appends `text` as the inside of a JSON string: quote, backslash, control characters and
@@ -13,11 +14,14 @@ void appendJsonText(std::string& out, const char* text);
 // The document up to and including the opening of its "data" array.
 std::string openDocument(const std::string& host, std::time_t time);
 
-// Appends one record's object to an open document, after a comma unless it is the first.
-void appendRecord(std::string& document, const Entry& entry);
+// Appends one record's object to an open document, after a comma unless it is the first; with
+// `pseudonyms`, the address is replaced by its pseudonym.
+void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms = nullptr);
 
 // Ends the "data" array and the document.
 void closeDocument(std::string& document);
 
-// The whole document for the table as it stands, stamped with `host` and `time`.
-std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list);
+// The whole document for the table as it stands, stamped with `host` and `time`, with the
+// addresses replaced by pseudonyms when `privacy` is on.
+std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
+                          const Privacy& privacy = Privacy{});

@@ -27,6 +27,8 @@ void* reportThread(void* table) {
     settings.spoolDir = config.spool_dir;
     settings.spoolMaxBytes = static_cast<std::size_t>(std::max(config.spool_max_kb, 0)) * 1024;
     settings.verifyTls = config.verify_tls != 0;
+    settings.privacy = {config.mac_privacy != 0, config.mac_secret.value_or(""),
+                        config.mac_rotation == "daily"};
     Uplink uplink;
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
@@ -37,7 +39,7 @@ void* reportThread(void* table) {
         uint32_t now = static_cast<uint32_t>(wallClock());
         try {
             if (isDue(now, consoleMark, displayTime) && showStats) {
-                display(list, settings.uploadTimeout);
+                display(list, settings.uploadTimeout, settings.privacy);
             }
             if (isDue(now, uploadMark, reportTime)) report(settings, list, uplink);
         } catch (const std::bad_alloc&) {

@@ -101,7 +101,7 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
 void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink) {
     if (!settings.endpoint && !settings.backupDir) return;
     std::time_t now = wallClock();
-    std::string document = buildDocument(hostName(), now, list);
+    std::string document = buildDocument(hostName(), now, list, settings.privacy);
     if (settings.endpoint) {
         bool posted = post(document, settings, uplink);
         if (settings.spoolDir && posted) sendSpooled(settings, uplink);

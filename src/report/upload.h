@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "report/privacy.h"
 #include "report/runner.h"
 #include "table/device_table.h"
 
@@ -26,6 +27,7 @@ struct ReportSettings {
     std::optional<std::string> spoolDir;   // keep failed documents here and send them later
     std::size_t spoolMaxBytes = 1024 * 1024;
     bool verifyTls = false;  // let curl check the endpoint's certificate (no -k)
+    Privacy privacy;         // pseudonyms instead of addresses
 };
 
 // How the curl command is built.

@@ -73,3 +73,46 @@ INSTANTIATE_TEST_SUITE_P(Lines, CaptureLine, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct IgnoreCase {
+    const char* name;
+    const char* mac;
+    int32_t signal;
+    std::optional<int> minSignal;
+    bool skipRandom;
+    bool ignored;
+};
+
+class Ignore : public ::testing::TestWithParam<IgnoreCase> {};
+
+TEST_P(Ignore, FollowsTheFloorAndTheRandomAddressFilter) {
+    Reading reading{};
+    std::snprintf(reading.mac, sizeof reading.mac, "%s", GetParam().mac);
+    reading.signal = GetParam().signal;
+    CaptureSettings settings{};
+    settings.minSignal = GetParam().minSignal;
+    settings.skipRandomMacs = GetParam().skipRandom;
+    EXPECT_EQ(ignoredReading(reading, settings), GetParam().ignored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, Ignore,
+    ::testing::Values(
+        IgnoreCase{"no_settings", "02:00:00:00:00:01", -99, std::nullopt, false, false},
+        IgnoreCase{"below_floor", "aa:00:00:00:00:01", -81, -80, false, true},
+        IgnoreCase{"at_floor_kept", "aa:00:00:00:00:01", -80, -80, false, false},
+        IgnoreCase{"no_signal_kept", "aa:00:00:00:00:01", 0, -80, false, false},
+        IgnoreCase{"positive_floor", "aa:00:00:00:00:01", 5, 10, false, true},
+        IgnoreCase{"local_2", "02:00:00:00:00:01", -50, std::nullopt, true, true},
+        IgnoreCase{"local_upper_E", "DE:00:00:00:00:01", -50, std::nullopt, true, true},
+        IgnoreCase{"local_lower_f", "3f:00:00:00:00:01", -50, std::nullopt, true, true},
+        IgnoreCase{"global_0", "00:11:22:33:44:55", -50, std::nullopt, true, false},
+        IgnoreCase{"global_upper_D", "AD:11:22:33:44:55", -50, std::nullopt, true, false},
+        IgnoreCase{"not_hex_kept", "g2:11:22:33:44:55", -50, std::nullopt, true, false},
+        IgnoreCase{"short_kept", "2", -50, std::nullopt, true, false},
+        IgnoreCase{"both_filters", "aa:00:00:00:00:01", -90, -80, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -66,6 +66,11 @@ Config fieldKeys() {
     c.spool_max_kb = 64;
     c.verify_tls = 1;
     c.max_devices = 5000;
+    c.mac_privacy = 1;
+    c.mac_secret = "s e";
+    c.mac_rotation = "daily";
+    c.min_signal = -80;
+    c.skip_random_macs = 1;
     return c;
 }
 
@@ -97,7 +102,8 @@ const FileCase kCases[] = {
     {"empty_text_is_present", "[pelmar]\nbackup_dir=\n", 0, withText(&Config::backup_dir, "")},
     {"field_keys",
      "[pelmar]\nupload_timeout=0\nspool_dir=/s\nspool_max_kb=64\nverify_tls=1\n"
-     "max_devices=5000\n",
+     "max_devices=5000\nmac_privacy=1\nmac_secret=s e\nmac_rotation=daily\nmin_signal=-80\n"
+     "skip_random_macs=1\n",
      0, fieldKeys()},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
      with(&Config::debug, 7)},
@@ -124,6 +130,11 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.spool_max_kb, c.expected.spool_max_kb);
     EXPECT_EQ(loaded.verify_tls, c.expected.verify_tls);
     EXPECT_EQ(loaded.max_devices, c.expected.max_devices);
+    EXPECT_EQ(loaded.mac_privacy, c.expected.mac_privacy);
+    EXPECT_EQ(loaded.mac_secret, c.expected.mac_secret);
+    EXPECT_EQ(loaded.mac_rotation, c.expected.mac_rotation);
+    EXPECT_EQ(loaded.min_signal, c.expected.min_signal);
+    EXPECT_EQ(loaded.skip_random_macs, c.expected.skip_random_macs);
 }
 
 TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {

@@ -4,6 +4,7 @@ import http.server
 import json
 import os
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -32,7 +33,7 @@ class Receiver:
     """HTTP server on 127.0.0.1 that keeps every POSTed body; `delay` holds each answer, the
     first `hang` requests get no answer at all and the next `fail` get HTTP 500."""
 
-    def __init__(self, delay=0.0, port=0, hang=0, fail=0):
+    def __init__(self, delay=0.0, port=0, hang=0, fail=0, tls=None):
         self.bodies = []
         self.delay = delay
         self.hang = hang
@@ -66,7 +67,13 @@ class Receiver:
                 pass
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/upload"
+        scheme = "http"
+        if tls:  # (certificate file, key file): HTTPS
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+            scheme = "https"
+        self.url = f"{scheme}://127.0.0.1:{self.server.server_address[1]}/upload"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def documents(self):
