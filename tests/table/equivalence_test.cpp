@@ -64,7 +64,8 @@ void plainClean(PlainTable& table, int maxAge, uint32_t now) {
 }
 
 bool sameRecords(const std::vector<Entry>& a, const std::vector<Entry>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Entry)) == 0;
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Entry)) == 0);
 }
 
 struct Run {
