@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libinih-dev libgtest-dev libbenchmark-dev
-          clang-format libmbedtls-dev curl ca-certificates python3 openssl faketime ncurses-bin tcpdump shellcheck procps file "$@")
+          clang-format libmbedtls-dev curl ca-certificates python3 openssl faketime ncurses-bin tcpdump shellcheck busybox procps file "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

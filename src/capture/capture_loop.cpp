@@ -43,11 +43,13 @@ std::size_t findAddress(const std::string& line) {
     return marker == std::string::npos ? marker : marker + kMarkerLength;
 }
 
-// The value of the token that ends right before "dB signal" (or "dBm signal", as today's
-// capture tool prints it), reaching back to the previous space or the start of the line.
+// The value of the token that ends right before "dBm signal", as today's capture tool prints
+// the radio's signal, or failing that "dB signal" (older tools; today a relative value, which a
+// radio reporting both prints after the dBm one), reaching back to the previous space or the
+// start of the line.
 int32_t signalValue(const std::string& line) {
-    std::size_t unit = findText(line, "dB signal");
-    if (unit == std::string::npos) unit = findText(line, "dBm signal");
+    std::size_t unit = findText(line, "dBm signal");
+    if (unit == std::string::npos) unit = findText(line, "dB signal");
     if (unit == std::string::npos) return 0;
     std::size_t start = unit;
     while (start > 0 && line[start - 1] != ' ') --start;
