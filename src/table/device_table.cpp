@@ -89,7 +89,7 @@ void unindexRecord(EntryList& list, Position at) {
 // Refills the index from the records (after pruning, or at a new size).
 void rebuildIndex(EntryList& list) {
     std::fill(list.slots.begin(), list.slots.end(), 0);
-    for (Position at = list.first; at != kNoPosition; at = node(list, at).next)
+    for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after)
         indexRecord(list, at);
 }
 
@@ -171,77 +171,61 @@ Position takeNode(EntryList& list) {
     Position at;
     if (list.freeNodes != kNoPosition) {
         at = list.freeNodes;
-        list.freeNodes = node(list, at).next;
+        list.freeNodes = node(list, at).order.after;
     } else {
         at = list.fresh++;
         if (list.fresh % kBlockRecords == 0) list.fresh = kNoPosition;
     }
-    node(list, at) = Node{Entry{}, kNoPosition, kNoPosition, kNoPosition, kNoPosition};
+    node(list, at) = Node{};
     return at;
 }
 
 void freeNode(EntryList& list, Position at) {
     node(list, at).entry.count = 0;
-    node(list, at).next = list.freeNodes;
+    node(list, at).order.after = list.freeNodes;
     list.freeNodes = at;
 }
 
-void appendInOrder(EntryList& list, Position at) {
-    node(list, at).previous = list.last;
-    if (list.last != kNoPosition)
-        node(list, list.last).next = at;
-    else
-        list.first = at;
-    list.last = at;
+// Appends `at` at the end of `chain`, through the links `links` of each node.
+void append(EntryList& list, Chain& chain, Links Node::*links, Position at) {
+    node(list, at).*links = Links{chain.last, kNoPosition};
+    if (chain.last != kNoPosition) {
+        (node(list, chain.last).*links).after = at;
+    } else {
+        chain.first = at;
+    }
+    chain.last = at;
 }
 
-void unlinkFromOrder(EntryList& list, Position at) {
-    Node& n = node(list, at);
-    if (n.previous != kNoPosition)
-        node(list, n.previous).next = n.next;
-    else
-        list.first = n.next;
-    if (n.next != kNoPosition)
-        node(list, n.next).previous = n.previous;
-    else
-        list.last = n.previous;
-}
-
-void unlinkFromRecency(EntryList& list, Position at) {
-    Node& n = node(list, at);
-    if (n.older != kNoPosition)
-        node(list, n.older).newer = n.newer;
-    else
-        list.oldest = n.newer;
-    if (n.newer != kNoPosition)
-        node(list, n.newer).older = n.older;
-    else
-        list.newest = n.older;
-}
-
-void appendAsNewest(EntryList& list, Position at) {
-    node(list, at).older = list.newest;
-    node(list, at).newer = kNoPosition;
-    if (list.newest != kNoPosition)
-        node(list, list.newest).newer = at;
-    else
-        list.oldest = at;
-    list.newest = at;
+// Takes `at` out of `chain`, joining its neighbours.
+void unlink(EntryList& list, Chain& chain, Links Node::*links, Position at) {
+    Links around = node(list, at).*links;
+    if (around.before != kNoPosition) {
+        (node(list, around.before).*links).after = around.after;
+    } else {
+        chain.first = around.after;
+    }
+    if (around.after != kNoPosition) {
+        (node(list, around.after).*links).before = around.before;
+    } else {
+        chain.last = around.before;
+    }
 }
 
 // Only a capped table keeps the recency order: it costs a few writes per reading.
 void markHeard(EntryList& list, Position at) {
-    if (list.maxDevices == 0 || list.newest == at) return;
-    if (node(list, at).older != kNoPosition || list.oldest == at) unlinkFromRecency(list, at);
-    appendAsNewest(list, at);
+    if (list.maxDevices == 0 || list.recency.last == at) return;
+    bool listed = node(list, at).recency.before != kNoPosition || list.recency.first == at;
+    if (listed) unlink(list, list.recency, &Node::recency, at);
+    append(list, list.recency, &Node::recency, at);
 }
 
 // Drops the record heard least recently, in constant time; its node is free for the next.
 void evictOldest(EntryList& list) {
-    Position at = list.oldest;
+    Position at = list.recency.first;
     unindexRecord(list, at);
-    unlinkFromRecency(list, at);
-    unlinkFromOrder(list, at);
+    unlink(list, list.recency, &Node::recency, at);
+    unlink(list, list.order, &Node::order, at);
     freeNode(list, at);
     --list.size;
 }
@@ -255,7 +239,7 @@ Position findOrAppend(EntryList& list, const char* mac, uint32_t hash) {
     Position at = takeNode(list);
     std::memcpy(node(list, at).entry.mac, mac, kMacBytes);
     node(list, at).entry.count = 0;
-    appendInOrder(list, at);
+    append(list, list.order, &Node::order, at);
     indexRecord(list, at);
     ++list.size;
     return at;
@@ -269,7 +253,7 @@ void copyMac(char* to, const char (&from)[kMacBytes]) {
 }
 
 void traceMacs(const EntryList& list, const char* format) {
-    for (Position at = list.first; at != kNoPosition; at = node(list, at).next) {
+    for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after) {
         logText(format, node(list, at).entry.mac);
     }
 }
@@ -280,7 +264,7 @@ void releaseEmptyBlocks(EntryList& list) {
     std::size_t capacity = capacityOf(list);
     if (capacity < 4 * kBlockRecords || std::size_t{list.size} * 4 > capacity) return;
     std::vector<uint32_t> live(list.blocks.size());
-    for (Position at = list.first; at != kNoPosition; at = node(list, at).next) {
+    for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after) {
         ++live[at / kBlockRecords];
     }
     list.freeNodes = kNoPosition;
@@ -305,11 +289,11 @@ void releaseEmptyBlocks(EntryList& list) {
 // Keeps, in order, the records last seen after `cutoff`.
 void pruneAll(EntryList& list, uint32_t cutoff) {
     uint32_t before = list.size;
-    for (Position at = list.first; at != kNoPosition;) {
-        Position next = node(list, at).next;
+    for (Position at = list.order.first; at != kNoPosition;) {
+        Position next = node(list, at).order.after;
         if (node(list, at).entry.lastSeen <= cutoff) {
-            unlinkFromOrder(list, at);
-            if (list.maxDevices != 0) unlinkFromRecency(list, at);
+            unlink(list, list.order, &Node::order, at);
+            if (list.maxDevices != 0) unlink(list, list.recency, &Node::recency, at);
             freeNode(list, at);
             --list.size;
         }

@@ -31,14 +31,24 @@ struct Entry {
 using Position = uint32_t;
 constexpr Position kNoPosition = UINT32_MAX;
 
+// A record's neighbours in one of the table's two orders.
+struct Links {
+    Position before = kNoPosition;
+    Position after = kNoPosition;
+};
+
+// The ends of one order.
+struct Chain {
+    Position first = kNoPosition;
+    Position last = kNoPosition;
+};
+
 // A record with its links: the order of first appearance, and (with a cap) the order in
 // which records were last heard, least recent first.
 struct Node {
-    Entry entry;        // count 0 marks a free node
-    Position previous;  // first-appearance order
-    Position next;      // first-appearance order; the free list's link for a free node
-    Position older;     // recency order, kept only with a cap
-    Position newer;
+    Entry entry;    // count 0 marks a free node
+    Links order;    // first appearance; for a free node, order.after links the free list
+    Links recency;  // last heard, kept only with a cap
 };
 
 // Records live in blocks that never move, so the table grows without a second copy of itself.
@@ -60,12 +70,12 @@ struct EntryList {
     // the top of the address hash, so most probes settle without touching a record.
     std::vector<uint32_t> slots;
     uint64_t hashKey = 0;  // random per table, so crafted addresses cannot pile up in one slot
-    std::size_t maxDevices = 0;                           // 0: no cap
-    uint32_t size = 0;                                    // live records
-    Position first = kNoPosition, last = kNoPosition;     // first-appearance order
-    Position oldest = kNoPosition, newest = kNoPosition;  // recency order (with a cap)
-    Position freeNodes = kNoPosition;                     // records dropped, ready for new ones
-    Position fresh = kNoPosition;  // the next never-used node of the newest block
+    std::size_t maxDevices = 0;        // 0: no cap
+    uint32_t size = 0;                 // live records
+    Chain order;                       // first appearance
+    Chain recency;                     // least recently heard first (with a cap)
+    Position freeNodes = kNoPosition;  // records dropped, ready for new ones
+    Position fresh = kNoPosition;      // the next never-used node of the newest block
     // Pruning bookkeeping: after a full pass at `cutoff` every record lies above it, so until
     // the cut-off moves only the record touched since can have fallen to or below it.
     bool prunedAtCutoff = false;
@@ -103,7 +113,7 @@ std::size_t entryCapacity(const EntryList& list);
 template <class Visit>
 void visitEntries(const EntryList& list, Visit visit) {
     std::lock_guard<std::mutex> hold(list.lock);
-    for (Position at = list.first; at != kNoPosition; at = nodeAt(list, at).next) {
+    for (Position at = list.order.first; at != kNoPosition; at = nodeAt(list, at).order.after) {
         visit(static_cast<const Entry&>(nodeAt(list, at).entry));
     }
 }
