@@ -9,7 +9,7 @@ every frame would make them:
      devices heard every second, uploaded every 5 s to a local receiver: every upload valid JSON
      of at most 50,000 records, and the steady devices keep their records, counts and
      first-seen times.
-Usage: flood.py PELMAR_BINARY [--quick]"""
+Usage: flood.py PELMAR_BINARY [--quick] [--only 1|2|3]"""
 import json
 import os
 import resource
@@ -136,9 +136,14 @@ def main():
         sys.exit(__doc__)
     binary = sys.argv[1]
     quick = "--quick" in sys.argv
-    no_cap(binary)
-    capped(binary, 200000 if quick else 2000000)
-    steady_among_flood(binary, 200000 if quick else 2000000)
+    only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else "123"
+    total = 200000 if quick else 2000000
+    if "1" in only:
+        no_cap(binary)
+    if "2" in only:
+        capped(binary, total)
+    if "3" in only:
+        steady_among_flood(binary, total)
 
 
 if __name__ == "__main__":
