@@ -246,10 +246,41 @@ Position findOrAppend(EntryList& list, const char* mac, uint32_t hash) {
 }
 
 // Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
+// The bits of a word that hold its first `bytes` bytes in memory order.
+uint64_t leadingBytes(std::size_t bytes) {
+    if (bytes >= 8) return ~uint64_t{0};
+    if (bytes == 0) return 0;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return ~uint64_t{0} << (8 * (8 - bytes));
+#else
+    return (uint64_t{1} << (8 * bytes)) - 1;
+#endif
+}
+
+// True when one of the word's bytes is 0.
+bool hasZeroByte(uint64_t word) {
+    return ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
+}
+
+// Length of the MAC text in `words` (the 18 bytes of `text`): 17 at most.
+std::size_t macLength(const uint64_t (&words)[3], const char* text) {
+    if (!hasZeroByte(words[0]) && !hasZeroByte(words[1]) && text[kMacBytes - 2] != '\0') {
+        return kMacBytes - 1;  // the usual full address, found without a byte loop
+    }
+    std::size_t length = 0;
+    while (length < kMacBytes - 1 && text[length] != '\0') ++length;
+    return length;
+}
+
+// Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
+// Works on whole words, so that what is written is read back at the same width.
 void copyMac(char* to, const char (&from)[kMacBytes]) {
-    std::size_t length = strnlen(from, kMacBytes - 1);
-    std::memcpy(to, from, kMacBytes);
-    std::memset(to + length, 0, kMacBytes - length);
+    uint64_t words[3] = {};
+    std::memcpy(words, from, kMacBytes);
+    std::size_t length = macLength(words, from);
+    for (std::size_t i = 0; i < 3; ++i)
+        words[i] &= leadingBytes(length > 8 * i ? length - 8 * i : 0);
+    std::memcpy(to, words, kMacBytes);
 }
 
 void traceMacs(const EntryList& list, const char* format) {
@@ -332,12 +363,13 @@ EntryList::EntryList(std::size_t maxDevices)
 
 namespace {
 
-// updateEntry with the clock already read once, at `heardAt`: a first reading stamps that as
-// its first time and reads the clock again for its latest.
+// updateEntry for a reading whose address is already zero-padded, with the clock already read
+// once, at `heardAt`: a first reading stamps that as its first time and reads the clock again
+// for its latest.
 void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
     uint32_t previous = entry.lastSeconds;
     entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
-    copyMac(entry.mac, reading.mac);
+    std::memcpy(entry.mac, reading.mac, kMacBytes);
     if (entry.count < kCountLimit) ++entry.count;
     if (entry.firstSeen == 0) {
         entry.firstSeen = heardAt;
@@ -358,7 +390,9 @@ void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
 }  // namespace
 
 int updateEntry(const Reading& reading, Entry& entry) {
-    storeReading(reading, entry, static_cast<uint32_t>(wallClock()));
+    Reading stored = reading;
+    copyMac(stored.mac, reading.mac);
+    storeReading(stored, entry, static_cast<uint32_t>(wallClock()));
     return 0;
 }
 
