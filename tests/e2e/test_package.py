@@ -20,7 +20,7 @@ DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
 
 # procd and UCI as the init script sees them: every call recorded one per line, arguments
 # separated by "|"; the section's options come from the environment (OPT_name), as the real
-# uci_load_validate would set them, with the defaults of the specification given to it.
+# uci_load_validate would set them, with the defaults of the rules it is given.
 STUBS = r'''
 record() { printf '%s' "$1" >> "$TRACE"; shift; for a in "$@"; do printf '|%s' "$a" >> "$TRACE"; done; echo >> "$TRACE"; }
 procd_open_instance() { record open; }
@@ -32,8 +32,8 @@ config_load() { :; }
 config_foreach() { fn=$1; shift; shift; $fn capture "$@"; }
 uci_load_validate() {
 	callback=$4; shift 4
-	for spec in "$@"; do
-		name=${spec%%:*}; rest=${spec#*:}; default=""
+	for rule in "$@"; do
+		name=${rule%%:*}; rest=${rule#*:}; default=""
 		case "$rest" in *:*) default=${rest#*:} ;; esac
 		eval "value=\${OPT_$name-\$default}"
 		eval "$name=\$value"

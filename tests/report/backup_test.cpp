@@ -1,51 +1,27 @@
 #include "report/backup.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 class Backup : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/pelmar-backup-XXXXXX";
-        ASSERT_TRUE(mkdtemp(name));
-        dir = name;
-    }
-    void TearDown() override {
-        for (const std::string& file : files()) unlink((dir + "/" + file).c_str());
-        rmdir(dir.c_str());
-    }
-    std::vector<std::string> files() {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.c_str());
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string content(const std::string& file) {
-        std::ifstream in(dir + "/" + file);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    void mark() { std::ofstream(dir + "/writebackup"); }
+    std::vector<std::string> files() { return temp.files(); }
+    std::string content(const std::string& file) { return temp.read(file); }
+    void mark() { temp.write("writebackup", ""); }
 
     FakeClock clock{1700000000};
-    std::string dir;
+    TempDir temp;
+    std::string dir = temp.path;
 };
 
 TEST_F(Backup, NothingWithoutTheMarker) {
