@@ -90,7 +90,7 @@ def capped(binary, total=2000000):
           f"{'alive' if alive else 'ENDED ' + str(process.returncode)}, resident "
           f"{status(process.pid, 'VmRSS') / 1024:.1f} MB, address space "
           f"{status(process.pid, 'VmSize') / 1024:.1f} MB")
-    process.kill()
+    process.terminate()
     process.wait()
 
 
@@ -109,7 +109,7 @@ def steady_among_flood(binary, total=2000000, rate=40000):
         sent += rate
         time.sleep(max(0.0, begun + sent / rate - time.monotonic()))
     time.sleep(6)
-    process.kill()
+    process.terminate()  # a clean stop: no temporary upload file left behind
     process.wait()
     docs = receiver.documents()
     receiver.close()

@@ -13,6 +13,9 @@ namespace {
 constexpr int kSlots = 2;
 std::atomic<pid_t> commandGroups[kSlots];
 std::atomic<int> stopSignal{0};
+// The calling thread's slot and how many claims it holds on it.
+thread_local int heldSlot = -1;
+thread_local int claims = 0;
 
 void onStopSignal(int signal) {
     stopSignal.store(signal);
@@ -59,13 +62,21 @@ void endIfStopRequested() {
 }
 
 int claimCommandSlot() {
+    if (claims > 0) {
+        ++claims;
+        return heldSlot;
+    }
     for (int slot = 0; slot < kSlots; ++slot) {
         pid_t expected = 0;
         if (!commandGroups[slot].compare_exchange_strong(expected, -1)) continue;
-        // Claimed before this check: a handler that saw no command has left the stop to us.
-        if (!stopRequested()) return slot;
-        commandGroups[slot].store(0);
-        return -1;
+        // Claimed before this check: a thread that saw no claim may end the process any time.
+        if (stopRequested()) {
+            commandGroups[slot].store(0);
+            return -1;
+        }
+        heldSlot = slot;
+        claims = 1;
+        return slot;
     }
     return -1;
 }
@@ -75,5 +86,6 @@ void publishCommandGroup(int slot, pid_t group) {
 }
 
 void releaseCommandSlot(int slot) {
-    commandGroups[slot].store(0);
+    --claims;
+    commandGroups[slot].store(claims > 0 ? -1 : 0);
 }

@@ -18,9 +18,23 @@ bool stopRequested();
 // output and ends the process as the signal would. Returns otherwise.
 void endIfStopRequested();
 
-// A command about to start takes a slot; -1 when a stop was requested (start nothing).
+// A thread about to leave something behind (a command's processes, a temporary file) takes a
+// slot, and so holds off the end of the process until it has cleaned up and released the slot;
+// -1 when a stop was requested (start nothing). A thread holding a slot gets the same one again.
 int claimCommandSlot();
 // Makes the command's process group known to the handler, which ends it on a stop.
 void publishCommandGroup(int slot, pid_t group);
-// The command has been reaped.
+// Gives back one claim; the slot is free once every claim of the thread is given back.
 void releaseCommandSlot(int slot);
+
+// A claim for the length of a scope.
+struct CleanupHold {
+    CleanupHold() : slot(claimCommandSlot()) {}
+    ~CleanupHold() {
+        if (slot >= 0) releaseCommandSlot(slot);
+    }
+    CleanupHold(const CleanupHold&) = delete;
+    CleanupHold& operator=(const CleanupHold&) = delete;
+    bool held() const { return slot >= 0; }
+    int slot;
+};

@@ -126,18 +126,12 @@ std::string failureReason(const CommandResult& result, int timeoutSeconds) {
 CommandResult runCommand(const std::string& command, int timeoutSeconds) {
     std::fflush(stdout);
     std::fflush(stderr);
-    int slot = claimCommandSlot();
-    if (slot < 0) return {CommandResult::kStopped, 0};
+    CleanupHold hold;
+    if (!hold.held()) return {CommandResult::kStopped, 0};
     pid_t pid = spawnShell(command);
-    if (pid < 0) {
-        int error = errno;
-        releaseCommandSlot(slot);
-        return {CommandResult::kNotStarted, error};
-    }
-    publishCommandGroup(slot, pid);
+    if (pid < 0) return {CommandResult::kNotStarted, errno};
+    publishCommandGroup(hold.slot, pid);
     // A stop that came before the group was published found nothing to end.
     if (stopRequested()) kill(-pid, SIGTERM);
-    CommandResult result = await(pid, timeoutSeconds);
-    releaseCommandSlot(slot);
-    return result;
+    return await(pid, timeoutSeconds);
 }

@@ -100,6 +100,8 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
 
 void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink) {
     if (!settings.endpoint && !settings.backupDir) return;
+    CleanupHold hold;  // a stop waits until this report's files are in place or gone
+    if (!hold.held()) return;
     std::time_t now = wallClock();
     std::string document = buildDocument(hostName(), now, list, settings.privacy);
     if (settings.endpoint) {

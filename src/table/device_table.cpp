@@ -238,14 +238,12 @@ Position findOrAppend(EntryList& list, const char* mac, uint32_t hash) {
     if (list.maxDevices != 0 && list.size >= list.maxDevices) evictOldest(list);
     Position at = takeNode(list);
     std::memcpy(node(list, at).entry.mac, mac, kMacBytes);
-    node(list, at).entry.count = 0;
     append(list, list.order, &Node::order, at);
     indexRecord(list, at);
     ++list.size;
     return at;
 }
 
-// Copies the MAC text up to its first NUL (17 characters at most), zero-padding the rest.
 // The bits of a word that hold its first `bytes` bytes in memory order.
 uint64_t leadingBytes(std::size_t bytes) {
     if (bytes >= 8) return ~uint64_t{0};

@@ -67,7 +67,9 @@ class Upload(unittest.TestCase):
     def test_five_thousand_devices_arrive_in_one_upload(self):
         lines = "".join(capture_line(f"02:00:00:00:{i // 100:02d}:{i % 100:02d}", str(-30 - i % 60))
                         for i in range(5000))
-        with Daemon({"report_time": 2, "full_url": self.receiver.url}) as d:
+        scratch = tempfile.TemporaryDirectory(prefix="pelmar-tmp-")
+        with scratch, Daemon({"report_time": 2, "full_url": self.receiver.url},
+                             env={"TMPDIR": scratch.name}) as d:
             d.feed(lines)
             docs = wait_for(lambda: [x for x in self.receiver.documents() if len(x["data"]) == 5000], 20)
             self.assertTrue(docs)
@@ -75,7 +77,7 @@ class Upload(unittest.TestCase):
             self.assertEqual(macs, [f"02:00:00:00:{i // 100:02d}:{i % 100:02d}" for i in range(5000)])
             self.assertEqual(docs[0]["data"][61]["signalDB"], -30 - 1 + 1)
             # The temporary file that carried the document is gone.
-            self.assertFalse([n for n in os.listdir(tempfile.gettempdir()) if n.startswith("pelmar-") and len(n) == 13])
+            self.assertEqual(os.listdir(scratch.name), [])
 
     def test_hostile_addresses_run_nothing_and_stay_valid_json(self):
         canary = os.path.join(tempfile.mkdtemp(prefix="pelmar-canary-"), "canary")
