@@ -39,6 +39,10 @@ void logFatal(int status, const char* format, ...) {
     va_start(arguments, format);
     std::vprintf(format, arguments);
     va_end(arguments);
+    endProcess(status);
+}
+
+void endProcess(int status) {
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(status);

@@ -28,3 +28,6 @@ void logStartError(const char* text);
 // without running destructors under the report thread's feet.
 [[noreturn]] void logFatal(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Flushes both streams and ends the process at once with `status`.
+[[noreturn]] void endProcess(int status);

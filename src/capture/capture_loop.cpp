@@ -101,7 +101,17 @@ bool ignoredReading(const Reading& reading, const CaptureSettings& settings) {
     return settings.skipRandomMacs && locallyAdministered(reading.mac);
 }
 
-void captureTurn(EntryList& list, const CaptureSettings& settings) {
+void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings) {
+    if (settings.traceLevel >= kTraceLines) traceReading(reading);
+    if (ignoredReading(reading, settings)) return;
+    int result = updateEntryList(reading, list, settings.traceLevel);
+    if (result < 0) logFatal(result, "Error produced!");
+    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
+    if (settings.traceLevel >= kTraceTables)
+        display(list, settings.commandTimeout, settings.privacy);
+}
+
+bool captureTurn(EntryList& list, const CaptureSettings& settings) {
     endIfStopRequested();
     const bool tracing = settings.traceLevel >= kTraceLines;
     if (tracing) {
@@ -112,20 +122,16 @@ void captureTurn(EntryList& list, const CaptureSettings& settings) {
     if (!line) logFatal(-1, "FATAL: Could not read from STDIN");
     if (tracing) logText("Readed Line: %s\n", line->c_str());
     Reading reading;
-    if (!parseCaptureLine(*line, reading)) {
-        if (tracing) {
-            logText("Sleeping....\n");
-            logFlush();
-        }
-        sleep(1);
-        endIfStopRequested();
-        return;
+    if (parseCaptureLine(*line, reading)) {
+        storeReading(reading, list, settings);
+        return true;
     }
-    if (tracing) traceReading(reading);
-    if (ignoredReading(reading, settings)) return;
-    int result = updateEntryList(reading, list, settings.traceLevel);
-    if (result < 0) logFatal(result, "Error produced!");
-    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
-    if (settings.traceLevel >= kTraceTables)
-        display(list, settings.commandTimeout, settings.privacy);
+    if (settings.exitAtEnd && standardInputEnded()) return false;
+    if (tracing) {
+        logText("Sleeping....\n");
+        logFlush();
+    }
+    sleep(1);
+    endIfStopRequested();
+    return true;
 }

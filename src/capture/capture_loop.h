@@ -15,6 +15,7 @@ struct CaptureSettings {
     Privacy privacy;               // pseudonyms in the console table
     std::optional<int> minSignal;  // `min_signal`: weaker readings are ignored
     bool skipRandomMacs;           // `skip_random_macs`: locally administered addresses are ignored
+    bool exitAtEnd = false;        // `exit_at_end`: the end of input ends the capture
 };
 
 // Fills `reading` from a line holding " SA:" (or, failing that, " RA:"); false for other lines.
@@ -24,6 +25,11 @@ bool parseCaptureLine(const std::string& line, Reading& reading);
 // without one, 0, is kept), or a locally administered address.
 bool ignoredReading(const Reading& reading, const CaptureSettings& settings);
 
+// Hands one reading to the table: traces it, applies the ignore rules, counts it, prunes, and
+// shows the table at trace level 4. Ends the process when the table cannot take it.
+void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings);
+
 // One turn of the capture loop: reads a line of descriptor 0 and stores its reading, or sleeps
-// one second when it carries none. Ends the process on a fatal error.
-void captureTurn(EntryList& list, const CaptureSettings& settings);
+// one second when it carries none. Ends the process on a fatal error. False, without the sleep,
+// once standard input has ended and the settings say to stop there.
+bool captureTurn(EntryList& list, const CaptureSettings& settings);

@@ -35,6 +35,7 @@ bool fillBlock(int fd, PendingInput& in) {
     ssize_t got = read(fd, in.block.data(), in.block.size());
     in.begin = 0;
     in.end = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got == 0) in.ended = true;
     return got > 0;
 }
 
@@ -92,7 +93,14 @@ std::optional<std::string> readLine(int fd, PendingInput& in, int traceLevel) {
     return line;
 }
 
+namespace {
+PendingInput standardInput;
+}  // namespace
+
 std::optional<std::string> readLine(int fd, int traceLevel) {
-    static PendingInput standardInput;
     return readLine(fd, standardInput, traceLevel);
+}
+
+bool standardInputEnded() {
+    return standardInput.ended && standardInput.begin == standardInput.end;
 }

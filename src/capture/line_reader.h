@@ -17,6 +17,7 @@ struct PendingInput {
     std::vector<char> block;  // read buffer, allocated on first use
     std::size_t begin = 0;    // first unconsumed byte
     std::size_t end = 0;      // one past the last byte read
+    bool ended = false;       // a read found the end of input
 };
 
 // The next line of `fd`, without its ending byte (LF, CR or 0xFF) and cut at its first NUL;
@@ -28,3 +29,6 @@ std::optional<std::string> readLine(int fd, PendingInput& pending, int traceLeve
 
 // The same over one process-wide read buffer (the capture loop's standard input).
 std::optional<std::string> readLine(int fd, int traceLevel);
+
+// True once standard input has ended and every line of it was returned.
+bool standardInputEnded();

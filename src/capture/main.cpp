@@ -1,8 +1,11 @@
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "capture/capture_loop.h"
+#include "capture/native_capture.h"
 #include "config/config.h"
 #include "log.h"
 #include "report/privacy.h"
@@ -36,13 +39,30 @@ void settlePrivacy() {
 // where it is limited (the C library's default may reserve 8 MiB).
 constexpr std::size_t kReportStack = 256 * 1024;
 
+// The report thread starts with the stop signals blocked, so that they reach the capture loop
+// and cut its waits short.
 int startReportThread(pthread_t& thread, EntryList& list) {
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kReportStack);
     int result = pthread_create(&thread, &attributes, reportThread, &list);
     pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return result;
+}
+
+// At the end of input with `exit_at_end`: the report thread makes the last report and ends
+// the process; until then only a stop can.
+[[noreturn]] void finishAtEnd() {
+    requestLastReport();
+    for (;;) {
+        endIfStopRequested();
+        sleep(1);
+    }
 }
 
 }  // namespace
@@ -55,6 +75,8 @@ int main() {
     }
     warnIfUploadsOff(path);
     settlePrivacy();
+    std::optional<NativeCapture> native =
+        openNativeCapture(config.capture_interface, config.capture_file, config.capture_filter);
     installSignalHandlers();
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
@@ -69,6 +91,18 @@ int main() {
         config.upload_timeout,
         {config.mac_privacy != 0, config.mac_secret.value_or(""), config.mac_rotation == "daily"},
         config.min_signal,
-        config.skip_random_macs != 0};
-    for (;;) captureTurn(list, settings);
+        config.skip_random_macs != 0,
+        config.exit_at_end != 0};
+    if (native) {
+        runNativeCapture(*native, list, settings);
+    } else {
+        while (captureTurn(list, settings)) {
+        }
+    }
+    // Here only at the end of a capture file, or of standard input with `exit_at_end`.
+    if (settings.exitAtEnd) finishAtEnd();
+    for (;;) {
+        endIfStopRequested();
+        sleep(1);
+    }
 }

@@ -34,6 +34,7 @@ constexpr NumberKey numberKeys[] = {
     {"upload_timeout", &Config::upload_timeout}, {"spool_max_kb", &Config::spool_max_kb},
     {"verify_tls", &Config::verify_tls},         {"max_devices", &Config::max_devices},
     {"mac_privacy", &Config::mac_privacy},       {"skip_random_macs", &Config::skip_random_macs},
+    {"exit_at_end", &Config::exit_at_end},
 };
 
 constexpr TextKey textKeys[] = {
@@ -43,6 +44,9 @@ constexpr TextKey textKeys[] = {
     {"spool_dir", &Config::spool_dir},
     {"mac_secret", &Config::mac_secret},
     {"mac_rotation", &Config::mac_rotation},
+    {"capture_interface", &Config::capture_interface},
+    {"capture_file", &Config::capture_file},
+    {"capture_filter", &Config::capture_filter},
 };
 
 }  // namespace

@@ -26,6 +26,10 @@ struct Config {
     std::optional<std::string> mac_rotation;  // "daily": a new key each UTC day
     std::optional<int> min_signal;            // readings below this many dB are ignored
     int skip_random_macs = 0;  // 1: readings of locally administered addresses are ignored
+    std::optional<std::string> capture_interface;  // capture here through libpcap
+    std::optional<std::string> capture_file;       // or read this recording once
+    std::optional<std::string> capture_filter;     // the capture filter of either
+    int exit_at_end = 0;  // 1: the end of input brings a last report and the exit
 };
 
 // Written only before the report thread starts; read-only afterwards.

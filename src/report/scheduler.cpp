@@ -3,13 +3,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "clock.h"
 #include "config/config.h"
+#include "log.h"
 #include "report/console.h"
 #include "report/upload.h"
 #include "stop.h"
+
+namespace {
+std::atomic<bool> lastReportRequested{false};
+}  // namespace
+
+void requestLastReport() {
+    lastReportRequested.store(true);
+}
 
 bool isDue(uint32_t now, uint32_t& mark, int interval) {
     if (static_cast<int32_t>(now - mark) < interval) return false;
@@ -38,6 +48,10 @@ void* reportThread(void* table) {
     for (;;) {
         uint32_t now = static_cast<uint32_t>(wallClock());
         try {
+            if (lastReportRequested.load()) {
+                report(settings, list, uplink);
+                endProcess(0);
+            }
             if (isDue(now, consoleMark, displayTime) && showStats) {
                 display(list, settings.uploadTimeout, settings.privacy);
             }

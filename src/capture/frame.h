@@ -1,0 +1,32 @@
+// Reads one captured frame (radiotap header, then the 802.11 frame) into the address and signal
+// that the capture tool's text line for the same frame carries: the address it prints after
+// " SA:", else after " RA:", and its first antenna signal in dBm, else in dB.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What a frame tells, or why it tells nothing.
+enum class FrameResult {
+    kRead,          // address and signal filled in
+    kNoAddress,     // a readable frame that names neither a source nor a receiver
+    kBadRadiotap,   // the radiotap header does not fit what was captured
+    kTruncated,     // the 802.11 header is cut short (or shorter than its checksum)
+    kUnknownFrame,  // a frame type or control subtype with no known header
+};
+
+// A short text for traces: "read", "no address", ...
+const char* frameResultName(FrameResult result);
+
+struct FrameFacts {
+    uint8_t address[6];
+    int32_t signal;  // dBm (or dB when the radio gives no dBm), 0 when none
+};
+
+// Reads the `captured` bytes of a frame of `length` bytes on the air (radiotap header
+// included); every offset is checked against `captured`.
+FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t length,
+                      FrameFacts& facts);
+
+// Writes `address` as 17 lower-case characters "aa:bb:cc:dd:ee:ff" and a terminator.
+void formatAddress(const uint8_t address[6], char text[18]);
