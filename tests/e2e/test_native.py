@@ -1,0 +1,251 @@
+"""Native capture of the real binary: the capture tool's text path is the oracle for recordings
+of every frame kind and radiotap layout; start-up errors; a live radiotap interface that the
+test makes (a tun device), removed and made again mid-run."""
+import fcntl
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+from daemon import BINARY, Daemon, Receiver, wait_for
+from frames import (ANTENNA, AMPDU, CHANNEL, DATAPAD_FLAG, DBM, FCS_FLAG, FLAGS, MCS, RATE,
+                    RX_FLAGS, TSFT, VHT, XCHANNEL, beacon, control, data, field, management,
+                    pcap, pcapng, probe_request, radiotap, simple_radio)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RECORDING = os.path.join(HERE, "data", "capture.pcap")
+DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
+TCPDUMP = shutil.which("tcpdump")
+
+
+def chains(first, *others, word0=None):
+    """Per-chain signals after a first word (with the combined signal `first`, or none)."""
+    base = word0 or {TSFT: field(TSFT), FLAGS: b"\0", RATE: b"\x02", CHANNEL: field(CHANNEL),
+                     RX_FLAGS: field(RX_FLAGS)}
+    if first is not None:
+        base = {**base, DBM: field(DBM, first)}
+    return radiotap(base, *({DBM: field(DBM, s), ANTENNA: bytes([i])} for i, s in
+                            enumerate(others)))
+
+
+def station(n):
+    return f"02:00:00:00:00:{n:02x}"
+
+
+def layouts():
+    """(radiotap header, frame trailer) pairs, one per layout; the trailer follows the frame."""
+    fcs = b"\xde\xad\xbe\xef"
+    wide = {TSFT: field(TSFT), FLAGS: b"\0", XCHANNEL: field(XCHANNEL), MCS: field(MCS),
+            AMPDU: field(AMPDU), VHT: field(VHT)}
+    return [
+        (simple_radio(-40), b""),
+        (chains(-55, -57, -53), b""),                 # TSFT, three words: 8-byte alignment
+        (radiotap({TSFT: field(TSFT), DBM: field(DBM, -48)}, {DBM: field(DBM, -49)}), b""),
+        (chains(None, -71, -75), b""),                 # no combined signal: the first chain's
+        (chains(None, -66, word0=wide), b""),          # wide fields, aligned to 4 and 2
+        (radiotap({FLAGS: b"\0", CHANNEL: field(CHANNEL)}, {DBM: field(DBM, -63)},
+                  vendor=(1, b"\x01\x02\x03")), b""),  # a vendor namespace stepped over
+        (simple_radio(db=40), b""),                    # relative dB only
+        (simple_radio(-67, db=30), b""),               # dBm wins over dB
+        (simple_radio(), b""),                         # no signal
+        (simple_radio(-45, flags=FCS_FLAG), fcs),      # trailing checksum
+    ]
+
+
+def generated_packets():
+    """Every frame kind under every layout, then frames that cannot be read."""
+    kinds = [
+        lambda s: beacon(s), lambda s: probe_request(s, b"lab"),
+        lambda s: management(5, s, station(99)), lambda s: management(11, s, station(99)),
+        lambda s: management(13, s, station(99)),
+        lambda s: data("nods", s, station(98), station(97)),
+        lambda s: data("tods", s, station(98), station(97), qos=True),
+        lambda s: data("fromds", station(96), s, station(97)),
+        lambda s: data("wds", station(95), station(94), station(93), fourth=s),
+        lambda s: control(11, s, station(92)),  # RTS
+        lambda s: control(12, s), lambda s: control(13, s),  # CTS, ACK
+        lambda s: control(9, s, station(91)),  # block ack
+        lambda s: control(8, s, station(91)) + b"\x04\x00\x10\x00",  # block ack request
+        lambda s: control(14, s, station(90)),  # CF-End
+    ]
+    packets, t, n = [], 1700000000.0, 0
+    for radio, trailer in layouts():
+        for kind in kinds:
+            for repeat in range(3):  # a burst each
+                packets.append((t, radio + kind(station(n)) + trailer, None))
+                t += 0.3
+            n += 1
+    probe = simple_radio(-50) + probe_request(station(200))
+    qos = data("nods", station(201), station(98), station(97), qos=True)
+    packets += [
+        (t, probe[:len(probe) - 40], len(probe)),  # cut inside the 802.11 header
+        (t + 0.1, simple_radio(-50, flags=DATAPAD_FLAG) + qos[:26] + b"\0\0" + qos[26:], None),
+        (t + 0.2, simple_radio(-50, flags=DATAPAD_FLAG) + qos[:26], None),  # pad not captured
+        (t + 0.3, simple_radio(-50, flags=FCS_FLAG) + control(13, station(202))[:8] + b"\0" * 4,
+         None),  # a runt acknowledgement with its checksum
+        (t + 0.4, b"\x00\x00\xff\x00" + probe[4:], None),  # radiotap longer than the frame
+        (t + 0.5, simple_radio(-50) + b"\x0c\x00" + b"\0" * 30, None),  # reserved frame type
+        (t + 0.6, simple_radio(-50) + b"\x74\x00" + b"\0" * 30, None),  # control wrapper
+        (t + 0.7, simple_radio(-50) + control(10, station(89), station(88)), None),  # PS-Poll
+    ]
+    return packets
+
+
+def records(path):
+    with open(path) as f:
+        return [(r["mac"], r["count"], r["signalDB"]) for r in json.load(f)["data"]]
+
+
+class Oracle(unittest.TestCase):
+    """The capture tool's text piped into the daemon and the daemon reading the same file
+    itself give the same records: address, count, signal and order."""
+
+    def run_daemon(self, work, settings, stdin=subprocess.DEVNULL):
+        backups = tempfile.mkdtemp(dir=work)
+        open(os.path.join(backups, "writebackup"), "w").close()
+        conf = os.path.join(work, "pelmar.conf")
+        with open(conf, "w") as f:
+            f.write("[pelmar]\nreport_time=3600\nexit_at_end=1\n"
+                    f"backup_dir={backups}\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
+        result = subprocess.run([BINARY], stdin=stdin, stdout=subprocess.DEVNULL, timeout=120,
+                                env=dict(os.environ, PELMAR_CONFIG=conf))
+        self.assertEqual(result.returncode, 0)
+        (backup,) = [n for n in os.listdir(backups) if n.endswith(".dat")]
+        return records(os.path.join(backups, backup))
+
+    def agree(self, path, filter_text):
+        with tempfile.TemporaryDirectory(prefix="pelmar-oracle-") as work:
+            arguments = ["--", filter_text] if filter_text else []
+            tool = subprocess.Popen([TCPDUMP, "-r", path, "-l", "-e", "-n", "-q", *arguments],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            text = self.run_daemon(work, {}, stdin=tool.stdout)
+            tool.stdout.close()
+            tool.wait()
+            native = self.run_daemon(work, {"capture_file": path, "capture_filter": filter_text})
+        self.assertEqual(native, text)
+        return native
+
+    @unittest.skipUnless(TCPDUMP, "the capture tool is not installed")
+    def test_recordings_agree_with_the_text_path(self):
+        with tempfile.TemporaryDirectory(prefix="pelmar-frames-") as work:
+            for name, writer in [("generated.pcap", pcap), ("generated.pcapng", pcapng)]:
+                path = os.path.join(work, name)
+                with open(path, "wb") as f:
+                    f.write(writer(generated_packets()))
+                for filter_text in [DEFAULT_FILTER, ""]:
+                    with self.subTest(name=name, filter=filter_text):
+                        native = self.agree(path, filter_text)
+                        self.assertGreater(len(native), 60 if filter_text else 40)
+            with self.subTest(name="bundled recording"):
+                self.assertEqual(len(self.agree(RECORDING, DEFAULT_FILTER)), 6)
+
+
+class StartUp(unittest.TestCase):
+    def test_settings_that_cannot_work_stop_start_up_with_one_line(self):
+        with tempfile.TemporaryDirectory(prefix="pelmar-native-") as work:
+            ethernet = os.path.join(work, "ethernet.pcap")
+            with open(ethernet, "wb") as f:
+                f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+            cases = [
+                ({"capture_interface": "mon0", "capture_file": RECORDING},
+                 b"capture_interface and capture_file are both set\n"),
+                ({"capture_file": os.path.join(work, "absent.pcap")},
+                 b"Cannot open capture_file " + os.path.join(work, "absent.pcap").encode()),
+                ({"capture_file": ethernet}, b"has link type EN10MB (Ethernet)"),
+                ({"capture_file": RECORDING, "capture_filter": "type nonsense"},
+                 b"capture_filter \"type nonsense\" does not compile: "),
+                ({"capture_interface": "pelmar-none0", "capture_filter": "dir sideways"},
+                 b"capture_filter \"dir sideways\" does not compile: "),
+            ]
+            for settings, message in cases:
+                with self.subTest(settings=settings), Daemon(settings, stdin=subprocess.DEVNULL) as d:
+                    self.assertEqual(d.process.wait(10), 255)
+                    out = d.traces()
+                    self.assertIn(message, out)
+                    self.assertEqual(out.count(b"\n"), 1, out)
+
+
+TUNSETIFF, TUNSETLINK, IFF_TUN = 0x400454CA, 0x400454CD, 0x0001
+RADIOTAP_LINK = 803
+
+
+def make_interface(name, radiotap_link=True):
+    """A tun interface `name`, up; with radiotap as its link type it stands in for a monitor
+    interface. Closing the descriptor removes it."""
+    fd = os.open("/dev/net/tun", os.O_RDWR)
+    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
+    if radiotap_link:
+        fcntl.ioctl(fd, TUNSETLINK, RADIOTAP_LINK)
+    subprocess.run(["ip", "link", "set", name, "up"], check=True)
+    return fd
+
+
+def send(fd, frame):
+    os.write(fd, struct.pack(">HH", 0, 0x0019) + frame)
+
+
+def can_make_interfaces():
+    try:
+        os.close(make_interface("pelmar-probe0"))
+        return True
+    except (OSError, subprocess.CalledProcessError):
+        return False
+
+
+@unittest.skipUnless(can_make_interfaces(), "no tun device or no right to make interfaces")
+class Live(unittest.TestCase):
+    def test_interface_missing_at_start_then_gone_and_back_keeps_the_table(self):
+        name = f"pmon{os.getpid() % 10000}"
+        receiver = Receiver()
+        settings = {"capture_interface": name, "report_time": 1, "full_url": receiver.url}
+        fd = None
+        try:
+            with Daemon(settings, stdin=subprocess.DEVNULL) as d:
+                self.assertTrue(wait_for(lambda: b"is not there" in d.output()))
+                fd = make_interface(name)
+                self.assertTrue(wait_for(lambda: b"Capturing on " + name.encode() in d.output()))
+                counted = lambda mac, n: any((r["mac"], r["count"]) == (mac, n)
+                                             for doc in receiver.documents() for r in doc["data"])
+                for _ in range(3):
+                    send(fd, simple_radio(-50) + probe_request(station(1)))
+                send(fd, simple_radio(-50) + control(10, station(9), station(8)))  # filtered out
+                self.assertTrue(wait_for(lambda: counted(station(1), 3), 15), receiver.documents())
+
+                os.close(fd)  # the "wifi reload"
+                fd = None
+                self.assertTrue(wait_for(lambda: b"went away" in d.output()))
+                fd = make_interface(name)
+                self.assertTrue(wait_for(lambda: d.output().count(b"Capturing on ") == 2, 10))
+                send(fd, simple_radio(-50) + probe_request(station(1)))
+                send(fd, simple_radio(-60) + beacon(station(2)))
+                self.assertTrue(wait_for(lambda: counted(station(1), 4) and counted(station(2), 1),
+                                         15), receiver.documents())
+                self.assertFalse(any(r["mac"] == station(8) for doc in receiver.documents()
+                                     for r in doc["data"]))
+                self.assertTrue(d.running())
+                lines = d.output().decode().splitlines()
+                self.assertEqual(sum("is not there" in line for line in lines), 1)
+        finally:
+            if fd is not None:
+                os.close(fd)
+            receiver.close()
+
+    def test_an_interface_without_radiotap_is_refused_by_name(self):
+        name = f"ptun{os.getpid() % 10000}"
+        fd = make_interface(name, radiotap_link=False)
+        try:
+            with Daemon({"capture_interface": name}, stdin=subprocess.DEVNULL) as d:
+                self.assertEqual(d.process.wait(10), 255)
+                self.assertRegex(d.traces().decode(), f"^Capture interface {name} has link type "
+                                 r"\S+ \(.*\): a monitor interface \(802.11 with radiotap\) is "
+                                 "needed\n$")
+        finally:
+            os.close(fd)
+
+
+if __name__ == "__main__":
+    unittest.main()
