@@ -13,7 +13,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DPELMAR_FUZZ=ON -DPELMAR_TESTS=OF
 cmake --build build/fuzz -j"$(nproc)" >/dev/null
 
 total=0
-for target in capture_line line_reader config_file report_texts; do
+for target in capture_line line_reader config_file report_texts frame; do
     scratch="build/fuzz/corpus-$target"
     mkdir -p "$scratch"
     log="build/fuzz/$target.log"
