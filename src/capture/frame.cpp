@@ -61,9 +61,10 @@ struct FieldWalk {
     std::size_t offset;
 };
 
-// The next `size` bytes at `align` (from the header's start), or null past the header.
+// The next `size` bytes at `align` (a power of two, from the header's start), or null past
+// the header.
 const uint8_t* reserve(FieldWalk& walk, std::size_t align, std::size_t size) {
-    std::size_t at = (walk.offset + align - 1) / align * align;
+    std::size_t at = (walk.offset + align - 1) & ~(align - 1);
     if (at > walk.length || size > walk.length - at) return nullptr;
     walk.offset = at + size;
     return walk.header + at;
@@ -84,9 +85,8 @@ void noteField(unsigned field, const uint8_t* value, RadioFacts& facts) {
 // Takes the radiotap-namespace fields named in `word` (field numbers from `bit0`). False when
 // a field is unknown or runs past the header: nothing after it can be placed.
 bool takeFields(FieldWalk& walk, uint32_t word, unsigned bit0, RadioFacts& facts) {
-    for (unsigned bit = 0; bit < kFirstSteeringBit; ++bit) {
-        if (!(word & (1u << bit))) continue;
-        unsigned field = bit0 + bit;
+    for (uint32_t fields = word & ((1u << kFirstSteeringBit) - 1); fields; fields &= fields - 1) {
+        unsigned field = bit0 + static_cast<unsigned>(__builtin_ctz(fields));
         if (field >= kKnownFields) return false;
         const uint8_t* value = reserve(walk, kFields[field].align, kFields[field].size);
         if (!value) return false;
