@@ -12,8 +12,8 @@ for triplet in "${targets[@]}"; do
     dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 scripts/install-deps.sh qemu-user \
-    g++-mipsel-linux-gnu libinih-dev:mipsel libgtest-dev:mipsel libmbedtls-dev:mipsel \
-    g++-s390x-linux-gnu libinih-dev:s390x libgtest-dev:s390x libmbedtls-dev:s390x
+    g++-mipsel-linux-gnu libinih-dev:mipsel libgtest-dev:mipsel libmbedtls-dev:mipsel libpcap-dev:mipsel \
+    g++-s390x-linux-gnu libinih-dev:s390x libgtest-dev:s390x libmbedtls-dev:s390x libpcap-dev:s390x
 
 for triplet in "${targets[@]}"; do
     echo "=== $triplet ==="

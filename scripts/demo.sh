@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the daemon and shows its whole job: the packaged capture pipeline (the capture tool
-# with the router's options, over a bundled recording instead of a live interface) feeding
-# the daemon, its console table, and uploads by curl to a small HTTP receiver on 127.0.0.1
-# that prints what it gets.
+# Builds the daemon and shows its whole job: the daemon capturing natively from a bundled
+# recording (instead of a live monitor interface) through the router's capture filter, its
+# console table, and uploads by curl to a small HTTP receiver on 127.0.0.1 that prints what it
+# gets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,13 +24,12 @@ max_entry_age = 0
 show_stats = 1
 full_url = http://127.0.0.1:$(cat "$work/port")/pelmar
 backup_dir = $work/backups
+capture_file = $PWD/tests/e2e/data/capture.pcap
 CONF
 
 seconds=${DEMO_SECONDS:-10}
-echo "Running the capture pipeline over tests/e2e/data/capture.pcap for $seconds seconds..."
-PELMAR_CONFIG="$work/pelmar.conf" PELMAR_CAPTURE_FILE=tests/e2e/data/capture.pcap \
-    PATH="$PWD/build/demo:$PATH" \
-    timeout "$seconds" sh packaging/openwrt/pelmar/files/pelmar-capture || [ $? -eq 124 ]
+echo "Running pelmar over tests/e2e/data/capture.pcap for $seconds seconds..."
+PELMAR_CONFIG="$work/pelmar.conf" timeout "$seconds" build/demo/pelmar || [ $? -eq 124 ]
 
 echo
 echo "The receiver got $(grep -c '^POST' "$work/received") uploads; the last one:"

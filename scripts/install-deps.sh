@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, the demo and the tests need, when missing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libinih-dev libgtest-dev libbenchmark-dev
+packages=(build-essential cmake pkg-config libinih-dev libpcap-dev libgtest-dev libbenchmark-dev
           clang-format libmbedtls-dev curl ca-certificates python3 openssl faketime ncurses-bin tcpdump shellcheck busybox procps file "$@")
 missing=()
 for package in "${packages[@]}"; do
