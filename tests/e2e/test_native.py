@@ -169,6 +169,16 @@ class StartUp(unittest.TestCase):
                     self.assertEqual(out.count(b"\n"), 1, out)
 
 
+    def test_a_stop_acts_at_once_while_the_interface_is_awaited(self):
+        with Daemon({"capture_interface": "pelmar-none0"}, stdin=subprocess.DEVNULL) as d:
+            self.assertTrue(wait_for(lambda: b"is not there" in d.output()))
+            time.sleep(0.3)
+            started = time.monotonic()
+            d.process.terminate()
+            self.assertEqual(d.process.wait(5), -15)
+            self.assertLess(time.monotonic() - started, 0.5)
+
+
 TUNSETIFF, TUNSETLINK, IFF_TUN = 0x400454CA, 0x400454CD, 0x0001
 RADIOTAP_LINK = 803
 
