@@ -12,9 +12,9 @@ import time
 import unittest
 
 from daemon import BINARY, Daemon, Receiver, wait_for
-from frames import (ANTENNA, AMPDU, CHANNEL, DATAPAD_FLAG, DBM, FCS_FLAG, FLAGS, MCS, RATE,
-                    RX_FLAGS, TSFT, VHT, XCHANNEL, beacon, control, data, field, management,
-                    pcap, pcapng, probe_request, radiotap, simple_radio)
+from frames import (ANTENNA, AMPDU, CHANNEL, DATAPAD_FLAG, DBM, FCS_FLAG, FLAGS, MCS, RX_FLAGS,
+                    TSFT, VHT, XCHANNEL, beacon, control, data, management, pcap, pcapng,
+                    probe_request, radiotap, simple_radio)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDING = os.path.join(HERE, "data", "capture.pcap")
@@ -22,77 +22,65 @@ DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
 TCPDUMP = shutil.which("tcpdump")
 
 
-def chains(first, *others, word0=None):
-    """Per-chain signals after a first word (with the combined signal `first`, or none)."""
-    base = word0 or {TSFT: field(TSFT), FLAGS: b"\0", RATE: b"\x02", CHANNEL: field(CHANNEL),
-                     RX_FLAGS: field(RX_FLAGS)}
-    if first is not None:
-        base = {**base, DBM: field(DBM, first)}
-    return radiotap(base, *({DBM: field(DBM, s), ANTENNA: bytes([i])} for i, s in
-                            enumerate(others)))
-
-
 def station(n):
     return f"02:00:00:00:00:{n:02x}"
 
 
-def layouts():
-    """(radiotap header, frame trailer) pairs, one per layout; the trailer follows the frame."""
-    fcs = b"\xde\xad\xbe\xef"
-    wide = {TSFT: field(TSFT), FLAGS: b"\0", XCHANNEL: field(XCHANNEL), MCS: field(MCS),
-            AMPDU: field(AMPDU), VHT: field(VHT)}
-    return [
-        (simple_radio(-40), b""),
-        (chains(-55, -57, -53), b""),                 # TSFT, three words: 8-byte alignment
-        (radiotap({TSFT: field(TSFT), DBM: field(DBM, -48)}, {DBM: field(DBM, -49)}), b""),
-        (chains(None, -71, -75), b""),                 # no combined signal: the first chain's
-        (chains(None, -66, word0=wide), b""),          # wide fields, aligned to 4 and 2
-        (radiotap({FLAGS: b"\0", CHANNEL: field(CHANNEL)}, {DBM: field(DBM, -63)},
-                  vendor=(1, b"\x01\x02\x03")), b""),  # a vendor namespace stepped over
-        (simple_radio(db=40), b""),                    # relative dB only
-        (simple_radio(-67, db=30), b""),               # dBm wins over dB
-        (simple_radio(), b""),                         # no signal
-        (simple_radio(-45, flags=FCS_FLAG), fcs),      # trailing checksum
-    ]
+def chains(first, *others, word0=None):
+    """Per-chain signals after a first word (with the combined signal `first`, or none)."""
+    base = dict(word0 or {TSFT: 0, FLAGS: 0, CHANNEL: 0x00A0096C, RX_FLAGS: 0})
+    if first is not None:
+        base[DBM] = first
+    return radiotap(base, *({DBM: s, ANTENNA: i} for i, s in enumerate(others)))
+
+
+# (radiotap header, what follows the frame): one per layout.
+LAYOUTS = [
+    (simple_radio(-40), b""),
+    (chains(-55, -57, -53), b""),  # TSFT with three presence words
+    (radiotap({TSFT: 0, DBM: -48}, {DBM: -49}), b""),  # two words: TSFT padded to 8 bytes
+    (chains(None, -71, -75), b""),  # no combined signal: the first chain's
+    (chains(None, -66, word0={TSFT: 0, FLAGS: 0, XCHANNEL: 0, MCS: 0, AMPDU: 0, VHT: 0}), b""),
+    (radiotap({FLAGS: 0, CHANNEL: 0}, {DBM: -63}, vendor=(1, b"\x01\x02\x03")), b""),
+    (simple_radio(db=40), b""),  # relative dB only
+    (simple_radio(-67, db=30), b""),  # dBm wins over dB
+    (simple_radio(), b""),  # no signal
+    (simple_radio(-45, flags=FCS_FLAG), b"\xde\xad\xbe\xef"),  # trailing checksum
+]
+
+KINDS = [
+    beacon, lambda s: probe_request(s, b"lab"), lambda s: management(5, s, station(99)),
+    lambda s: management(11, s, station(99)), lambda s: management(13, s, station(99)),
+    lambda s: data("nods", s, station(98), station(97)),
+    lambda s: data("tods", s, station(98), station(97), qos=True),
+    lambda s: data("fromds", station(96), s, station(97)),
+    lambda s: data("wds", station(95), station(94), station(93), s),
+    lambda s: control(11, s, station(92)), lambda s: control(12, s),  # RTS, CTS
+    lambda s: control(13, s), lambda s: control(9, s, station(91)),  # ACK, block ack
+    lambda s: control(8, s, station(91)) + b"\x04\x00\x10\x00",  # block ack request
+    lambda s: control(14, s, station(90)),  # CF-End
+]
 
 
 def generated_packets():
-    """Every frame kind under every layout, then frames that cannot be read."""
-    kinds = [
-        lambda s: beacon(s), lambda s: probe_request(s, b"lab"),
-        lambda s: management(5, s, station(99)), lambda s: management(11, s, station(99)),
-        lambda s: management(13, s, station(99)),
-        lambda s: data("nods", s, station(98), station(97)),
-        lambda s: data("tods", s, station(98), station(97), qos=True),
-        lambda s: data("fromds", station(96), s, station(97)),
-        lambda s: data("wds", station(95), station(94), station(93), fourth=s),
-        lambda s: control(11, s, station(92)),  # RTS
-        lambda s: control(12, s), lambda s: control(13, s),  # CTS, ACK
-        lambda s: control(9, s, station(91)),  # block ack
-        lambda s: control(8, s, station(91)) + b"\x04\x00\x10\x00",  # block ack request
-        lambda s: control(14, s, station(90)),  # CF-End
-    ]
-    packets, t, n = [], 1700000000.0, 0
-    for radio, trailer in layouts():
-        for kind in kinds:
-            for repeat in range(3):  # a burst each
-                packets.append((t, radio + kind(station(n)) + trailer, None))
-                t += 0.3
-            n += 1
+    """Every frame kind under every layout, three of each, then frames that give nothing."""
+    packets, t = [], 1700000000.0
+    for n, ((radio, trailer), kind) in enumerate((l, k) for l in LAYOUTS for k in KINDS):
+        for _ in range(3):
+            packets.append((t, radio + kind(station(n)) + trailer, None))
+            t += 0.3
     probe = simple_radio(-50) + probe_request(station(200))
     qos = data("nods", station(201), station(98), station(97), qos=True)
-    packets += [
-        (t, probe[:len(probe) - 40], len(probe)),  # cut inside the 802.11 header
-        (t + 0.1, simple_radio(-50, flags=DATAPAD_FLAG) + qos[:26] + b"\0\0" + qos[26:], None),
-        (t + 0.2, simple_radio(-50, flags=DATAPAD_FLAG) + qos[:26], None),  # pad not captured
-        (t + 0.3, simple_radio(-50, flags=FCS_FLAG) + control(13, station(202))[:8] + b"\0" * 4,
-         None),  # a runt acknowledgement with its checksum
-        (t + 0.4, b"\x00\x00\xff\x00" + probe[4:], None),  # radiotap longer than the frame
-        (t + 0.5, simple_radio(-50) + b"\x0c\x00" + b"\0" * 30, None),  # reserved frame type
-        (t + 0.6, simple_radio(-50) + b"\x74\x00" + b"\0" * 30, None),  # control wrapper
-        (t + 0.7, simple_radio(-50) + control(10, station(89), station(88)), None),  # PS-Poll
-    ]
-    return packets
+    padded = simple_radio(-50, flags=DATAPAD_FLAG)
+    return packets + [(t + i / 10, frame, length) for i, (frame, length) in enumerate([
+        (probe[:-40], len(probe)),  # cut inside the 802.11 header
+        (padded + qos[:26] + b"\0\0" + qos[26:], None), (padded + qos[:26], None),  # pad cut
+        (simple_radio(-50, flags=FCS_FLAG) + control(13, station(202))[:8] + bytes(4), None),
+        (b"\x00\x00\xff\x00" + probe[4:], None),  # radiotap longer than the frame
+        (simple_radio(-50) + b"\x0c\x00" + bytes(30), None),  # reserved frame type
+        (simple_radio(-50) + b"\x74\x00" + bytes(30), None),  # control wrapper
+        (simple_radio(-50) + control(10, station(89), station(88)), None),  # PS-Poll
+    ])]
 
 
 def records(path):
