@@ -26,6 +26,8 @@ struct Config {
     std::optional<std::string> mac_rotation;  // "daily": a new key each UTC day
     std::optional<int> min_signal;            // readings below this many dB are ignored
     int skip_random_macs = 0;  // 1: readings of locally administered addresses are ignored
+    int backup_max_files = 0;  // backup files kept at most; 0 or less: no limit
+    int backup_max_kb = 0;     // KiB the backup files take together at most; 0 or less: no limit
 };
 
 // Written only before the report thread starts; read-only afterwards.
@@ -38,5 +40,6 @@ const char* configPath();
 // Returns 1 when taken, 0 otherwise (inih then counts the line as an error).
 int iniHandler(void* user, const char* section, const char* name, const char* value);
 
-// Loads `path` into `target`; the result is ini_parse's: <0 cannot open, >0 first bad line.
+// Loads `path` into `target` as ini_parse does. The result: <0 cannot open, 0 all taken, >0 the
+// first line of the file that was rejected or cut at inih's line length.
 int loadConfig(const char* path, Config& target);
