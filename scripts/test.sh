@@ -43,8 +43,8 @@ echo "=== fuzz smoke ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "=== shellcheck ==="
-shellcheck -s sh packaging/openwrt/pelmar/files/pelmar-capture packaging/openwrt/pelmar/test.sh
-shellcheck packaging/openwrt/pelmar/files/pelmar.hotplug
+shellcheck -s sh packaging/openwrt/pelmar/files/pelmar-capture packaging/openwrt/pelmar/test.sh \
+    packaging/openwrt/pelmar/files/pelmar.defaults
 shellcheck packaging/openwrt/pelmar/files/pelmar.init
 shellcheck scripts/*.sh .ci/run
 echo "All suites passed with no sanitizer report."

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "capture/capture_loop.h"
 #include "capture/native_capture.h"
@@ -13,6 +14,26 @@
 #include "stop.h"
 
 namespace {
+
+// "-V" or "--version" anywhere prints the version; every other argument is ignored.
+bool versionAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-V") == 0 || std::strcmp(argv[i], "--version") == 0) {
+            logLine("pelmar %s", PELMAR_VERSION);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Says once at start which line of the file the parser did not take whole (the first one).
+void warnIfLineNotTaken(const char* path, int line) {
+    if (line <= 0) return;
+    logLine(
+        "Line %d of %s was not taken whole: unknown key, wrong section, malformed or longer "
+        "than 199 characters.",
+        line, path);
+}
 
 // Says once at start when the configuration leaves uploads off.
 void warnIfUploadsOff(const char* path) {
@@ -67,12 +88,15 @@ int startReportThread(pthread_t& thread, EntryList& list) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (versionAsked(argc, argv)) return 0;
     const char* path = configPath();
-    if (loadConfig(path, config) < 0) {
+    int loaded = loadConfig(path, config);
+    if (loaded < 0) {
         logText("Cannot load %s!\n", path);
         return -1;
     }
+    warnIfLineNotTaken(path, loaded);
     warnIfUploadsOff(path);
     settlePrivacy();
     std::optional<NativeCapture> native =

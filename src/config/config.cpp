@@ -2,6 +2,8 @@
 
 #include <ini.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -28,12 +30,20 @@ struct TextKey {
 };
 
 constexpr NumberKey numberKeys[] = {
-    {"report_time", &Config::report_time},       {"display_time", &Config::display_time},
-    {"max_entry_age", &Config::max_entry_age},   {"debug", &Config::debug},
-    {"show_stats", &Config::show_stats},         {"show_curl", &Config::show_curl},
-    {"upload_timeout", &Config::upload_timeout}, {"spool_max_kb", &Config::spool_max_kb},
-    {"verify_tls", &Config::verify_tls},         {"max_devices", &Config::max_devices},
-    {"mac_privacy", &Config::mac_privacy},       {"skip_random_macs", &Config::skip_random_macs},
+    {"report_time", &Config::report_time},
+    {"display_time", &Config::display_time},
+    {"max_entry_age", &Config::max_entry_age},
+    {"debug", &Config::debug},
+    {"show_stats", &Config::show_stats},
+    {"show_curl", &Config::show_curl},
+    {"upload_timeout", &Config::upload_timeout},
+    {"spool_max_kb", &Config::spool_max_kb},
+    {"verify_tls", &Config::verify_tls},
+    {"max_devices", &Config::max_devices},
+    {"mac_privacy", &Config::mac_privacy},
+    {"skip_random_macs", &Config::skip_random_macs},
+    {"backup_max_files", &Config::backup_max_files},
+    {"backup_max_kb", &Config::backup_max_kb},
     {"exit_at_end", &Config::exit_at_end},
 };
 
@@ -77,6 +87,45 @@ int iniHandler(void* user, const char* section, const char* name, const char* va
     return 0;
 }
 
+namespace {
+
+// How far inih has read the file, and the first line that was too long for its buffer. Until
+// that line, inih's line numbers (one per piece handed to it) are the file's.
+struct LineCount {
+    std::FILE* file;
+    int line = 1;
+    int firstCut = 0;
+};
+
+// inih's reader: what fgets gives (up to `size` - 1 characters, ending after a line end),
+// noting a line that does not fit. A line end that alone does not fit is read with its line
+// (inih drops it anyway), so that it does not count as a line of its own. Null at the end.
+char* readPiece(char* text, int size, void* stream) {
+    LineCount& count = *static_cast<LineCount*>(stream);
+    int length = 0;
+    for (int c = 0; length < size - 1 && c != '\n' && (c = std::getc(count.file)) != EOF;) {
+        text[length++] = static_cast<char>(c);
+    }
+    if (length == 0) return nullptr;
+    text[length] = '\0';
+    int next = text[length - 1] == '\n' ? '\n' : std::getc(count.file);
+    if (next == '\n') {
+        ++count.line;
+    } else if (next != EOF) {
+        std::ungetc(next, count.file);
+        if (count.firstCut == 0) count.firstCut = count.line;
+    }
+    return text;
+}
+
+}  // namespace
+
 int loadConfig(const char* path, Config& target) {
-    return ini_parse(path, iniHandler, &target);
+    std::FILE* file = std::fopen(path, "r");
+    if (!file) return -1;
+    LineCount count{file, 1, 0};
+    int result = ini_parse_stream(readPiece, &count, iniHandler, &target);
+    std::fclose(file);
+    if (result < 0 || count.firstCut == 0) return result;
+    return result == 0 ? count.firstCut : std::min(result, count.firstCut);
 }

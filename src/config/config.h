@@ -29,7 +29,9 @@ struct Config {
     std::optional<std::string> capture_interface;  // capture here through libpcap
     std::optional<std::string> capture_file;       // or read this recording once
     std::optional<std::string> capture_filter;     // the capture filter of either
-    int exit_at_end = 0;  // 1: the end of input brings a last report and the exit
+    int exit_at_end = 0;       // 1: the end of input brings a last report and the exit
+    int backup_max_files = 0;  // backup files kept at most; 0 or less: no limit
+    int backup_max_kb = 0;     // KiB the backup files take together at most; 0 or less: no limit
 };
 
 // Written only before the report thread starts; read-only afterwards.
@@ -42,5 +44,6 @@ const char* configPath();
 // Returns 1 when taken, 0 otherwise (inih then counts the line as an error).
 int iniHandler(void* user, const char* section, const char* name, const char* value);
 
-// Loads `path` into `target`; the result is ini_parse's: <0 cannot open, >0 first bad line.
+// Loads `path` into `target` as ini_parse does. The result: <0 cannot open, 0 all taken, >0 the
+// first line of the file that was rejected or cut at inih's line length.
 int loadConfig(const char* path, Config& target);

@@ -39,6 +39,8 @@ void* reportThread(void* table) {
     settings.verifyTls = config.verify_tls != 0;
     settings.privacy = {config.mac_privacy != 0, config.mac_secret.value_or(""),
                         config.mac_rotation == "daily"};
+    settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
+    settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
     Uplink uplink;
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;

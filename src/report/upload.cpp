@@ -111,5 +111,7 @@ void report(const ReportSettings& settings, const EntryList& list, Uplink& uplin
             spoolDocument(*settings.spoolDir, now, document, settings.spoolMaxBytes);
         }
     }
-    if (settings.backupDir) backup(document, *settings.backupDir);
+    if (!settings.backupDir) return;
+    backup(document, *settings.backupDir);
+    pruneBackups(*settings.backupDir, settings.backupMaxFiles, settings.backupMaxBytes);
 }

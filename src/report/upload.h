@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -26,8 +27,10 @@ struct ReportSettings {
     int uploadTimeout = 60;                // seconds; 0 or less waits without limit
     std::optional<std::string> spoolDir;   // keep failed documents here and send them later
     std::size_t spoolMaxBytes = 1024 * 1024;
-    bool verifyTls = false;  // let curl check the endpoint's certificate (no -k)
-    Privacy privacy;         // pseudonyms instead of addresses
+    bool verifyTls = false;            // let curl check the endpoint's certificate (no -k)
+    Privacy privacy;                   // pseudonyms instead of addresses
+    std::size_t backupMaxFiles = 0;    // backup files kept at most; 0: no limit
+    std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
 };
 
 // How the curl command is built.

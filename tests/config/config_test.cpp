@@ -71,7 +71,14 @@ Config fieldKeys() {
     c.mac_rotation = "daily";
     c.min_signal = -80;
     c.skip_random_macs = 1;
+    c.backup_max_files = 200;
+    c.backup_max_kb = 2048;
     return c;
+}
+
+// A full_url of `length` characters ("h" then "x"s), as inih cuts it at 199 per line.
+std::string longUrl(std::size_t length) {
+    return "h" + std::string(length - 1, 'x');
 }
 
 const FileCase kCases[] = {
@@ -103,8 +110,20 @@ const FileCase kCases[] = {
     {"field_keys",
      "[pelmar]\nupload_timeout=0\nspool_dir=/s\nspool_max_kb=64\nverify_tls=1\n"
      "max_devices=5000\nmac_privacy=1\nmac_secret=s e\nmac_rotation=daily\nmin_signal=-80\n"
-     "skip_random_macs=1\n",
+     "skip_random_macs=1\nbackup_max_files=200\nbackup_max_kb=2048\n",
      0, fieldKeys()},
+    // A line longer than inih's buffer is named even where its rest reads as a comment, and
+    // lines after it are counted as the file's lines.
+    {"cut_line", "[pelmar]\nfull_url=" + longUrl(250) + "\n", 2,
+     withText(&Config::full_url, longUrl(190).c_str())},
+    {"cut_line_rest_is_comment", "[pelmar]\nfull_url=" + longUrl(190) + "   ; c\n", 2,
+     withText(&Config::full_url, longUrl(190).c_str())},
+    {"rejected_line_before_a_cut_one", "[pelmar]\nx=1\nfull_url=" + longUrl(500) + "\n", 2,
+     withText(&Config::full_url, longUrl(190).c_str())},
+    {"line_of_exactly_199_is_whole", "[pelmar]\nfull_url=" + longUrl(190) + "\nx=1\n", 3,
+     withText(&Config::full_url, longUrl(190).c_str())},
+    {"last_line_of_199_without_end", "[pelmar]\nfull_url=" + longUrl(190), 0,
+     withText(&Config::full_url, longUrl(190).c_str())},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
      with(&Config::debug, 7)},
 };
@@ -135,6 +154,8 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.mac_rotation, c.expected.mac_rotation);
     EXPECT_EQ(loaded.min_signal, c.expected.min_signal);
     EXPECT_EQ(loaded.skip_random_macs, c.expected.skip_random_macs);
+    EXPECT_EQ(loaded.backup_max_files, c.expected.backup_max_files);
+    EXPECT_EQ(loaded.backup_max_kb, c.expected.backup_max_kb);
 }
 
 TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {

@@ -137,10 +137,12 @@ class Daemon:
             return f.read()
 
     def traces(self):
-        """Standard output after the start-up line that says uploads are off."""
+        """Standard output after the start-up lines: a line of the file not taken whole, and
+        uploads off."""
         out = self.output()
-        if out.startswith(b"No full_url in "):
-            out = out[out.find(b"\n") + 1:]
+        for prefix in (b"Line ", b"No full_url in "):
+            if out.startswith(prefix):
+                out = out[out.find(b"\n") + 1:]
         return out
 
     def errors(self):

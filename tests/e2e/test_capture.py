@@ -25,6 +25,27 @@ class StartUp(unittest.TestCase):
             self.assertTrue(wait_for(lambda: b"Reading..." in d.output()))
             self.assertTrue(d.running())
 
+    def test_first_line_not_taken_whole_is_named_once(self):
+        long_url = "full_url=http://127.0.0.1:9/" + "t" * 200
+        for text, line in [("[pelmar]\ndebug=3\n", None),
+                           ("[pelmar]\ndebug=3\ncolour=red\nshape=round\n", 3),
+                           (f"[pelmar]\ndebug=3\n{long_url}\n", 3),
+                           (f"[pelmar]\ndebug=3\n{long_url} ; a comment\ncolour=red\n", 3)]:
+            with self.subTest(line=line), Daemon({}, config_text=text) as d:
+                self.assertTrue(wait_for(lambda: b"Reading..." in d.output()))
+                expected = (f"Line {line} of {d.config_path} was not taken whole: unknown key, "
+                            "wrong section, malformed or longer than 199 characters.\n")
+                self.assertEqual(d.output().startswith(expected.encode()), line is not None)
+                self.assertEqual(d.output().count(b"not taken whole"), 1 if line else 0)
+                self.assertTrue(d.traces().startswith(b"Reading...\n"))
+
+    def test_version_is_one_line(self):
+        for args in (["-V"], ["--version"], ["x", "--version"]):
+            result = subprocess.run([BINARY, *args], capture_output=True, timeout=10,
+                                    env=dict(os.environ, PELMAR_CONFIG="/nonexistent.conf"))
+            self.assertEqual(result.returncode, 0)
+            self.assertRegex(result.stdout.decode(), r"^pelmar \d+\.\d+\.\d+\n$")
+
 
 class Traces(unittest.TestCase):
     def test_idle_turn_prints_three_trace_lines(self):

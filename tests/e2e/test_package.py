@@ -1,26 +1,31 @@
 """The router package's shell scripts under busybox ash, as on the router: the init script's
-start_service with procd's and UCI's functions replaced by stubs that record their calls, and
-the capture wrapper with a fake capture tool and a fake daemon on PATH."""
+start_service with procd's and UCI's functions replaced by stubs that record their calls, the
+uci-defaults script with a stand-in `uci`, the feed's test.sh with the real binary, and the
+(no longer packaged) capture wrapper with a fake capture tool and a fake daemon on PATH."""
+import json
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-from daemon import wait_for
+from daemon import BINARY, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FILES = os.path.join(HERE, "..", "..", "packaging", "openwrt", "pelmar", "files")
+PACKAGE = os.path.join(HERE, "..", "..", "packaging", "openwrt", "pelmar")
+FILES = os.path.join(PACKAGE, "files")
 INIT = os.path.join(FILES, "pelmar.init")
+DEFAULTS = os.path.join(FILES, "pelmar.defaults")
 WRAPPER = os.path.join(FILES, "pelmar-capture")
 BUSYBOX = shutil.which("busybox")
 DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
 
 # procd and UCI as the init script sees them: every call recorded one per line, arguments
-# separated by "|"; the section's options come from the environment (OPT_name), as the real
-# uci_load_validate would set them, with the defaults of the rules it is given.
+# separated by "|"; the section's options come from the environment (OPT_name), checked against
+# the rules the script gives as validate_data would, which names each option it refuses.
 STUBS = r'''
 record() { printf '%s' "$1" >> "$TRACE"; shift; for a in "$@"; do printf '|%s' "$a" >> "$TRACE"; done; echo >> "$TRACE"; }
 procd_open_instance() { record open; }
@@ -28,17 +33,37 @@ procd_close_instance() { record close; }
 procd_set_param() { record "$@"; }
 procd_add_reload_trigger() { record reload_trigger "$@"; }
 procd_add_validation() { record validation "$@"; }
+chown() { record chown "$@"; }
+logger() { while [ "${1#-}" != "$1" ]; do [ "$1" != -t ] || shift; shift; done; echo "pelmar: $*" >&2; }
 config_load() { :; }
-config_foreach() { fn=$1; shift; shift; $fn capture "$@"; }
+config_foreach() { fn=$1; shift; shift; $fn main "$@"; }
+valid() {
+	case "$1" in
+	bool) case "$2" in 0|1) return 0 ;; esac; return 1 ;;
+	string) return 0 ;;
+	file) [ -f "$2" ]; return ;;
+	maxlength*) n=${1#*(}; [ "${#2}" -le "${n%)}" ]; return ;;
+	or*) case "$1" in *"\"$2\""*) return 0 ;; esac; return 1 ;;
+	esac
+	digits=${2#-}; case "$digits" in ''|*[!0-9]*) return 1 ;; esac
+	[ "${#digits}" -le 9 ] || return 1
+	case "$1" in
+	uinteger) [ "$2" -ge 0 ] ;;
+	range*) r=${1#*(}; r=${r%)}; [ "$2" -ge "${r%,*}" ] && [ "$2" -le "${r#*,}" ] ;;
+	esac
+}
 uci_load_validate() {
-	callback=$4; shift 4
+	callback=$4; shift 4; result=0
 	for rule in "$@"; do
-		name=${rule%%:*}; rest=${rule#*:}; default=""
+		name=${rule%%:*}; rest=${rule#*:}; type=${rest%%:*}; default=""
 		case "$rest" in *:*) default=${rest#*:} ;; esac
 		eval "value=\${OPT_$name-\$default}"
+		if [ -n "$value" ] && ! valid "$type" "$value"; then
+			echo "pelmar.main.$name=$value validates as $type with false" >&2; result=1
+		fi
 		eval "$name=\$value"
 	done
-	$callback capture "${STATUS:-0}"
+	$callback main "$result"
 }
 '''
 
@@ -47,60 +72,249 @@ def busybox(*args, **kwargs):
     return subprocess.run([BUSYBOX, *args], capture_output=True, text=True, timeout=20, **kwargs)
 
 
+FULL = {"enabled": "1", "interface": "mon1", "filter": "type mgt", "full_url":
+        "https://collector.example/in?k=a;b=c", "report_time": "30", "max_entry_age": "600",
+        "upload_timeout": "20", "verify_tls": "0", "spool_max_kb": "512", "max_devices": "5000",
+        "mac_privacy": "1", "mac_secret": "s3cr3t text", "mac_rotation": "daily",
+        "min_signal": "-80", "skip_random_macs": "1", "backup_max_files": "10",
+        "backup_max_kb": "64"}
+
+
 @unittest.skipUnless(BUSYBOX, "busybox is not installed")
 class InitScript(unittest.TestCase):
-    def run_service(self, options, status=0, own_conf=False):
-        with tempfile.TemporaryDirectory(prefix="pelmar-init-") as work:
-            trace = os.path.join(work, "trace")
-            conf = os.path.join(work, "pelmar.conf")
-            with open(conf, "w") as f:
-                f.write(f"[pelmar]\nbackup_dir = {work}/backups ; kept in RAM\n")
-            override = f"CONF={conf}\n" if own_conf else ""
-            script = STUBS + f". {INIT}\n{override}start_service\nservice_triggers\n"
-            env = dict(os.environ, TRACE=trace, STATUS=str(status),
-                       **{f"OPT_{k}": v for k, v in options.items()})
-            result = busybox("ash", "-c", script, env=env)
-            self.assertEqual(result.returncode, 0 if status == 0 else result.returncode)
-            calls = open(trace).read().splitlines() if os.path.exists(trace) else []
-            marked = os.path.exists(os.path.join(work, "backups", "writebackup"))
-            return [c.split("|") for c in calls], result.stderr, marked
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="pelmar-init-")
+        self.run_conf = os.path.join(self.work, "etc", "pelmar.conf")
+        self.spool = os.path.join(self.work, "spool-pelmar")
+        self.backups = os.path.join(self.work, "backups-pelmar")
 
-    def test_disabled_by_default_starts_nothing(self):
-        calls, _, _ = self.run_service({})
+    def tearDown(self):
+        shutil.rmtree(self.work)
+
+    def run_service(self, options):
+        """start_service and service_triggers: procd's calls, what was said, the result."""
+        trace = os.path.join(self.work, "trace")
+        if os.path.exists(trace):
+            os.unlink(trace)
+        overrides = f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
+        script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
+        options = dict({"backup_dir": self.backups}, **options)
+        env = dict(os.environ, TRACE=trace, **{f"OPT_{k}": v for k, v in options.items()})
+        result = busybox("ash", "-c", script, env=env)
+        calls = open(trace).read().splitlines() if os.path.exists(trace) else []
+        return [c.split("|") for c in calls], result.stderr, result.returncode
+
+    def conf(self):
+        with open(self.run_conf) as f:
+            return f.read()
+
+    def test_full_settings_make_the_daemons_file_and_one_unprivileged_process(self):
+        calls, errors, status = self.run_service(dict(FULL, spool_dir=self.spool))
+        self.assertEqual((status, errors), (0, ""))
+        self.assertEqual(self.conf(), (
+            "; Made from /etc/config/pelmar at each start of /etc/init.d/pelmar: edit that instead.\n"
+            "[pelmar]\ncapture_interface=mon1\ncapture_filter=type mgt\n"
+            "full_url=https://collector.example/in?k=a;b=c\nreport_time=30\nmax_entry_age=600\n"
+            "upload_timeout=20\nverify_tls=0\n"
+            f"spool_dir={self.spool}\nspool_max_kb=512\nmax_devices=5000\nmac_privacy=1\n"
+            "mac_secret=s3cr3t text\nmac_rotation=daily\nmin_signal=-80\nskip_random_macs=1\n"
+            f"backup_dir={self.backups}\nbackup_max_files=10\nbackup_max_kb=64\n"))
+        self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
+        self.assertEqual(os.listdir(os.path.dirname(self.run_conf)), ["pelmar.conf"])
+        instance = calls[calls.index(["open"]):calls.index(["close"]) + 1]
+        self.assertEqual(instance, [
+            ["open"], ["command", "/usr/sbin/pelmar"], ["env", f"PELMAR_CONFIG={self.run_conf}"],
+            ["file", self.run_conf], ["user", "pelmar"], ["group", "pelmar"],
+            ["capabilities", "/etc/capabilities/pelmar.json"], ["no_new_privs", "1"],
+            ["respawn", "3600", "5", "0"], ["term_timeout", "10"], ["stdout", "1"],
+            ["stderr", "1"], ["close"]])
+        owned = [c[2] for c in calls if c[0] == "chown" and c[1] == "pelmar:pelmar"]
+        self.assertTrue(owned[0].startswith(self.run_conf + "."))  # before its rename
+        self.assertEqual(owned[1:], [self.spool])
+        self.assertEqual(calls[-2:], [["reload_trigger", "pelmar"],
+                                      ["validation", "validate_pelmar_section"]])
+        with open(os.path.join(FILES, "pelmar.json")) as f:
+            capabilities = json.load(f)
+        self.assertEqual(capabilities, {s: ["CAP_NET_RAW"] for s in
+                                        ("bounding", "effective", "inheritable", "permitted",
+                                         "ambient")})
+
+    def test_defaults_and_an_unchanged_configuration_give_the_same_file(self):
+        calls, _, _ = self.run_service({"enabled": "1"})
+        first = self.conf()
+        self.assertEqual(first.split("\n", 1)[1], (
+            "[pelmar]\ncapture_interface=mon0\nreport_time=60\nmax_entry_age=300\n"
+            "upload_timeout=30\nverify_tls=1\nspool_max_kb=1024\nmax_devices=20000\n"
+            f"mac_privacy=0\nskip_random_macs=0\nbackup_dir={self.backups}\n"
+            "backup_max_files=200\nbackup_max_kb=2048\n"))
+        self.run_service({"enabled": "1"})
+        self.assertEqual(self.conf(), first)
+        self.run_service({"enabled": "1", "report_time": "61"})
+        self.assertNotEqual(self.conf(), first)
+        self.assertFalse([c for c in calls if c[0] in ("netdev", "env") and "mon0" in c])
+
+    def test_disabled_starts_nothing(self):
+        calls, _, status = self.run_service({})
+        self.assertEqual(status, 0)
         self.assertNotIn(["open"], calls)
-        self.assertIn(["reload_trigger", "pelmar"], calls)
-        self.assertIn(["validation", "validate_pelmar_section"], calls)
+        self.assertFalse(os.path.exists(self.run_conf))
 
-    def test_enabled_instance_retries_for_ever_and_watches_its_file_and_interface(self):
-        calls, _, marked = self.run_service({"enabled": "1"})
-        self.assertEqual(calls[0], ["open"])
-        self.assertIn(["command", "/usr/sbin/pelmar-capture", "mon0", DEFAULT_FILTER], calls)
-        self.assertIn(["respawn", "3600", "5", "0"], calls)
-        self.assertIn(["file", "/etc/pelmar.conf"], calls)
-        self.assertIn(["netdev", "mon0"], calls)
-        self.assertIn(["env", "PELMAR_BACKUP_MAX_FILES=200", "PELMAR_BACKUP_MAX_DAYS=7"], calls)
-        self.assertIn(["stdout", "1"], calls)
-        self.assertIn(["close"], calls)
-        self.assertFalse(marked)
+    def test_each_invalid_value_is_refused_with_a_line_naming_it(self):
+        cases = [("report_time", "abc"), ("report_time", "-1"), ("verify_tls", "2"),
+                 ("spool_max_kb", "0"), ("min_signal", "5"), ("mac_rotation", "weekly"),
+                 ("interface", "a-name-of-16-chr"), ("backup_max_kb", "2000000"),
+                 ("backup_max_files", "x"), ("conf_file", self.work + "/absent.conf"),
+                 ("full_url", "http://a/\nb"), ("full_url", " http://a/"),
+                 ("full_url", "http://a/\t"), ("full_url", "http://a/ ;x"),
+                 ("full_url", "http://a/" + "x" * 182), ("mac_secret", "a\t;b"),
+                 ("filter", "type mgt\n"), ("spool_dir", "var/spool/pelmar"),
+                 ("backup_dir", "tmp/pelmar")]
+        for option, value in cases:
+            with self.subTest(option=option, value=value):
+                if os.path.exists(self.run_conf):
+                    os.unlink(self.run_conf)
+                calls, errors, status = self.run_service({"enabled": "1", option: value})
+                self.assertNotIn(["open"], calls)
+                self.assertNotEqual(status, 0)
+                self.assertIn(option, errors.splitlines()[0])
+                self.assertFalse(os.path.exists(self.run_conf))
+        # The longest value that fits the daemon's line, and ";" without white space before it.
+        calls, errors, _ = self.run_service({"enabled": "1", "full_url": "http://a/" + "x" * 181,
+                                             "mac_secret": "a;b"})
+        self.assertEqual(errors, "")
+        self.assertIn(["open"], calls)
 
-    def test_interface_and_filter_pass_as_single_arguments(self):
-        calls, _, _ = self.run_service({"enabled": "1", "interface": "mon1",
-                                        "filter": "-w /tmp/x or 'type mgt'"})
-        self.assertIn(["command", "/usr/sbin/pelmar-capture", "mon1", "-w /tmp/x or 'type mgt'"],
-                      calls)
-        self.assertIn(["netdev", "mon1"], calls)
+    def test_conf_file_is_used_as_it_is(self):
+        own = os.path.join(self.work, "own.conf")
+        text = (f"[pelmar]\ncapture_interface = mon7 ; here\nspool_dir = {self.spool} ; s\n"
+                f"backup_dir={self.work}/old\nbackup_dir = {self.backups}   ; the later one\n")
+        with open(own, "w") as f:
+            f.write(text)
+        calls, errors, _ = self.run_service({"enabled": "1", "conf_file": own, "backup": "1",
+                                             "interface": "mon1", "full_url": " ignored"})
+        self.assertEqual(errors, "")
+        self.assertEqual(self.conf(), text)
+        self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
+        self.assertIn(["file", self.run_conf], calls)
+        self.assertTrue(os.path.isdir(self.spool))
+        self.assertTrue(os.path.exists(os.path.join(self.backups, "writebackup")))
 
-    def test_backup_option_puts_the_marker_back(self):
-        _, _, marked = self.run_service({"enabled": "1", "backup": "1"}, own_conf=True)
-        self.assertTrue(marked)
+    def test_backup_on_makes_the_marker_and_off_removes_it(self):
+        os.mkdir(self.backups)
+        open(os.path.join(self.backups, "1700000000.dat"), "w").close()
+        calls, _, _ = self.run_service({"enabled": "1", "backup": "1"})
+        self.assertEqual(sorted(os.listdir(self.backups)), ["1700000000.dat", "writebackup"])
+        self.assertIn(["chown", "pelmar:pelmar", self.backups], calls)
+        self.run_service({"enabled": "1", "backup": "0"})
+        self.assertEqual(os.listdir(self.backups), ["1700000000.dat"])
+        # A directory whose name is not pelmar's keeps its owner.
+        other = os.path.join(self.work, "data")
+        os.mkdir(other)
+        calls, _, _ = self.run_service({"enabled": "1", "backup": "1", "backup_dir": other})
+        self.assertTrue(os.path.exists(os.path.join(other, "writebackup")))
+        self.assertNotIn(other, [c[-1] for c in calls if c[0] == "chown"])
 
-    def test_invalid_settings_start_nothing_and_say_so(self):
-        calls, errors, _ = self.run_service({"enabled": "1"}, status=1)
-        self.assertNotIn(["open"], calls)
-        self.assertIn("invalid settings", errors)
+
+# `uci` on PATH for the uci-defaults script: options kept in a JSON file.
+FAKE_UCI = r'''#!PYTHON
+import json, os, sys
+store = os.environ["UCI_STORE"]
+data = json.load(open(store))
+args = [a for a in sys.argv[1:] if a != "-q"]
+if args[0] == "get":
+    if args[1] not in data:
+        sys.exit(1)
+    print(data[args[1]])
+elif args[0] == "set":
+    key, value = args[1].split("=", 1)
+    data[key] = value
+elif args[0] == "delete":
+    data = {k: v for k, v in data.items() if k != args[1] and not k.startswith(args[1] + ".")}
+elif args[0] == "commit":
+    data["committed"] = "1"
+json.dump(data, open(store, "w"))
+'''.replace("PYTHON", sys.executable)
+
+
+@unittest.skipUnless(BUSYBOX, "busybox is not installed")
+class UciDefaults(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="pelmar-defaults-")
+        os.mkdir(os.path.join(self.work, "bin"))
+        uci = os.path.join(self.work, "bin", "uci")
+        with open(uci, "w") as f:
+            f.write(FAKE_UCI)
+        os.chmod(uci, 0o755)
+        self.store = os.path.join(self.work, "store.json")
+        self.old = os.path.join(self.work, "pelmar.conf")
+
+    def tearDown(self):
+        shutil.rmtree(self.work)
+
+    def run_defaults(self, options):
+        with open(self.store, "w") as f:
+            json.dump(options, f)
+        env = dict(os.environ, UCI_STORE=self.store, PELMAR_OLD_CONF=self.old,
+                   PATH=os.path.join(self.work, "bin") + ":" + os.environ["PATH"])
+        result = busybox("ash", DEFAULTS, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.store) as f:
+            return json.load(f)
+
+    def test_a_random_secret_is_made_once_and_kept(self):
+        options = self.run_defaults({"pelmar.main": "pelmar"})
+        secret = options["pelmar.main.mac_secret"]
+        self.assertRegex(secret, r"^[A-Za-z0-9]{40}$")
+        self.assertEqual(options["committed"], "1")
+        self.assertEqual(self.run_defaults(options)["pelmar.main.mac_secret"], secret)
+        self.assertNotEqual(self.run_defaults({})["pelmar.main.mac_secret"], secret)
+
+    def test_an_earlier_versions_settings_are_imported_once(self):
+        with open(self.old, "w") as f:
+            f.write("; old\n[pelmar]\nreport_time = 60\ndebug = 3\nshow_stats = 1\n"
+                    "full_url = https://c.example/p?a=1 ; the collector\nbackup_dir = /tmp/x\n"
+                    "report_time=90\nmac_secret = kept secret\n")
+        options = self.run_defaults({"pelmar.capture": "capture", "pelmar.capture.enabled": "1",
+                                     "pelmar.capture.interface": "mon1",
+                                     "pelmar.capture.backup": "1",
+                                     "pelmar.capture.backup_max_days": "7"})
+        self.assertEqual({k: v for k, v in options.items() if k.startswith("pelmar.")}, {
+            "pelmar.main": "pelmar", "pelmar.main.enabled": "1", "pelmar.main.interface": "mon1",
+            "pelmar.main.backup": "1", "pelmar.main.full_url": "https://c.example/p?a=1",
+            "pelmar.main.report_time": "90", "pelmar.main.backup_dir": "/tmp/x",
+            "pelmar.main.mac_secret": "kept secret"})
+        self.assertFalse(os.path.exists(self.old))
+        self.assertTrue(os.path.exists(self.old + ".imported"))
+        again = self.run_defaults(dict(options, **{"pelmar.main.report_time": "5"}))
+        self.assertEqual(again["pelmar.main.report_time"], "5")
+
+    def test_an_operators_own_file_is_left_alone(self):
+        with open(self.old, "w") as f:
+            f.write("[pelmar]\nreport_time = 90\n")
+        options = self.run_defaults({"pelmar.main": "pelmar",
+                                     "pelmar.main.conf_file": self.old})
+        self.assertNotIn("pelmar.main.report_time", options)
+        self.assertTrue(os.path.exists(self.old))
+
+
+@unittest.skipUnless(BUSYBOX, "busybox is not installed")
+class FeedTest(unittest.TestCase):
+    def test_feed_checks_pass_under_busybox_and_say_what_they_check(self):
+        with tempfile.TemporaryDirectory(prefix="pelmar-feed-") as work:
+            os.symlink(os.path.abspath(BINARY), os.path.join(work, "pelmar"))
+            env = dict(os.environ, PATH=work + ":" + os.environ["PATH"])
+            result = busybox("ash", os.path.join(PACKAGE, "test.sh"), "pelmar", "0.1.0-r1",
+                             env=env)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(result.stdout.splitlines(), [
+            "check: 'pelmar --version' prints 'pelmar 0.1.0' and succeeds",
+            "check: 'pelmar -V' prints 'pelmar 0.1.0' and succeeds",
+            "check: with an empty configuration pelmar says that uploads are off and keeps running",
+            "all checks passed"])
 
 
 FAKE_TCPDUMP = """#!/bin/sh
+echo $$ > "$WORK/tcpdump.pid"
 for a in "$@"; do printf '%s\\n' "$a"; done > "$WORK/tcpdump.args"
 echo "10:00:00.1 -60dBm signal SA:aa:bb:cc:dd:ee:01 Probe Request"
 exec sleep 1000
@@ -135,8 +349,22 @@ class Wrapper(unittest.TestCase):
         if self.wrapper and self.wrapper.poll() is None:
             self.wrapper.kill()
             self.wrapper.wait()
-        subprocess.run(["pkill", "-f", "sleep 1000"], capture_output=True)
+        for name in ("tcpdump.pid", "pelmar.pid"):
+            pid = self.pid(name)
+            if pid:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
         shutil.rmtree(self.work)
+
+    def pid(self, name):
+        """The pid that a fake wrote to `name`, or None."""
+        try:
+            with open(os.path.join(self.work, name)) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
 
     def start(self, *args, **env):
         self.wrapper = subprocess.Popen([BUSYBOX, "ash", WRAPPER, *args], env=dict(self.env, **env),
@@ -167,7 +395,7 @@ class Wrapper(unittest.TestCase):
         self.wrapper.send_signal(signal.SIGTERM)
         self.assertEqual(self.wrapper.wait(5), 0)
         self.assertTrue(wait_for(lambda: not os.path.exists(f"/proc/{daemon}"), 5))
-        self.assertFalse(subprocess.run(["pgrep", "-f", "sleep 1000"], capture_output=True).stdout)
+        self.assertTrue(wait_for(lambda: not os.path.exists(f"/proc/{self.pid('tcpdump.pid')}"), 5))
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith("pelmar-capture.")], [])
 
     def test_term_while_waiting_for_the_interface_ends_at_once(self):

@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import signal
 import socket
 import stat
 import tempfile
@@ -173,6 +174,31 @@ class Backups(unittest.TestCase):
                 self.assertTrue(content.endswith(b"}\n") and not content.endswith(b"\n\n"))
                 self.assertEqual(json.loads(content)["data"][0]["mac"], "aa:bb:cc:dd:ee:01")
         receiver.close()
+        backups.cleanup()
+
+    def test_caps_hold_under_a_flood(self):
+        backups = tempfile.TemporaryDirectory(prefix="pelmar-bk-")
+        for name in ("writebackup", "notes.txt", "100.dat"):
+            with open(os.path.join(backups.name, name), "w") as f:
+                f.write("x" * 3000 if name == "100.dat" else "")
+        dat = lambda: {n: os.path.getsize(os.path.join(backups.name, n))
+                       for n in os.listdir(backups.name) if n.endswith(".dat")}
+        seen = set()
+        settings = {"report_time": 0, "backup_dir": backups.name, "backup_max_files": 3,
+                    "backup_max_kb": 5}
+        with Daemon(settings) as d:
+            d.feed("".join(capture_line(f"aa:bb:cc:dd:{i // 256:02x}:{i % 256:02x}")
+                           for i in range(20)))
+            wait_for(lambda: seen.update(dat()) or len(seen) >= 5, 12)
+            d.process.send_signal(signal.SIGTERM)
+            d.process.wait(10)
+            kept = dat()
+        self.assertGreaterEqual(len(seen), 5)
+        self.assertTrue(1 <= len(kept) <= 3, kept)
+        self.assertLessEqual(sum(kept.values()), 5 * 1024)
+        self.assertNotIn("100.dat", kept)
+        self.assertEqual(sorted(kept), sorted(seen - {"100.dat"})[-len(kept):])
+        self.assertTrue(os.path.exists(os.path.join(backups.name, "notes.txt")))
         backups.cleanup()
 
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -75,6 +76,48 @@ TEST_F(Backup, TrailingSlashAndLongDirectoriesWork) {
 TEST_F(Backup, MissingDirectoryIsNeverCreated) {
     backup("{}", dir + "/absent");
     EXPECT_TRUE(files().empty());
+}
+
+struct PruneCase {
+    const char* name;
+    std::size_t maxFiles;
+    std::uint64_t maxBytes;
+    std::vector<std::string> kept;  // of the files below (with 10-byte backups)
+};
+
+// 9.dat, 10.dat and 0011.dat order by the times they name, not as text.
+const PruneCase kPruneCases[] = {
+    {"no_limits", 0, 0, {"0011.dat", "10.dat", "1700000000.dat", "9.dat"}},
+    {"files", 2, 0, {"0011.dat", "1700000000.dat"}},
+    {"bytes", 0, 25, {"0011.dat", "1700000000.dat"}},
+    {"bytes_exactly", 0, 30, {"0011.dat", "10.dat", "1700000000.dat"}},
+    {"tighter_of_both", 3, 15, {"1700000000.dat"}},
+    {"newest_too_big", 0, 5, {}},
+};
+
+class BackupPrune : public Backup, public ::testing::WithParamInterface<PruneCase> {};
+
+TEST_P(BackupPrune, KeepsTheNewestWithinBothLimits) {
+    mark();
+    for (const char* name : {"9.dat", "10.dat", "0011.dat", "1700000000.dat"})
+        temp.write(name, "123456789\n");
+    for (const char* other : {"notes.txt", "12.dat.tmp", "x1.dat", ".dat"}) temp.write(other, "");
+    pruneBackups(dir, GetParam().maxFiles, GetParam().maxBytes);
+    std::vector<std::string> expected = GetParam().kept;
+    for (const char* other : {".dat", "12.dat.tmp", "notes.txt", "writebackup", "x1.dat"})
+        expected.push_back(other);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(files(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, BackupPrune, ::testing::ValuesIn(kPruneCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Backup, NoPruningWhileBackupsAreOff) {
+    temp.write("1.dat", "x");
+    pruneBackups(dir, 0, 0);
+    pruneBackups(dir, 1, 1);
+    EXPECT_EQ(files(), std::vector<std::string>{"1.dat"});
 }
 
 }  // namespace

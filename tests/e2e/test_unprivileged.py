@@ -1,0 +1,106 @@
+"""The daemon as the router package runs it: an unprivileged user with only the capability to
+capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), capturing on an interface
+that the test makes (a tun device set to 802.11 with radiotap) and uploading to a local
+receiver. Needs root, setpriv and /dev/net/tun; skipped while the binary has no native capture."""
+import fcntl
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+from daemon import BINARY, Receiver, wait_for
+
+TUNSETIFF, TUNSETLINK, IFF_TUN, ARPHRD_IEEE80211_RADIOTAP = 0x400454CA, 0x400454CD, 1, 803
+# As procd starts it with the package's user, capabilities file and no_new_privs.
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw",
+                "--bounding-set=-all,+net_raw", "--no-new-privs"]
+CAP_NET_RAW = 1 << 13
+
+
+def start(config_text, directory, prefix=()):
+    """The binary (under `prefix`) on `config_text`, output in a file; its Popen."""
+    config = os.path.join(directory, "pelmar.conf")
+    with open(config, "w") as f:
+        f.write(config_text)
+    with open(os.path.join(directory, "out"), "wb") as out:
+        return subprocess.Popen([*prefix, os.path.abspath(BINARY)], stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT, cwd=directory,
+                                env=dict(os.environ, PELMAR_CONFIG=config))
+
+
+def captures_natively():
+    """False when a probe run names capture_interface as a line it did not take."""
+    with tempfile.TemporaryDirectory(prefix="pelmar-probe-") as directory:
+        probe = start("[pelmar]\ncapture_interface=pelmarprobe0\n", directory)
+        out = os.path.join(directory, "out")
+        wait_for(lambda: os.path.getsize(out) > 0, 3)
+        probe.kill()
+        probe.wait()
+        with open(out, "rb") as f:
+            return b"Line 2 of" not in f.read()
+
+
+def can_run():
+    if os.geteuid() != 0 or not shutil.which("setpriv") or not os.path.exists("/dev/net/tun"):
+        return False
+    return captures_natively()
+
+
+def radiotap_interface(name):
+    """A tun device that libpcap reports as 802.11 with radiotap; closing its fd removes it."""
+    fd = os.open("/dev/net/tun", os.O_RDWR)
+    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
+    fcntl.ioctl(fd, TUNSETLINK, ARPHRD_IEEE80211_RADIOTAP)
+    subprocess.run(["ip", "link", "set", name, "up"], check=True)
+    return fd
+
+
+def probe_request(mac, signal):
+    """A probe request from `mac` with a dBm antenna signal, behind tun's packet header."""
+    radiotap = struct.pack("<BBHIb", 0, 0, 9, 1 << 5, signal)
+    header = (bytes([0x40, 0, 0, 0]) + b"\xff" * 6 + bytes.fromhex(mac.replace(":", "")) +
+              b"\xff" * 6 + b"\0\0")
+    return struct.pack(">HH", 0, 0x0019) + radiotap + header + b"\0\0\x01\x04\x82\x84\x8b\x96"
+
+
+@unittest.skipUnless(can_run(), "needs root, setpriv, /dev/net/tun and native capture")
+class Unprivileged(unittest.TestCase):
+    def test_captures_with_only_the_capture_capability(self):
+        receiver = Receiver()
+        directory = tempfile.mkdtemp(prefix="pelmar-unprivileged-")
+        os.chmod(directory, 0o755)
+        name = f"pmon{os.getpid() % 10000}"
+        fd = radiotap_interface(name)
+        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
+                       "report_time=1\n", directory, UNPRIVILEGED)
+        try:
+            binary = os.path.realpath(BINARY)
+            self.assertTrue(wait_for(lambda: os.path.realpath(f"/proc/{daemon.pid}/exe") == binary))
+            with open(f"/proc/{daemon.pid}/status") as f:
+                status = dict(line.split(":", 1) for line in f)
+            self.assertEqual(status["Uid"].split()[0], "65534")
+            self.assertEqual(int(status["CapEff"], 16), CAP_NET_RAW)
+            heard = lambda: any(d.get("mac") == "aa:bb:cc:dd:ee:01"
+                                for document in receiver.documents()
+                                for d in document["data"])
+            for _ in range(50):
+                os.write(fd, probe_request("aa:bb:cc:dd:ee:01", -48))
+                if heard():
+                    break
+                time.sleep(0.2)
+            self.assertTrue(wait_for(heard, 5))
+            self.assertIsNone(daemon.poll())
+        finally:
+            daemon.kill()
+            daemon.wait()
+            os.close(fd)
+            receiver.close()
+            shutil.rmtree(directory)
+
+
+if __name__ == "__main__":
+    unittest.main()
