@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <new>
+#include <exception>
 
 #include "clock.h"
 #include "config/config.h"
@@ -11,14 +11,15 @@
 #include "report/upload.h"
 #include "stop.h"
 
-bool isDue(uint32_t now, uint32_t& mark, int interval) {
-    if (static_cast<int32_t>(now - mark) < interval) return false;
-    mark = now;
-    return true;
+namespace {
+
+constexpr std::time_t kDaySeconds = 86400;
+
+std::time_t utcDay(std::time_t time) {
+    return time / kDaySeconds;
 }
 
-void* reportThread(void* table) {
-    const EntryList& list = *static_cast<const EntryList*>(table);
+ReportSettings reportSettings() {
     ReportSettings settings;
     settings.endpoint = config.full_url;
     settings.backupDir = config.backup_dir;
@@ -29,21 +30,65 @@ void* reportThread(void* table) {
     settings.verifyTls = config.verify_tls != 0;
     settings.privacy = {config.mac_privacy != 0, config.mac_secret.value_or(""),
                         config.mac_rotation == "daily"};
+    return settings;
+}
+
+}  // namespace
+
+bool isDue(uint32_t now, uint32_t& mark, int interval) {
+    if (static_cast<int32_t>(now - mark) < interval) return false;
+    mark = now;
+    return true;
+}
+
+ReportTimers startTimers() {
+    ReportTimers timers;
+    timers.uploadMark = static_cast<uint32_t>(monotonicClock());
+    timers.consoleMark = static_cast<uint32_t>(monotonicClock());
+    timers.day = utcDay(wallClock());
+    return timers;
+}
+
+DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool daily) {
+    DueWork work;
+    uint32_t now = static_cast<uint32_t>(monotonicClock());
+    std::time_t day = utcDay(wallClock());
+    if (daily && day != timers.day) {
+        work.closeDay = true;
+        timers.uploadMark = now;  // the closing document counts as this interval's upload
+    }
+    work.console = isDue(now, timers.consoleMark, displayTime);
+    work.upload = !work.closeDay && isDue(now, timers.uploadMark, reportTime);
+    return work;
+}
+
+std::time_t lastSecondOf(std::time_t day) {
+    return (day + 1) * kDaySeconds - 1;
+}
+
+void* reportThread(void* table) {
+    const EntryList& list = *static_cast<const EntryList*>(table);
+    const ReportSettings settings = reportSettings();
     Uplink uplink;
+    // With show_curl curl writes to our output: through a file, so a reader that went away
+    // cannot fail an upload that was delivered.
+    if (settings.showCurl) uplink.run = runCommandRelayingOutput;
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
     const bool showStats = config.show_stats != 0;
-    uint32_t uploadMark = static_cast<uint32_t>(wallClock());
-    uint32_t consoleMark = static_cast<uint32_t>(wallClock());
+    const bool rotating = settings.privacy.enabled && settings.privacy.daily;
+    ReportTimers timers = startTimers();
     for (;;) {
-        uint32_t now = static_cast<uint32_t>(wallClock());
         try {
-            if (isDue(now, consoleMark, displayTime) && showStats) {
-                display(list, settings.uploadTimeout, settings.privacy);
-            }
-            if (isDue(now, uploadMark, reportTime)) report(settings, list, uplink);
-        } catch (const std::bad_alloc&) {
-            // Out of memory for one report: the next turn tries again with the table as it is.
+            const std::time_t day = timers.day;
+            DueWork work = dueWork(timers, displayTime, reportTime, rotating);
+            // The old day's last document, under its key; the table then starts the new day.
+            if (work.closeDay) report(settings, list, uplink, lastSecondOf(day));
+            timers.day = utcDay(wallClock());
+            if (work.console && showStats) display(list, settings.uploadTimeout, settings.privacy);
+            if (work.upload) report(settings, list, uplink);
+        } catch (const std::exception&) {
+            // Out of memory (or the hash failing) for one report: the next turn tries again.
         }
         endIfStopRequested();
         sleep(1);
