@@ -86,8 +86,9 @@ void unindexRecord(EntryList& list, Position at) {
     }
 }
 
-// Refills the index from the records (after pruning, or at a new size).
+// Refills the index from the records (after pruning, or at a new size); a lost one stays so.
 void rebuildIndex(EntryList& list) {
+    if (list.slots.empty()) return;
     std::fill(list.slots.begin(), list.slots.end(), 0);
     for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after)
         indexRecord(list, at);
@@ -104,7 +105,8 @@ std::size_t slotsFor(std::size_t records, std::size_t capacity) {
 
 // Resizes the index to `size` slots and refills it from the records. Where memory is short
 // the old index goes first, since the records can refill it; when even then there is no room,
-// the index is rebuilt at its old size and std::bad_alloc thrown.
+// the index is rebuilt at its old size, or left empty (lost) when that cannot be had back
+// either, and std::bad_alloc thrown. The records stay as they are.
 void resizeIndex(EntryList& list, std::size_t size) {
     std::size_t oldSize = list.slots.size();
     try {
@@ -115,12 +117,20 @@ void resizeIndex(EntryList& list, std::size_t size) {
         try {
             list.slots.resize(size);
         } catch (const std::bad_alloc&) {
-            list.slots.resize(oldSize);
-            rebuildIndex(list);
+            try {
+                list.slots.resize(oldSize);
+                rebuildIndex(list);
+            } catch (const std::bad_alloc&) {
+            }
             throw;
         }
     }
     rebuildIndex(list);
+}
+
+// Gets back an index lost to a failed resize; std::bad_alloc when there is still no room.
+void recoverIndex(EntryList& list) {
+    if (list.slots.empty()) resizeIndex(list, slotsFor(list.size, positionSpan(list)));
 }
 
 void* mapMemory(std::size_t bytes) {
@@ -321,9 +331,16 @@ void releaseEmptyBlocks(EntryList& list) {
 }
 
 // Fits the index to the records left and refills it. A smaller index is only taken when memory
-// for it can be had; otherwise the one there is kept, so this cannot fail.
+// for it can be had; otherwise the one there is kept (or stays lost), so this cannot fail.
 void fitIndex(EntryList& list) {
     std::size_t fitting = slotsFor(list.size, positionSpan(list));
+    if (list.slots.empty()) {
+        try {
+            resizeIndex(list, fitting);
+        } catch (const std::bad_alloc&) {
+        }
+        return;
+    }
     if (fitting < list.slots.size()) {
         try {
             std::vector<uint32_t> smaller(fitting);
@@ -428,7 +445,7 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
     // Only this thread changes the table, so it may look at the index before taking the lock:
     // in a large table the slot is then on its way while the lock and the clock are taken.
     uint32_t hash = macHash(stored.mac, list.hashKey);
-    __builtin_prefetch(&list.slots[hash & positionMask(list)]);
+    if (!list.slots.empty()) __builtin_prefetch(&list.slots[hash & positionMask(list)]);
     std::lock_guard<std::mutex> hold(list.lock);
     if (list.newDayAsked) startNewDay(list);
     const bool tracing = traceLevel >= kTraceLines;
@@ -436,6 +453,7 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
     bool kept = true;
     try {
         uint32_t heardAt = static_cast<uint32_t>(wallClock());
+        recoverIndex(list);
         Position at = findOrAppend(list, stored.mac, hash);
         storeReading(stored, node(list, at).entry, heardAt);
         markHeard(list, at);
