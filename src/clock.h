@@ -1,4 +1,5 @@
-// The wall clock, behind one seam so tests can set the time.
+// The clocks, behind small seams so tests can set the time: the wall clock for the times that
+// documents carry, the monotonic clock for pacing, which a step of the wall clock leaves alone.
 #pragma once
 
 #include <ctime>
@@ -9,4 +10,12 @@ extern std::time_t (*wallClockSource)();
 // Seconds since the Unix epoch.
 inline std::time_t wallClock() {
     return wallClockSource();
+}
+
+// Where monotonicClock() reads the time; CLOCK_MONOTONIC unless a test points it elsewhere.
+extern std::time_t (*monotonicClockSource)();
+
+// Whole seconds since an arbitrary start; never set, never stepped.
+inline std::time_t monotonicClock() {
+    return monotonicClockSource();
 }

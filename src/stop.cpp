@@ -32,15 +32,28 @@ bool commandRunning() {
     return false;
 }
 
+// True when our parent left `signal` ignored (HUP under nohup, INT in a background job).
+bool leftIgnored(int signal) {
+    struct sigaction current = {};
+    return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+void setHandler(int signal, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
 }  // namespace
 
 void installSignalHandlers() {
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
-    action.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &action, nullptr);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        if (!leftIgnored(signal)) setHandler(signal, onStopSignal);
+    }
+    setHandler(SIGPIPE, SIG_IGN);
+    // Ignored, the kernel would reap our commands itself and we could not tell how they ended.
+    setHandler(SIGCHLD, SIG_DFL);
 }
 
 bool stopRequested() {

@@ -8,7 +8,8 @@
 
 #include <sys/types.h>
 
-// TERM, INT and HUP request a stop; PIPE is ignored (commands get it back at their start).
+// TERM, INT and HUP request a stop, unless our parent left them ignored: then they stay so;
+// PIPE is ignored (commands get it back at their start); CHLD goes back to its default.
 void installSignalHandlers();
 
 // True once a stop was requested.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "capture/capture_loop.h"
 #include "capture/native_capture.h"
@@ -40,12 +41,22 @@ void warnIfUploadsOff(const char* path) {
     if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
 }
 
-// Pseudonyms need a secret: without one configured, this run makes its own (before the report
-// thread exists, so both threads use the same one) and says so.
-void settlePrivacy() {
-    if (!config.mac_privacy) return;
-    if (!config.mac_secret) {
-        config.mac_secret = randomSecret();
+// Pseudonyms need a secret: without one configured (an empty one is none), this run makes its
+// own (before the report thread exists, so both threads use the same one) and says so. False,
+// after one line, when pseudonyms cannot be made: better no start than constant pseudonyms.
+bool settlePrivacy() {
+    if (!config.mac_privacy) return true;
+    if (!pseudonymsWork()) {
+        logLine("mac_privacy: HMAC-SHA256 from mbedtls does not work; not starting.");
+        return false;
+    }
+    if (!config.mac_secret || config.mac_secret->empty()) {
+        try {
+            config.mac_secret = randomSecret();
+        } catch (const std::exception&) {
+            logLine("mac_privacy: no random secret can be had; set mac_secret. Not starting.");
+            return false;
+        }
         logLine(
             "mac_privacy without mac_secret: a random secret for this run, so pseudonyms "
             "change at each start.");
@@ -54,6 +65,7 @@ void settlePrivacy() {
         logLine("mac_rotation = %s is not daily: pseudonyms do not rotate.",
                 config.mac_rotation->c_str());
     }
+    return true;
 }
 
 // The report thread needs little stack; a small one leaves the address space to the table
@@ -98,7 +110,7 @@ int main(int argc, char** argv) {
     }
     warnIfLineNotTaken(path, loaded);
     warnIfUploadsOff(path);
-    settlePrivacy();
+    if (!settlePrivacy()) return -1;
     std::optional<NativeCapture> native =
         openNativeCapture(config.capture_interface, config.capture_file, config.capture_filter);
     installSignalHandlers();

@@ -95,12 +95,13 @@ void closeDocument(std::string& document) {
 }
 
 std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
-                          const Privacy& privacy) {
+                          const Privacy& privacy, AfterWalk after) {
     std::string document = openDocument(host, time);
     document.reserve(document.size() + kRecordRoom * entryCount(list) + 2);
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, time, pseudonyms);
-    visitEntries(list, [&](const Entry& entry) { appendRecord(document, entry, writer); });
+    visitEntries(
+        list, [&](const Entry& entry) { appendRecord(document, entry, writer); }, after);
     closeDocument(document);
     return document;
 }

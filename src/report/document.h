@@ -22,6 +22,6 @@ void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* ps
 void closeDocument(std::string& document);
 
 // The whole document for the table as it stands, stamped with `host` and `time`, with the
-// addresses replaced by pseudonyms when `privacy` is on.
+// addresses replaced by pseudonyms when `privacy` is on; `after` as for visitEntries.
 std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
-                          const Privacy& privacy = Privacy{});
+                          const Privacy& privacy = Privacy{}, AfterWalk after = AfterWalk::kKeep);

@@ -25,6 +25,9 @@ std::string pseudonymKey(const Privacy& privacy, std::time_t time);
 // administered, written as lower-case hex pairs joined by ':'.
 std::string pseudonym(const std::string& key, const char* mac);
 
+// Every function below throws std::bad_alloc when mbedtls lacks memory and std::runtime_error
+// when it fails otherwise: a pseudonym is never made from a failed hash.
+
 // Writes the pseudonyms of many addresses under one key: the key is taken in once, each
 // address then costs two hash blocks.
 struct PseudonymWriter {
@@ -46,5 +49,8 @@ PseudonymWriter* startPseudonyms(const Privacy& privacy, std::time_t time,
 // HMAC-SHA256 of `data` keyed with `key`, 32 bytes.
 std::string hmacSha256(const std::string& key, const std::string& data);
 
-// 32 random bytes, for a run without a configured secret.
+// 32 random bytes, for a run without a configured secret; throws when there is no source.
 std::string randomSecret();
+
+// True when HMAC-SHA256 gives the published answer: checked once at start.
+bool pseudonymsWork();

@@ -1,5 +1,6 @@
 #include "report/runner.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,9 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <initializer_list>
+#include <cstdlib>
 #include <thread>
 
+#include "log.h"
 #include "stop.h"
 
 extern char** environ;
@@ -25,14 +27,16 @@ constexpr milliseconds kFirstPause{5};
 constexpr milliseconds kLongestPause{200};
 constexpr std::chrono::seconds kGrace{1};  // between TERM and KILL
 
-// Starts `sh -c command` as the leader of a new process group, with the signals we handle or
-// ignore back at their defaults. The child's pid, or -1 with errno set.
-pid_t spawnShell(const std::string& command) {
+// Starts `sh -c command` as the leader of a new process group, with SIGPIPE (which we ignore)
+// back at its default and no signal blocked; with `output` at or above 0, that descriptor is
+// its standard output. Signals we catch return to their defaults at exec by themselves; those
+// our parent left ignored stay ignored, as nohup means. The child's pid, or -1 with errno set.
+pid_t spawnShell(const std::string& command, int output) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, signal);
+    sigaddset(&defaults, SIGPIPE);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -40,10 +44,14 @@ pid_t spawnShell(const std::string& command) {
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(
         &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (output >= 0) posix_spawn_file_actions_adddup2(&files, output, STDOUT_FILENO);
     const char* arguments[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
-    int error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes,
+    int error = posix_spawn(&pid, "/bin/sh", &files, &attributes,
                             const_cast<char* const*>(arguments), environ);
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         errno = error;
@@ -58,13 +66,14 @@ CommandResult resultOf(int status) {
 }
 
 // Reaps `pid` if it has ended by `until`, polling with growing pauses; false when it has not.
-bool reapBy(pid_t pid, Clock::time_point until, bool watchStop, int& status) {
+// `lost` is the errno when its status cannot be collected (then it counts as ended).
+bool reapBy(pid_t pid, Clock::time_point until, bool watchStop, int& status, int& lost) {
     milliseconds pause = kFirstPause;
     for (;;) {
         pid_t reaped = waitpid(pid, &status, WNOHANG);
         if (reaped == pid) return true;
         if (reaped < 0 && errno != EINTR) {
-            status = 0;  // not our child any more: nothing left to wait for
+            lost = errno;  // not our child any more: nothing left to wait for
             return true;
         }
         if (watchStop && stopRequested()) return false;
@@ -80,7 +89,8 @@ bool reapBy(pid_t pid, Clock::time_point until, bool watchStop, int& status) {
 void endGroup(pid_t pid) {
     kill(-pid, SIGTERM);
     int status;
-    if (!reapBy(pid, Clock::now() + kGrace, false, status)) {
+    int lost = 0;
+    if (!reapBy(pid, Clock::now() + kGrace, false, status, lost)) {
         kill(-pid, SIGKILL);
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -94,7 +104,13 @@ CommandResult await(pid_t pid, int timeoutSeconds) {
                                   ? Clock::now() + std::chrono::seconds(timeoutSeconds)
                                   : Clock::time_point::max();
     int status = 0;
-    if (reapBy(pid, until, true, status)) return resultOf(status);
+    int lost = 0;
+    if (reapBy(pid, until, true, status, lost)) {
+        CommandResult result = lost ? CommandResult{CommandResult::kLost, lost} : resultOf(status);
+        // Ended by the stop's TERM, or too early to tell: not the command's failure.
+        if (!succeeded(result) && stopRequested()) return {CommandResult::kStopped, 0};
+        return result;
+    }
     CommandResult::Outcome why =
         stopRequested() ? CommandResult::kStopped : CommandResult::kTimedOut;
     endGroup(pid);
@@ -117,21 +133,61 @@ std::string failureReason(const CommandResult& result, int timeoutSeconds) {
             return "no answer within " + std::to_string(timeoutSeconds) + " s";
         case CommandResult::kStopped:
             return "stopped";
+        case CommandResult::kLost:
+            return "curl's status lost (errno " + std::to_string(result.value) + ")";
         case CommandResult::kNotStarted:
             break;
     }
     return "cannot start /bin/sh (errno " + std::to_string(result.value) + ")";
 }
 
-CommandResult runCommand(const std::string& command, int timeoutSeconds) {
+namespace {
+
+// Runs the command with `output` (when at or above 0) as its standard output.
+CommandResult runWithOutput(const std::string& command, int timeoutSeconds, int output) {
     std::fflush(stdout);
     std::fflush(stderr);
     CleanupHold hold;
     if (!hold.held()) return {CommandResult::kStopped, 0};
-    pid_t pid = spawnShell(command);
+    pid_t pid = spawnShell(command, output);
     if (pid < 0) return {CommandResult::kNotStarted, errno};
     publishCommandGroup(hold.slot, pid);
     // A stop that came before the group was published found nothing to end.
     if (stopRequested()) kill(-pid, SIGTERM);
     return await(pid, timeoutSeconds);
+}
+
+// An unnamed file in $TMPDIR (else /tmp), gone once closed; -1 when none can be made.
+int unnamedFile() {
+    const char* directory = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(directory && *directory ? directory : "/tmp") + "/pelmar-out-XXXXXX";
+    int fd = mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd >= 0) unlink(pattern.c_str());
+    return fd;
+}
+
+// Copies what `fd` holds, from its start, to our standard output; what cannot be written there
+// is dropped.
+void relay(int fd) {
+    std::string chunk(4096, '\0');
+    lseek(fd, 0, SEEK_SET);
+    ssize_t got;
+    while ((got = read(fd, &chunk[0], chunk.size())) > 0) logBytes(chunk.data(), got);
+    logFlush();
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::string& command, int timeoutSeconds) {
+    return runWithOutput(command, timeoutSeconds, -1);
+}
+
+CommandResult runCommandRelayingOutput(const std::string& command, int timeoutSeconds) {
+    int output = unnamedFile();
+    if (output < 0) return runCommand(command, timeoutSeconds);  // as before: straight through
+    CommandResult result = runWithOutput(command, timeoutSeconds, output);
+    relay(output);
+    close(output);
+    return result;
 }

@@ -5,9 +5,11 @@
 #include <string>
 
 struct CommandResult {
-    enum Outcome { kExited, kSignalled, kTimedOut, kStopped, kNotStarted };
+    enum Outcome { kExited, kSignalled, kTimedOut, kStopped, kNotStarted, kLost };
     Outcome outcome;
-    int value;  // the exit status, the signal, or errno when the shell could not be started
+    // The exit status, the signal, or errno when the shell could not be started or its status
+    // could not be collected (kLost).
+    int value;
 };
 
 // True when the command ran and exited with status 0.
@@ -19,5 +21,10 @@ std::string failureReason(const CommandResult& result, int timeoutSeconds);
 // Runs `command` with /bin/sh -c in a new process group and waits for it, at most
 // `timeoutSeconds` when that is above 0. An overrun or a stop ends the whole group: TERM, then
 // KILL after a short grace. What we printed is flushed first so the command cannot overtake it.
-// Starts nothing once a stop was requested (kStopped).
+// Starts nothing once a stop was requested (kStopped); a command that failed because of a stop
+// is kStopped too.
 CommandResult runCommand(const std::string& command, int timeoutSeconds);
+
+// As runCommand, but the command's standard output goes to an unnamed temporary file that is
+// copied to ours once it ended: a reader of our output that went away cannot fail the command.
+CommandResult runCommandRelayingOutput(const std::string& command, int timeoutSeconds);

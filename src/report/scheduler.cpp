@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
+#include <exception>
 
 #include "clock.h"
 #include "config/config.h"
@@ -15,20 +15,14 @@
 
 namespace {
 std::atomic<bool> lastReportRequested{false};
-}  // namespace
 
-void requestLastReport() {
-    lastReportRequested.store(true);
+constexpr std::time_t kDaySeconds = 86400;
+
+std::time_t utcDay(std::time_t time) {
+    return time / kDaySeconds;
 }
 
-bool isDue(uint32_t now, uint32_t& mark, int interval) {
-    if (static_cast<int32_t>(now - mark) < interval) return false;
-    mark = now;
-    return true;
-}
-
-void* reportThread(void* table) {
-    const EntryList& list = *static_cast<const EntryList*>(table);
+ReportSettings reportSettings() {
     ReportSettings settings;
     settings.endpoint = config.full_url;
     settings.backupDir = config.backup_dir;
@@ -41,25 +35,73 @@ void* reportThread(void* table) {
                         config.mac_rotation == "daily"};
     settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
     settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
+    return settings;
+}
+
+}  // namespace
+
+void requestLastReport() {
+    lastReportRequested.store(true);
+}
+
+bool isDue(uint32_t now, uint32_t& mark, int interval) {
+    if (static_cast<int32_t>(now - mark) < interval) return false;
+    mark = now;
+    return true;
+}
+
+ReportTimers startTimers() {
+    ReportTimers timers;
+    timers.uploadMark = static_cast<uint32_t>(monotonicClock());
+    timers.consoleMark = static_cast<uint32_t>(monotonicClock());
+    timers.day = utcDay(wallClock());
+    return timers;
+}
+
+DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool daily) {
+    DueWork work;
+    uint32_t now = static_cast<uint32_t>(monotonicClock());
+    std::time_t day = utcDay(wallClock());
+    if (daily && day != timers.day) {
+        work.closeDay = true;
+        timers.uploadMark = now;  // the closing document counts as this interval's upload
+    }
+    work.console = isDue(now, timers.consoleMark, displayTime);
+    work.upload = !work.closeDay && isDue(now, timers.uploadMark, reportTime);
+    return work;
+}
+
+std::time_t lastSecondOf(std::time_t day) {
+    return (day + 1) * kDaySeconds - 1;
+}
+
+void* reportThread(void* table) {
+    const EntryList& list = *static_cast<const EntryList*>(table);
+    const ReportSettings settings = reportSettings();
     Uplink uplink;
+    // With show_curl curl writes to our output: through a file, so a reader that went away
+    // cannot fail an upload that was delivered.
+    if (settings.showCurl) uplink.run = runCommandRelayingOutput;
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
     const bool showStats = config.show_stats != 0;
-    uint32_t uploadMark = static_cast<uint32_t>(wallClock());
-    uint32_t consoleMark = static_cast<uint32_t>(wallClock());
+    const bool rotating = settings.privacy.enabled && settings.privacy.daily;
+    ReportTimers timers = startTimers();
     for (;;) {
-        uint32_t now = static_cast<uint32_t>(wallClock());
         try {
             if (lastReportRequested.load()) {
                 report(settings, list, uplink);
                 endProcess(0);
             }
-            if (isDue(now, consoleMark, displayTime) && showStats) {
-                display(list, settings.uploadTimeout, settings.privacy);
-            }
-            if (isDue(now, uploadMark, reportTime)) report(settings, list, uplink);
-        } catch (const std::bad_alloc&) {
-            // Out of memory for one report: the next turn tries again with the table as it is.
+            const std::time_t day = timers.day;
+            DueWork work = dueWork(timers, displayTime, reportTime, rotating);
+            // The old day's last document, under its key; the table then starts the new day.
+            if (work.closeDay) report(settings, list, uplink, lastSecondOf(day));
+            timers.day = utcDay(wallClock());
+            if (work.console && showStats) display(list, settings.uploadTimeout, settings.privacy);
+            if (work.upload) report(settings, list, uplink);
+        } catch (const std::exception&) {
+            // Out of memory (or the hash failing) for one report: the next turn tries again.
         }
         endIfStopRequested();
         sleep(1);

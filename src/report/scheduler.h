@@ -2,10 +2,35 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 // True when `interval` seconds (a signed 32-bit difference) have passed since `mark`, which
 // then moves to `now`.
 bool isDue(uint32_t now, uint32_t& mark, int interval);
+
+// The two timers, paced by the monotonic clock so that a step of the wall clock moves neither,
+// and the UTC day whose readings the table holds (for daily rotation).
+struct ReportTimers {
+    uint32_t uploadMark = 0;
+    uint32_t consoleMark = 0;
+    std::time_t day = 0;  // days since the epoch
+};
+
+// Both marks at the monotonic clock's now (the upload mark first) and the day at the wall's.
+ReportTimers startTimers();
+
+// What one turn has to do.
+struct DueWork {
+    bool closeDay = false;  // a UTC midnight passed: the old day's last document is due
+    bool console = false;
+    bool upload = false;
+};
+
+// Reads the clocks once and moves the marks that fell due; `daily` watches for midnight.
+DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool daily);
+
+// The last second of UTC day `day`: when the document that closes it is stamped.
+std::time_t lastSecondOf(std::time_t day);
 
 // Thread body; `table` is the EntryList. Turns once a second for ever.
 void* reportThread(void* table);

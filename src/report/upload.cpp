@@ -98,12 +98,17 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
     return command;
 }
 
-void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink) {
-    if (!settings.endpoint && !settings.backupDir) return;
+void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink,
+            std::optional<std::time_t> closingDay) {
+    if (!settings.endpoint && !settings.backupDir) {
+        if (closingDay) askNewDay(list);
+        return;
+    }
     CleanupHold hold;  // a stop waits until this report's files are in place or gone
     if (!hold.held()) return;
-    std::time_t now = wallClock();
-    std::string document = buildDocument(hostName(), now, list, settings.privacy);
+    std::time_t now = closingDay ? *closingDay : wallClock();
+    std::string document = buildDocument(hostName(), now, list, settings.privacy,
+                                         closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep);
     if (settings.endpoint) {
         bool posted = post(document, settings, uplink);
         if (settings.spoolDir && posted) sendSpooled(settings, uplink);

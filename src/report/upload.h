@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -55,5 +56,8 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
                          const CurlOptions& options);
 
 // Builds the document from the table, uploads it (and the spool after a success), keeps it
-// in the spool when the upload fails, and hands it to the backup.
-void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink);
+// in the spool when the upload fails, and hands it to the backup. With `closingDay` (the last
+// second of a UTC day) it is that day's last document: stamped then, so made with its key, and
+// the table starts a new day once it has been walked.
+void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink,
+            std::optional<std::time_t> closingDay = std::nullopt);

@@ -86,8 +86,9 @@ void unindexRecord(EntryList& list, Position at) {
     }
 }
 
-// Refills the index from the records (after pruning, or at a new size).
+// Refills the index from the records (after pruning, or at a new size); a lost one stays so.
 void rebuildIndex(EntryList& list) {
+    if (list.slots.empty()) return;
     std::fill(list.slots.begin(), list.slots.end(), 0);
     for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after)
         indexRecord(list, at);
@@ -104,7 +105,8 @@ std::size_t slotsFor(std::size_t records, std::size_t capacity) {
 
 // Resizes the index to `size` slots and refills it from the records. Where memory is short
 // the old index goes first, since the records can refill it; when even then there is no room,
-// the index is rebuilt at its old size and std::bad_alloc thrown.
+// the index is rebuilt at its old size, or left empty (lost) when that cannot be had back
+// either, and std::bad_alloc thrown. The records stay as they are.
 void resizeIndex(EntryList& list, std::size_t size) {
     std::size_t oldSize = list.slots.size();
     try {
@@ -115,12 +117,20 @@ void resizeIndex(EntryList& list, std::size_t size) {
         try {
             list.slots.resize(size);
         } catch (const std::bad_alloc&) {
-            list.slots.resize(oldSize);
-            rebuildIndex(list);
+            try {
+                list.slots.resize(oldSize);
+                rebuildIndex(list);
+            } catch (const std::bad_alloc&) {
+            }
             throw;
         }
     }
     rebuildIndex(list);
+}
+
+// Gets back an index lost to a failed resize; std::bad_alloc when there is still no room.
+void recoverIndex(EntryList& list) {
+    if (list.slots.empty()) resizeIndex(list, slotsFor(list.size, positionSpan(list)));
 }
 
 void* mapMemory(std::size_t bytes) {
@@ -287,32 +297,58 @@ void traceMacs(const EntryList& list, const char* format) {
     }
 }
 
+// True when block `b` holds a record, looking at its nodes before `used`.
+bool blockInUse(const EntryList& list, std::size_t b, Position used) {
+    for (Position i = 0; i < used; ++i) {
+        if (list.blocks[b][i].entry.count != 0) return true;
+    }
+    return false;
+}
+
 // After a large cull, hands back the blocks left without a record, so that one burst of random
-// addresses does not pin memory for the rest of the run, and shrinks the index to fit.
+// addresses does not pin memory for the rest of the run, and refills the free list from the
+// rest. Needs no memory: it runs when memory may be short.
 void releaseEmptyBlocks(EntryList& list) {
     std::size_t capacity = capacityOf(list);
     if (capacity < 4 * kBlockRecords || std::size_t{list.size} * 4 > capacity) return;
-    std::vector<uint32_t> live(list.blocks.size());
-    for (Position at = list.order.first; at != kNoPosition; at = node(list, at).order.after) {
-        ++live[at / kBlockRecords];
-    }
     list.freeNodes = kNoPosition;
     for (std::size_t b = list.blocks.size(); b-- > 0;) {
         if (!list.blocks[b]) continue;
         const Position base = static_cast<Position>(b * kBlockRecords);
         bool freshHere = list.fresh != kNoPosition && list.fresh - base < kBlockRecords;
-        if (live[b] == 0) {
+        // Nodes at and after the frontier were never used: they stay out of the free list.
+        Position used = freshHere ? list.fresh - base : kBlockRecords;
+        if (!blockInUse(list, b, used)) {
             list.blocks[b].reset();
             if (freshHere) list.fresh = kNoPosition;
             continue;
         }
-        // Nodes at and after the frontier were never used: they stay out of the free list.
-        Position used = freshHere ? list.fresh - base : kBlockRecords;
         for (Position i = used; i-- > 0;) {
             if (list.blocks[b][i].entry.count == 0) freeNode(list, base + i);
         }
     }
     while (!list.blocks.empty() && !list.blocks.back()) list.blocks.pop_back();
+}
+
+// Fits the index to the records left and refills it. A smaller index is only taken when memory
+// for it can be had; otherwise the one there is kept (or stays lost), so this cannot fail.
+void fitIndex(EntryList& list) {
+    std::size_t fitting = slotsFor(list.size, positionSpan(list));
+    if (list.slots.empty()) {
+        try {
+            resizeIndex(list, fitting);
+        } catch (const std::bad_alloc&) {
+        }
+        return;
+    }
+    if (fitting < list.slots.size()) {
+        try {
+            std::vector<uint32_t> smaller(fitting);
+            list.slots.swap(smaller);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    rebuildIndex(list);
 }
 
 // Keeps, in order, the records last seen after `cutoff`.
@@ -330,15 +366,24 @@ void pruneAll(EntryList& list, uint32_t cutoff) {
     }
     if (list.size != before) {
         releaseEmptyBlocks(list);
-        std::size_t fitting = slotsFor(list.size, positionSpan(list));
-        try {
-            if (fitting < list.slots.size()) resizeIndex(list, fitting);
-        } catch (const std::bad_alloc&) {
-        }
-        rebuildIndex(list);
+        fitIndex(list);
     }
     list.prunedAtCutoff = true;
     list.cutoff = cutoff;
+}
+
+// Drops every record and hands every block back: the table as it was at start.
+void startNewDay(EntryList& list) {
+    list.blocks.clear();
+    list.order = Chain{};
+    list.recency = Chain{};
+    list.freeNodes = kNoPosition;
+    list.fresh = kNoPosition;
+    list.size = 0;
+    list.touched = kNoPosition;
+    list.prunedAtCutoff = false;
+    fitIndex(list);
+    list.newDayAsked = false;
 }
 
 uint64_t randomKey() {
@@ -400,13 +445,15 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
     // Only this thread changes the table, so it may look at the index before taking the lock:
     // in a large table the slot is then on its way while the lock and the clock are taken.
     uint32_t hash = macHash(stored.mac, list.hashKey);
-    __builtin_prefetch(&list.slots[hash & positionMask(list)]);
+    if (!list.slots.empty()) __builtin_prefetch(&list.slots[hash & positionMask(list)]);
     std::lock_guard<std::mutex> hold(list.lock);
+    if (list.newDayAsked) startNewDay(list);
     const bool tracing = traceLevel >= kTraceLines;
     if (tracing) traceMacs(list, "In list MAC Previous: %s\n");
     bool kept = true;
     try {
         uint32_t heardAt = static_cast<uint32_t>(wallClock());
+        recoverIndex(list);
         Position at = findOrAppend(list, stored.mac, hash);
         storeReading(stored, node(list, at).entry, heardAt);
         markHeard(list, at);
@@ -440,7 +487,12 @@ int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
 
 std::size_t entryCount(const EntryList& list) {
     std::lock_guard<std::mutex> hold(list.lock);
-    return list.size;
+    return list.newDayAsked ? 0 : list.size;
+}
+
+void askNewDay(const EntryList& list) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    list.newDayAsked = true;
 }
 
 std::size_t entryCapacity(const EntryList& list) {

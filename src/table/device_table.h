@@ -81,6 +81,9 @@ struct EntryList {
     bool prunedAtCutoff = false;
     uint32_t cutoff = 0;
     Position touched = kNoPosition;
+    // Set under the lock by the walk that made a day's last document: its records belong to a
+    // day already reported, so walks skip them and the writer clears them before its next change.
+    mutable bool newDayAsked = false;
     // Serialises the capture loop (the only writer) with readers while records change; taken
     // only by the functions below, so no caller can forget it.
     mutable std::mutex lock;
@@ -94,12 +97,13 @@ inline Node& nodeAt(const EntryList& list, Position position) {
 }
 
 // Counts `reading` on the record of its address (appended when new), tracing the table's
-// addresses before and after at `traceLevel` 3 and above. 0, or -1 when out of memory.
+// addresses before and after at `traceLevel` 3 and above. 0, or -1 when out of memory (the table
+// is then as it was). Starts a new day first when one was asked for.
 int updateEntryList(const Reading& reading, EntryList& list, int traceLevel);
 // Stores one reading in `entry`: count, times, burst history, filtered signal. Always 0.
 int updateEntry(const Reading& reading, Entry& entry);
 // Drops every record last seen at or before `now` - `maxAge` (wrapping, unsigned); a `maxAge`
-// of 0 keeps all. Always 0.
+// of 0 keeps all. Needs no memory, so it cannot fail. Always 0.
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now);
 
 // Number of records at this moment.
@@ -108,12 +112,22 @@ std::size_t entryCount(const EntryList& list);
 // Number of records the blocks held now can take.
 std::size_t entryCapacity(const EntryList& list);
 
+// Asks the writer to start a new day: from now on walks see no record, and the writer clears
+// them all before its next change.
+void askNewDay(const EntryList& list);
+
+// What a walk leaves behind.
+enum class AfterWalk { kKeep, kNewDay };
+
 // Calls `visit(const Entry&)` for every record in order of first appearance, holding the table
-// still for the whole walk.
+// still for the whole walk; with kNewDay, asks for a new day before letting it go, so that no
+// reading falls between the walk and the clearing.
 template <class Visit>
-void visitEntries(const EntryList& list, Visit visit) {
+void visitEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep) {
     std::lock_guard<std::mutex> hold(list.lock);
-    for (Position at = list.order.first; at != kNoPosition; at = nodeAt(list, at).order.after) {
+    for (Position at = list.newDayAsked ? kNoPosition : list.order.first; at != kNoPosition;
+         at = nodeAt(list, at).order.after) {
         visit(static_cast<const Entry&>(nodeAt(list, at).entry));
     }
+    if (after == AfterWalk::kNewDay) list.newDayAsked = true;
 }

@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import tempfile
+import time
 import unittest
 
 from daemon import Daemon, Receiver, capture_line, wait_for
@@ -50,28 +51,46 @@ class Pseudonyms(unittest.TestCase):
         body = b"".join(b for _, b in self.receiver.bodies)
         self.assertNotIn(DEVICES[0].encode(), body)
 
-    def test_daily_rotation_changes_the_pseudonyms_at_utc_midnight(self):
+    def test_daily_rotation_changes_the_pseudonyms_and_starts_a_new_day_at_utc_midnight(self):
         settings = {"report_time": 1, "full_url": self.receiver.url, "mac_privacy": 1,
                     "mac_secret": SECRET, "mac_rotation": "daily"}
-        clock = {"FAKETIME": "@2026-12-07 23:59:57", "TZ": "UTC",
+        clock = {"FAKETIME": "@2026-12-07 23:59:56", "TZ": "UTC",
                  "LD_PRELOAD": "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
                  "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
         if not os.path.exists(clock["LD_PRELOAD"]) or "tsan" in os.environ.get("TSAN_OPTIONS", ""):
             self.skipTest("libfaketime is not usable here")
+        days = lambda: {x["systemDateTime"][:10] for x in self.receiver.documents() if x["data"]}
         with Daemon(settings, env=clock) as d:
-            d.feed(capture_line(DEVICES[0]))
-            days = lambda: {x["systemDateTime"][:10] for x in self.receiver.documents() if x["data"]}
-            self.assertTrue(wait_for(lambda: {"2026-12-07", "2026-12-08"} <= days(), 15))
-        for doc in self.receiver.documents():
-            if doc["data"]:
-                self.assertEqual(macs(doc), [expected_pseudonym(DEVICES[0], doc["systemDateTime"][:10])])
+            for _ in range(40):  # a reading every quarter second, across midnight
+                d.feed(capture_line(DEVICES[0]))
+                if {"2026-12-07", "2026-12-08"} <= days() and len(self.receiver.documents()) > 8:
+                    break
+                time.sleep(0.25)
+        docs = self.receiver.documents()
+        self.assertLessEqual({"2026-12-07", "2026-12-08"}, days())
+        # The old day's last document, under its key, and then the new day from nothing.
+        closing = [x for x in docs if x["systemDateTime"] < "2026-12-08"]
+        self.assertEqual(closing[-1]["systemDateTime"], "2026-12-07T23:59:59+00:00")
+        midnight = 1796688000  # 2026-12-08T00:00:00Z
+        for doc in docs:
+            day = doc["systemDateTime"][:10]
+            start = midnight - (86400 if day == "2026-12-07" else 0)
+            for record in doc["data"]:
+                self.assertEqual(record["mac"], expected_pseudonym(DEVICES[0], day))
+                self.assertGreaterEqual(record["firstSeen"], start, doc)
+        after = [x for x in docs if x["data"] and x["systemDateTime"] >= "2026-12-08"]
+        self.assertLess(after[0]["data"][0]["count"], closing[-1]["data"][0]["count"])
+        self.assertLess(after[0]["data"][0]["count"], after[-1]["data"][0]["count"])
         self.assertNotEqual(expected_pseudonym(DEVICES[0], "2026-12-07"),
                             expected_pseudonym(DEVICES[0], "2026-12-08"))
 
     def test_without_a_secret_each_run_has_its_own_and_says_so(self):
         seen = []
-        for _ in range(2):
-            with Daemon({"report_time": 1, "full_url": self.receiver.url, "mac_privacy": 1}) as d:
+        for secret in [None, ""]:  # an empty secret counts as none
+            settings = {"report_time": 1, "full_url": self.receiver.url, "mac_privacy": 1}
+            if secret is not None:
+                settings["mac_secret"] = secret
+            with Daemon(settings) as d:
                 d.feed(capture_line(DEVICES[0]))
                 self.assertTrue(wait_for(lambda: len(self.receiver.documents()) > len(seen) and
                                          self.receiver.documents()[-1]["data"]))

@@ -116,6 +116,7 @@ class Stop(unittest.TestCase):
                 self.assertEqual(len(os.listdir(scratch.name)), 1)
                 d.process.send_signal(signal.SIGTERM)
                 self.assertEqual(d.process.wait(10), -signal.SIGTERM)
+                self.assertNotIn(b"Uploads failing", d.output())  # a stop is not the uplink's
             self.assertEqual(os.listdir(scratch.name), [])
             self.assertEqual(processes_with(receiver.url), [])
         finally:

@@ -91,6 +91,10 @@ TEST(Pseudonym, ReplacesEveryAddressInTheDocument) {
     EXPECT_EQ(document.find("aa:bb"), std::string::npos);
 }
 
+TEST(Pseudonym, TheStartUpCheckPasses) {
+    EXPECT_TRUE(pseudonymsWork());
+}
+
 TEST(Pseudonym, RandomSecretsDiffer) {
     EXPECT_EQ(randomSecret().size(), 32u);
     EXPECT_NE(randomSecret(), randomSecret());

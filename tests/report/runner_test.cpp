@@ -74,3 +74,25 @@ TEST(RunnerReason, SaysWhyInAFewWords) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RunnerChildren, AStatusThatCannotBeCollectedIsAFailure) {
+    // Ignored, the kernel reaps the child itself: waitpid then finds no child.
+    void (*previous)(int) = signal(SIGCHLD, SIG_IGN);
+    CommandResult result = runCommand("exit 0", 5);
+    signal(SIGCHLD, previous);
+    EXPECT_EQ(result.outcome, CommandResult::kLost);
+    EXPECT_FALSE(succeeded(result));
+    EXPECT_EQ(failureReason(result, 60), "curl's status lost (errno 10)");
+}
+
+TEST(RunnerChildren, RelayedOutputReachesOursAndTheStatusStaysTheCommands) {
+    ::testing::internal::CaptureStdout();
+    CommandResult result = runCommandRelayingOutput("printf 'ok\\n'; exit 3", 5);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ok\n");
+    EXPECT_EQ(result.outcome, CommandResult::kExited);
+    EXPECT_EQ(result.value, 3);
+}
+
+}  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_clock.h"
+
 namespace {
 
 struct DueCase {
@@ -40,3 +42,50 @@ TEST(Due, ClockSetBackWaitsUntilTheOldMarkPlusTheInterval) {
 }
 
 }  // namespace
+
+// Turns of the report thread with the wall clock stepped: the timers follow the monotonic
+// clock only, and with daily rotation the first turn past a UTC midnight closes the day.
+struct StepCase {
+    const char* name;
+    long wallStep;       // added to the wall clock before the turn
+    long monotonicStep;  // added to the monotonic clock before the turn
+    bool daily;
+    DueWork expected;
+};
+
+class Steps : public ::testing::TestWithParam<StepCase> {};
+
+constexpr std::time_t kNoon = 1796644800;  // 2026-12-07T12:00:00Z
+
+TEST_P(Steps, OnlyTheMonotonicClockPacesTheTimers) {
+    FakeClock wall(kNoon);
+    FakeMonotonicClock steady(5000);
+    ReportTimers timers = startTimers();
+    FakeClock::now += GetParam().wallStep;
+    FakeMonotonicClock::now += GetParam().monotonicStep;
+    DueWork work = dueWork(timers, 5, 10, GetParam().daily);
+    EXPECT_EQ(work.closeDay, GetParam().expected.closeDay);
+    EXPECT_EQ(work.console, GetParam().expected.console);
+    EXPECT_EQ(work.upload, GetParam().expected.upload);
+    if (work.upload || work.closeDay) {
+        EXPECT_EQ(timers.uploadMark, 5000 + GetParam().monotonicStep);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, Steps,
+    ::testing::Values(
+        StepCase{"steady_not_yet", 4, 4, false, {false, false, false}},
+        StepCase{"steady_console", 5, 5, false, {false, true, false}},
+        StepCase{"steady_both", 10, 10, false, {false, true, true}},
+        StepCase{"wall_back_an_hour", -3600, 10, false, {false, true, true}},
+        StepCase{"wall_forward_an_hour", 3600, 1, false, {false, false, false}},
+        StepCase{"midnight_closes_the_day", 12 * 3600, 1, true, {true, false, false}},
+        StepCase{"midnight_without_rotation", 12 * 3600, 1, false, {false, false, false}},
+        StepCase{"closing_takes_the_upload_turn", 12 * 3600, 10, true, {true, true, false}},
+        StepCase{"same_day", 11 * 3600, 1, true, {false, false, false}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Steps, TheClosingDocumentIsStampedWithTheDaysLastSecond) {
+    EXPECT_EQ(lastSecondOf(kNoon / 86400), kNoon + 12 * 3600 - 1);
+}

@@ -22,7 +22,9 @@ TEST(Concurrency, ReaderWalksWhileTheWriterAppendsAndPrunes) {
     std::size_t walks = 0;
     std::thread reader([&] {
         while (!done) {
-            std::string document = buildDocument("host", 0, list);
+            // Now and then a day's last document, which has the writer start a new day.
+            AfterWalk after = walks % 16 == 15 ? AfterWalk::kNewDay : AfterWalk::kKeep;
+            std::string document = buildDocument("host", 0, list, Privacy{}, after);
             std::string screen = consoleHeading("host", "date");
             visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry); });
             ASSERT_EQ(document.back(), '}');

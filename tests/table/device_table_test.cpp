@@ -277,3 +277,25 @@ TEST_F(Table, LongAddressTextIsCutToSeventeen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Table, TheDaysLastWalkEmptiesTheTableForReadersAndTheWriterStartsAfresh) {
+    maxAge = 100;
+    read("aa", -60, 10);
+    read("bb", -60, 10);
+    std::vector<std::string> closing;
+    visitEntries(
+        list, [&](const Entry& e) { closing.push_back(e.mac); }, AfterWalk::kNewDay);
+    EXPECT_EQ(closing, (std::vector<std::string>{"aa", "bb"}));
+    EXPECT_TRUE(macs().empty());
+    EXPECT_EQ(entryCount(list), 0u);
+    FakeClock::now += 5;
+    read("bb", -50, 20);
+    EXPECT_EQ(macs(), std::vector<std::string>{"bb"});
+    EXPECT_EQ(only().count, 1u);
+    EXPECT_EQ(only().firstSeen, kStart + 5);
+    EXPECT_EQ(entryCapacity(list), kBlockRecords);
+}
+
+}  // namespace
