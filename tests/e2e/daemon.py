@@ -3,6 +3,7 @@ standard input, its output captured in files, and a local HTTP receiver."""
 import http.server
 import json
 import os
+import shlex
 import socket
 import ssl
 import subprocess
@@ -11,6 +12,9 @@ import threading
 import time
 
 BINARY = os.environ.get("PELMAR_BINARY", os.path.join(os.path.dirname(__file__), "../../build/pelmar"))
+# What runs the binary, such as "qemu-mips -L SYSROOT" for a cross-built one; empty: itself.
+RUNNER = shlex.split(os.environ.get("PELMAR_RUNNER", ""))
+COMMAND = RUNNER + [BINARY]
 
 
 def capture_line(mac, signal="-67", clock="19:17:20.322896", unit="dBm"):
@@ -122,7 +126,7 @@ class Daemon:
         environment.update(env or {})
         with open(self.out_path if keep_output else os.devnull, "wb") as out, \
                 open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=stdout or out, stderr=err,
+            self.process = subprocess.Popen(COMMAND, stdin=stdin, stdout=stdout or out, stderr=err,
                                             env=environment, cwd=self.dir.name)
 
     def feed(self, text):

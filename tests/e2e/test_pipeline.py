@@ -1,13 +1,14 @@
 """The packaged capture pipeline end to end: the real capture tool with the packaged options
 over a recorded radiotap capture, piped into the real binary, uploading through real curl."""
 import os
+import shlex
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
-from daemon import BINARY, Receiver, wait_for
+from daemon import BINARY, COMMAND, RUNNER, Receiver, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURE = os.path.join(HERE, "data", "capture.pcap")
@@ -40,6 +41,25 @@ def alive(pid):
         return False
 
 
+def is_daemon(pid):
+    """Whether `pid` runs the binary: itself, or the runner with the binary's path."""
+    if RUNNER:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return os.path.abspath(BINARY).encode() in f.read().split(b"\0")
+    return os.path.basename(os.readlink(f"/proc/{pid}/exe")) == "pelmar"
+
+
+def install_daemon(directory):
+    """Puts a `pelmar` into `directory` that runs the binary (through the runner, if any)."""
+    path = os.path.join(directory, "pelmar")
+    if not RUNNER:
+        os.symlink(os.path.abspath(BINARY), path)
+        return
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\nexec " + shlex.join(COMMAND[:-1] + [os.path.abspath(BINARY)]) + ' "$@"\n')
+    os.chmod(path, 0o755)
+
+
 def end(wrapper):
     """Ends the wrapper and whatever it started, however the test went."""
     for pid in children(wrapper.pid):
@@ -56,7 +76,7 @@ class Pipeline(unittest.TestCase):
     def setUp(self):
         self.receiver = Receiver()
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-pipeline-")
-        os.symlink(os.path.abspath(BINARY), os.path.join(self.dir.name, "pelmar"))
+        install_daemon(self.dir.name)
         config = os.path.join(self.dir.name, "pelmar.conf")
         with open(config, "w") as f:
             f.write(f"[pelmar]\nreport_time=1\nfull_url={self.receiver.url}\n")
@@ -94,8 +114,7 @@ class Pipeline(unittest.TestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             self.assertTrue(wait_for(lambda: self.receiver.bodies, 10))
-            daemon = [p for p in children(wrapper.pid)
-                      if os.path.basename(os.readlink(f"/proc/{p}/exe")) == "pelmar"]
+            daemon = [p for p in children(wrapper.pid) if is_daemon(p)]
             self.assertEqual(len(daemon), 1)
             os.kill(daemon[0], signal.SIGKILL)
             # Ends with a failure status, so that procd starts it afresh.
