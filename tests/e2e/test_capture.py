@@ -41,7 +41,7 @@ class StartUp(unittest.TestCase):
 
     def test_version_is_one_line(self):
         for args in (["-V"], ["--version"], ["x", "--version"]):
-            result = subprocess.run([BINARY, *args], capture_output=True, timeout=10,
+            result = subprocess.run([*COMMAND, *args], capture_output=True, timeout=10,
                                     env=dict(os.environ, PELMAR_CONFIG="/nonexistent.conf"))
             self.assertEqual(result.returncode, 0)
             self.assertRegex(result.stdout.decode(), r"^pelmar \d+\.\d+\.\d+\n$")

@@ -1,14 +1,13 @@
 """The packaged capture pipeline end to end: the real capture tool with the packaged options
 over a recorded radiotap capture, piped into the real binary, uploading through real curl."""
 import os
-import shlex
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
-from daemon import BINARY, COMMAND, RUNNER, Receiver, wait_for
+from daemon import BINARY, RUNNER, Receiver, install_command, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURE = os.path.join(HERE, "data", "capture.pcap")
@@ -49,17 +48,6 @@ def is_daemon(pid):
     return os.path.basename(os.readlink(f"/proc/{pid}/exe")) == "pelmar"
 
 
-def install_daemon(directory):
-    """Puts a `pelmar` into `directory` that runs the binary (through the runner, if any)."""
-    path = os.path.join(directory, "pelmar")
-    if not RUNNER:
-        os.symlink(os.path.abspath(BINARY), path)
-        return
-    with open(path, "w") as f:
-        f.write("#!/bin/sh\nexec " + shlex.join(COMMAND[:-1] + [os.path.abspath(BINARY)]) + ' "$@"\n')
-    os.chmod(path, 0o755)
-
-
 def end(wrapper):
     """Ends the wrapper and whatever it started, however the test went."""
     for pid in children(wrapper.pid):
@@ -76,7 +64,7 @@ class Pipeline(unittest.TestCase):
     def setUp(self):
         self.receiver = Receiver()
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-pipeline-")
-        install_daemon(self.dir.name)
+        install_command(self.dir.name)
         config = os.path.join(self.dir.name, "pelmar.conf")
         with open(config, "w") as f:
             f.write(f"[pelmar]\nreport_time=1\nfull_url={self.receiver.url}\n")
