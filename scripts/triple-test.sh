@@ -54,5 +54,9 @@ cmake --install "$build" --strip --prefix "$build/staged" >/dev/null
 daemon=$build/staged/bin/pelmar
 file "$daemon"
 readelf -d "$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/  needs \1/p'
+if readelf -d "$daemon" | grep -qE '\((RPATH|RUNPATH)\)'; then
+    echo "The installed daemon carries a run path of the build machine" >&2
+    exit 1
+fi
 echo "Stripped mips-linux-muslsf daemon: $(stat -c %s "$daemon") bytes"
 echo "Real-triple run took $((SECONDS - started)) s"
