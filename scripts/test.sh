@@ -2,7 +2,9 @@
 # Builds and runs every test: a release build, then the whole suite again under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer (any sanitizer
 # report fails the run); the unit tests cross-built for 32-bit MIPS and big-endian s390x under
-# qemu-user; a short run of every fuzz target; and shellcheck over the router's scripts.
+# qemu-user; the unit and end-to-end tests built for the routers' own triple (big-endian MIPS,
+# musl, soft-float) under qemu-mips, when its toolchain is at hand; a short run of every fuzz
+# target; and shellcheck over the router's scripts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -38,6 +40,7 @@ fi
 unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
 
 scripts/cross-test.sh
+scripts/triple-test.sh
 
 echo "=== fuzz smoke ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"

@@ -98,8 +98,10 @@ struct LineCount {
 };
 
 // inih's reader: what fgets gives (up to `size` - 1 characters, ending after a line end),
-// noting a line that does not fit. A line end that alone does not fit is read with its line
-// (inih drops it anyway), so that it does not count as a line of its own. Null at the end.
+// noting a line that does not fit. A line that fills the buffer counts as cut even when only
+// its line end is left: some inih versions take the rest as pieces of their own, newer ones
+// drop everything up to the next line end, and the line end left alone as the next piece
+// keeps the following line from being dropped with it. Null at the end.
 char* readPiece(char* text, int size, void* stream) {
     LineCount& count = *static_cast<LineCount*>(stream);
     int length = 0;
@@ -108,10 +110,12 @@ char* readPiece(char* text, int size, void* stream) {
     }
     if (length == 0) return nullptr;
     text[length] = '\0';
-    int next = text[length - 1] == '\n' ? '\n' : std::getc(count.file);
-    if (next == '\n') {
+    if (text[length - 1] == '\n') {
         ++count.line;
-    } else if (next != EOF) {
+        return text;
+    }
+    int next = std::getc(count.file);
+    if (next != EOF) {
         std::ungetc(next, count.file);
         if (count.firstCut == 0) count.firstCut = count.line;
     }

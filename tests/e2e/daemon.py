@@ -3,6 +3,7 @@ standard input, its output captured in files, and a local HTTP receiver."""
 import http.server
 import json
 import os
+import shlex
 import socket
 import ssl
 import subprocess
@@ -11,6 +12,23 @@ import threading
 import time
 
 BINARY = os.environ.get("PELMAR_BINARY", os.path.join(os.path.dirname(__file__), "../../build/pelmar"))
+# What runs the binary, such as "qemu-mips -L SYSROOT" for a cross-built one; empty: itself.
+RUNNER = shlex.split(os.environ.get("PELMAR_RUNNER", ""))
+COMMAND = RUNNER + [BINARY]
+# Opening an interface through libpcap needs an ioctl (SIOCETHTOOL) that qemu-user does not
+# translate, so live capture is tested on the machine's own build only.
+NO_LIVE_CAPTURE = "qemu-user cannot open an interface for libpcap" if RUNNER else ""
+
+
+def install_command(directory):
+    """Puts a `pelmar` into `directory` that runs the binary (through the runner, if any)."""
+    path = os.path.join(directory, "pelmar")
+    if not RUNNER:
+        os.symlink(os.path.abspath(BINARY), path)
+        return
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\nexec {shlex.join(RUNNER + [os.path.abspath(BINARY)])} \"$@\"\n")
+    os.chmod(path, 0o755)
 
 
 def capture_line(mac, signal="-67", clock="19:17:20.322896", unit="dBm"):
@@ -122,7 +140,7 @@ class Daemon:
         environment.update(env or {})
         with open(self.out_path if keep_output else os.devnull, "wb") as out, \
                 open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen([BINARY], stdin=stdin, stdout=stdout or out, stderr=err,
+            self.process = subprocess.Popen(COMMAND, stdin=stdin, stdout=stdout or out, stderr=err,
                                             env=environment, cwd=self.dir.name,
                                             preexec_fn=preexec_fn)
 

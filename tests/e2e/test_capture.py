@@ -4,19 +4,19 @@ import subprocess
 import time
 import unittest
 
-from daemon import BINARY, Daemon, capture_line, wait_for
+from daemon import COMMAND, Daemon, capture_line, wait_for
 
 
 class StartUp(unittest.TestCase):
     def test_missing_configuration_names_the_path_and_exits_255(self):
         path = "/nonexistent/dir/pelmar.conf"
-        result = subprocess.run([BINARY], env=dict(os.environ, PELMAR_CONFIG=path),
+        result = subprocess.run(COMMAND, env=dict(os.environ, PELMAR_CONFIG=path),
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
         self.assertEqual(result.returncode, 255)
         self.assertEqual(result.stdout, f"Cannot load {path}!\n".encode())
 
     def test_arguments_are_ignored(self):
-        result = subprocess.run([BINARY, "--help", "x"], capture_output=True, timeout=10,
+        result = subprocess.run(COMMAND + ["--help", "x"], capture_output=True, timeout=10,
                                 env=dict(os.environ, PELMAR_CONFIG="/nonexistent.conf"))
         self.assertEqual(result.stdout, b"Cannot load /nonexistent.conf!\n")
 
@@ -41,7 +41,7 @@ class StartUp(unittest.TestCase):
 
     def test_version_is_one_line(self):
         for args in (["-V"], ["--version"], ["x", "--version"]):
-            result = subprocess.run([BINARY, *args], capture_output=True, timeout=10,
+            result = subprocess.run([*COMMAND, *args], capture_output=True, timeout=10,
                                     env=dict(os.environ, PELMAR_CONFIG="/nonexistent.conf"))
             self.assertEqual(result.returncode, 0)
             self.assertRegex(result.stdout.decode(), r"^pelmar \d+\.\d+\.\d+\n$")

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import BINARY, Daemon, Receiver, wait_for
+from daemon import COMMAND, NO_LIVE_CAPTURE, Daemon, Receiver, wait_for
 from frames import (ANTENNA, AMPDU, CHANNEL, DATAPAD_FLAG, DBM, FCS_FLAG, FLAGS, MCS, RX_FLAGS,
                     TSFT, VHT, XCHANNEL, beacon, control, data, management, pcap, pcapng,
                     probe_request, radiotap, simple_radio)
@@ -99,7 +99,7 @@ class Oracle(unittest.TestCase):
         with open(conf, "w") as f:
             f.write("[pelmar]\nreport_time=3600\nexit_at_end=1\n"
                     f"backup_dir={backups}\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
-        result = subprocess.run([BINARY], stdin=stdin, stdout=subprocess.DEVNULL, timeout=120,
+        result = subprocess.run(COMMAND, stdin=stdin, stdout=subprocess.DEVNULL, timeout=120,
                                 env=dict(os.environ, PELMAR_CONFIG=conf))
         self.assertEqual(result.returncode, 0)
         (backup,) = [n for n in os.listdir(backups) if n.endswith(".dat")]
@@ -157,6 +157,7 @@ class StartUp(unittest.TestCase):
                     self.assertEqual(out.count(b"\n"), 1, out)
 
 
+    @unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
     def test_a_stop_acts_at_once_while_the_interface_is_awaited(self):
         with Daemon({"capture_interface": "pelmar-none0"}, stdin=subprocess.DEVNULL) as d:
             self.assertTrue(wait_for(lambda: b"is not there" in d.output()))
@@ -194,6 +195,7 @@ def can_make_interfaces():
         return False
 
 
+@unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
 @unittest.skipUnless(can_make_interfaces(), "no tun device or no right to make interfaces")
 class Live(unittest.TestCase):
     def test_interface_missing_at_start_then_gone_and_back_keeps_the_table(self):

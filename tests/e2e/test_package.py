@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import BINARY, wait_for
+from daemon import install_command, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = os.path.join(HERE, "..", "..", "packaging", "openwrt", "pelmar")
@@ -301,7 +301,7 @@ class UciDefaults(unittest.TestCase):
 class FeedTest(unittest.TestCase):
     def test_feed_checks_pass_under_busybox_and_say_what_they_check(self):
         with tempfile.TemporaryDirectory(prefix="pelmar-feed-") as work:
-            os.symlink(os.path.abspath(BINARY), os.path.join(work, "pelmar"))
+            install_command(work)
             env = dict(os.environ, PATH=work + ":" + os.environ["PATH"])
             result = busybox("ash", os.path.join(PACKAGE, "test.sh"), "pelmar", "0.1.0-r1",
                              env=env)

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import BINARY, Receiver, wait_for
+from daemon import BINARY, RUNNER, Receiver, install_command, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURE = os.path.join(HERE, "data", "capture.pcap")
@@ -40,6 +40,14 @@ def alive(pid):
         return False
 
 
+def is_daemon(pid):
+    """Whether `pid` runs the binary: itself, or the runner with the binary's path."""
+    if RUNNER:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return os.path.abspath(BINARY).encode() in f.read().split(b"\0")
+    return os.path.basename(os.readlink(f"/proc/{pid}/exe")) == "pelmar"
+
+
 def end(wrapper):
     """Ends the wrapper and whatever it started, however the test went."""
     for pid in children(wrapper.pid):
@@ -56,7 +64,7 @@ class Pipeline(unittest.TestCase):
     def setUp(self):
         self.receiver = Receiver()
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-pipeline-")
-        os.symlink(os.path.abspath(BINARY), os.path.join(self.dir.name, "pelmar"))
+        install_command(self.dir.name)
         config = os.path.join(self.dir.name, "pelmar.conf")
         with open(config, "w") as f:
             f.write(f"[pelmar]\nreport_time=1\nfull_url={self.receiver.url}\n")
@@ -94,8 +102,7 @@ class Pipeline(unittest.TestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             self.assertTrue(wait_for(lambda: self.receiver.bodies, 10))
-            daemon = [p for p in children(wrapper.pid)
-                      if os.path.basename(os.readlink(f"/proc/{p}/exe")) == "pelmar"]
+            daemon = [p for p in children(wrapper.pid) if is_daemon(p)]
             self.assertEqual(len(daemon), 1)
             os.kill(daemon[0], signal.SIGKILL)
             # Ends with a failure status, so that procd starts it afresh.

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import BINARY, Receiver, wait_for
+from daemon import BINARY, NO_LIVE_CAPTURE, Receiver, wait_for
 
 TUNSETIFF, TUNSETLINK, IFF_TUN, ARPHRD_IEEE80211_RADIOTAP = 0x400454CA, 0x400454CD, 1, 803
 # As procd starts it with the package's user, capabilities file and no_new_privs.
@@ -45,6 +45,8 @@ def captures_natively():
 
 
 def can_run():
+    if NO_LIVE_CAPTURE:
+        return False
     if os.geteuid() != 0 or not shutil.which("setpriv") or not os.path.exists("/dev/net/tun"):
         return False
     return captures_natively()
@@ -67,6 +69,7 @@ def probe_request(mac, signal):
     return struct.pack(">HH", 0, 0x0019) + radiotap + header + b"\0\0\x01\x04\x82\x84\x8b\x96"
 
 
+@unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
 @unittest.skipUnless(can_run(), "needs root, setpriv, /dev/net/tun and native capture")
 class Unprivileged(unittest.TestCase):
     def test_captures_with_only_the_capture_capability(self):
