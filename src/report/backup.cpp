@@ -16,10 +16,13 @@ bool markerPresent(const std::string& dir) {
 
 }  // namespace
 
-int backup(const std::string& document, const std::string& dir) {
+int backup(const FileWriter& write, const std::string& dir) {
     std::time_t now = wallClock();
     if (!markerPresent(dir)) return 0;
-    replaceFile(dir + "/" + std::to_string(static_cast<long long>(now)) + ".dat", document + "\n",
-                0644);
+    replaceFile(dir + "/" + std::to_string(static_cast<long long>(now)) + ".dat", write, 0644);
     return 0;
+}
+
+int backup(const std::string& document, const std::string& dir) {
+    return backup([&](int fd) { return writeAll(fd, document) && writeAll(fd, "\n"); }, dir);
 }

@@ -2,13 +2,11 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <new>
 
 #include "clock.h"
 #include "config/config.h"
 #include "report/console.h"
-#include "report/upload.h"
+#include "report/report_turn.h"
 #include "stop.h"
 
 bool isDue(uint32_t now, uint32_t& mark, int interval) {
@@ -16,6 +14,19 @@ bool isDue(uint32_t now, uint32_t& mark, int interval) {
     mark = now;
     return true;
 }
+
+namespace {
+
+// At a safe point: after a stop, keeps the last document (once) and ends the process.
+void endAfterStop(const ReportSettings& settings, const EntryList& list, ReportState& state) {
+    if (stopRequested() && !state.lastKept) {
+        state.lastKept = true;
+        keepLastDocument(settings, list, state);
+    }
+    endIfStopRequested();
+}
+
+}  // namespace
 
 void* reportThread(void* table) {
     const EntryList& list = *static_cast<const EntryList*>(table);
@@ -25,11 +36,13 @@ void* reportThread(void* table) {
     settings.showCurl = config.show_curl != 0;
     settings.uploadTimeout = config.upload_timeout;
     settings.spoolDir = config.spool_dir;
-    settings.spoolMaxBytes = static_cast<std::size_t>(std::max(config.spool_max_kb, 0)) * 1024;
+    settings.spoolMaxBytes = spoolBytes(config.spool_max_kb);
     settings.verifyTls = config.verify_tls != 0;
     settings.privacy = {config.mac_privacy != 0, config.mac_secret.value_or(""),
                         config.mac_rotation == "daily"};
-    Uplink uplink;
+    ReportState state;
+    // With a spool, this thread ends the process on a stop, after keeping the last document.
+    if (settings.spoolDir) takeStopDuty();
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
     const bool showStats = config.show_stats != 0;
@@ -37,16 +50,12 @@ void* reportThread(void* table) {
     uint32_t consoleMark = static_cast<uint32_t>(wallClock());
     for (;;) {
         uint32_t now = static_cast<uint32_t>(wallClock());
-        try {
-            if (isDue(now, consoleMark, displayTime) && showStats) {
-                display(list, settings.uploadTimeout, settings.privacy);
-            }
-            if (isDue(now, uploadMark, reportTime)) report(settings, list, uplink);
-        } catch (const std::bad_alloc&) {
-            // Out of memory for one report: the next turn tries again with the table as it is.
+        if (isDue(now, consoleMark, displayTime) && showStats) {
+            display(list, settings.uploadTimeout, settings.privacy);
         }
-        endIfStopRequested();
+        if (isDue(now, uploadMark, reportTime)) report(settings, list, state);
+        endAfterStop(settings, list, state);
         sleep(1);
-        endIfStopRequested();
+        endAfterStop(settings, list, state);
     }
 }

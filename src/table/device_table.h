@@ -81,6 +81,10 @@ struct EntryList {
     bool prunedAtCutoff = false;
     uint32_t cutoff = 0;
     Position touched = kNoPosition;
+    // The report's walk in slices (see nextSlice): the next record to copy and the last one of
+    // the walk. The writer moves them off a record it drops, so they always name live records.
+    mutable Position walkNext = kNoPosition;
+    mutable Position walkLast = kNoPosition;
     // Serialises the capture loop (the only writer) with readers while records change; taken
     // only by the functions below, so no caller can forget it.
     mutable std::mutex lock;
@@ -107,6 +111,30 @@ std::size_t entryCount(const EntryList& list);
 
 // Number of records the blocks held now can take.
 std::size_t entryCapacity(const EntryList& list);
+
+// Records copied per slice of a walk: the capture loop waits for one slice at most.
+constexpr std::size_t kWalkSlice = 256;
+
+// Starts a walk over the records present now, in order of first appearance (a walk left
+// unfinished is dropped). One walk at a time: the report thread's.
+void beginWalk(const EntryList& list);
+
+// Copies the walk's next records (kWalkSlice at most) into `slice`, holding the table only for
+// the copy; false, with `slice` empty, when the walk is over. Records dropped meanwhile are
+// skipped, records added meanwhile are left out, updates meanwhile show.
+bool nextSlice(const EntryList& list, std::vector<Entry>& slice);
+
+// Calls `visit(const Entry&)` for every record in order of first appearance, slice by slice,
+// without holding the table while it visits.
+template <class Visit>
+void walkEntries(const EntryList& list, Visit visit) {
+    std::vector<Entry> slice;
+    slice.reserve(kWalkSlice);
+    beginWalk(list);
+    while (nextSlice(list, slice)) {
+        for (const Entry& entry : slice) visit(entry);
+    }
+}
 
 // Calls `visit(const Entry&)` for every record in order of first appearance, holding the table
 // still for the whole walk.
