@@ -124,7 +124,7 @@ TEST_P(Command, IsTheCurlLineWithItsOptions) {
     options.show = o.show;
     options.failOnHttp = o.failOnHttp;
     options.verifyTls = o.verifyTls;
-    options.statusFile = o.statusFile;
+    options.statusFile = o.statusFile ? o.statusFile : "";
     EXPECT_EQ(buildCommand(document, "http://127.0.0.1:8080/in", options),
               GetParam().prefix + " -X POST -H \"Content-Type:application/json\" -d '" + document +
                   "' 'http://127.0.0.1:8080/in'" + GetParam().suffix);
