@@ -123,6 +123,7 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
 std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
                           const Privacy& privacy) {
     std::string document;
-    streamDocument(host, time, list, privacy, document, SIZE_MAX, [](std::string&) { return true; });
+    streamDocument(host, time, list, privacy, document, SIZE_MAX,
+                   [](std::string&) { return true; });
     return document;
 }

@@ -55,7 +55,8 @@ std::string writeNewFile(std::string pattern, const FileWriter& write, mode_t mo
 }
 
 std::string writeNewFile(std::string pattern, const std::string& content, mode_t mode) {
-    return writeNewFile(std::move(pattern), [&](int fd) { return writeAll(fd, content); }, mode);
+    return writeNewFile(
+        std::move(pattern), [&](int fd) { return writeAll(fd, content); }, mode);
 }
 
 bool replaceFile(const std::string& path, const FileWriter& write, mode_t mode) {
@@ -67,7 +68,8 @@ bool replaceFile(const std::string& path, const FileWriter& write, mode_t mode) 
 }
 
 bool replaceFile(const std::string& path, const std::string& content, mode_t mode) {
-    return replaceFile(path, [&](int fd) { return writeAll(fd, content); }, mode);
+    return replaceFile(
+        path, [&](int fd) { return writeAll(fd, content); }, mode);
 }
 
 bool makeDirectories(const std::string& path, mode_t mode) {

@@ -77,9 +77,8 @@ std::string make(StoredDocument& document, const ReportSettings& settings, const
 
 // Posts the document and says when uploads start failing or work again.
 Upload upload(const StoredDocument& document, const Transport& transport, ReportState& state) {
-    PostResult result = document.path.empty()
-                            ? postInline(transport, document.text)
-                            : postFile(transport, document.path, document.size);
+    PostResult result = document.path.empty() ? postInline(transport, document.text)
+                                              : postFile(transport, document.path, document.size);
     if (result.command.outcome == CommandResult::kStopped) return Upload::kStopped;
     bool ok = succeeded(result.command);
     if (ok && state.uploadsFailing) logLine("Uploads work again");

@@ -28,8 +28,8 @@ struct ReportSettings {
 
 // What the report thread keeps between reports.
 struct ReportState {
-    bool uploadsFailing = false;  // the last upload failed and that was said
-    bool reportsFailing = false;  // the last document could not be made and that was said
+    bool uploadsFailing = false;     // the last upload failed and that was said
+    bool reportsFailing = false;     // the last document could not be made and that was said
     CommandRunner run = runCommand;  // tests put their own here
     std::optional<Spool> spool;      // opened by the first report that needs it
     bool lastKept = false;           // a stop came and its last document was seen to

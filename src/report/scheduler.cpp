@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-
 #include "clock.h"
 #include "config/config.h"
 #include "report/console.h"

@@ -149,7 +149,8 @@ bool keepDocument(Spool& spool, std::size_t size, const FileWriter& write) {
         logLine("Spool full: a document of %zu bytes is not kept", size);
         return false;
     }
-    std::string temporary = writeNewFile(spool.dir + "/" + kTemporaryPrefix + "XXXXXX", write, 0600);
+    std::string temporary =
+        writeNewFile(spool.dir + "/" + kTemporaryPrefix + "XXXXXX", write, 0600);
     catchUp(spool);
     std::string name = spool.dir + "/" + std::to_string(spool.next) + ".json";
     if (!temporary.empty() && std::rename(temporary.c_str(), name.c_str()) == 0) {

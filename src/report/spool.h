@@ -16,8 +16,8 @@
 struct Spool {
     std::string dir;
     std::size_t maxBytes = 0;
-    uint64_t next = 0;         // number of the next file; 0 until the directory was read
-    std::string undeletable;   // a delivered file that could not be removed: no use until it can
+    uint64_t next = 0;        // number of the next file; 0 until the directory was read
+    std::string undeletable;  // a delivered file that could not be removed: no use until it can
 };
 
 // Creates the directory with its parents, removes temporary files left by a crash and keeps

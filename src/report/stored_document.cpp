@@ -65,9 +65,9 @@ StoredDocument::~StoredDocument() {
 void makeDocument(StoredDocument& document, const std::string& host, std::time_t time,
                   const EntryList& list, const Privacy& privacy, const DocumentPlace& place) {
     OpenFile file;
-    bool written = streamDocument(
-        host, time, list, privacy, document.text, place.inlineLimit,
-        [&](std::string& text) { return takePiece(document, place, file, text); });
+    bool written =
+        streamDocument(host, time, list, privacy, document.text, place.inlineLimit,
+                       [&](std::string& text) { return takePiece(document, place, file, text); });
     if (!written || (file.fd >= 0 && fsync(file.fd) != 0)) {
         document.state = StoredDocument::kWriteFailed;
     } else if (document.path.empty() && document.state == StoredDocument::kWhole) {
@@ -77,8 +77,8 @@ void makeDocument(StoredDocument& document, const std::string& host, std::time_t
 
 FileWriter documentWriter(const StoredDocument& document, const std::string& tail) {
     return [&document, tail](int fd) {
-        bool body = document.path.empty() ? writeAll(fd, document.text)
-                                          : copyFileTo(document.path, fd);
+        bool body =
+            document.path.empty() ? writeAll(fd, document.text) : copyFileTo(document.path, fd);
         return body && writeAll(fd, tail);
     };
 }

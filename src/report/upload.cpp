@@ -76,8 +76,8 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
     return command + "'" + curlTail(options);
 }
 
-std::string buildFileCommand(const std::string& path, std::size_t size,
-                             const std::string& endpoint, const CurlOptions& options) {
+std::string buildFileCommand(const std::string& path, std::size_t size, const std::string& endpoint,
+                             const CurlOptions& options) {
     std::string command = curlHead(options);
     command += " -H 'Expect:' -H 'Transfer-Encoding:' -H 'Content-Length: ";
     command += std::to_string(size) + "' -T - '";

@@ -26,7 +26,7 @@ using CommandRunner = CommandResult (*)(const std::string& command, int timeoutS
 // Where and how documents are posted.
 struct Transport {
     std::string endpoint;
-    CurlOptions options;     // the status file is made for each post when `readStatus`
+    CurlOptions options;      // the status file is made for each post when `readStatus`
     bool readStatus = false;  // learn the HTTP status of a failed post (with the spool)
     int timeout = 60;         // seconds; 0 or less waits without limit
     CommandRunner run = runCommand;
@@ -47,8 +47,8 @@ std::string buildCommand(const std::string& data, const std::string& endpoint,
 
 // The curl command posting the `size` bytes of the file at `path` to `endpoint`: streamed
 // from standard input, so curl holds no copy of it, with the length a -d post would give.
-std::string buildFileCommand(const std::string& path, std::size_t size,
-                             const std::string& endpoint, const CurlOptions& options);
+std::string buildFileCommand(const std::string& path, std::size_t size, const std::string& endpoint,
+                             const CurlOptions& options);
 
 // Posts `document` inline, printing the command first when it is shown.
 PostResult postInline(const Transport& transport, const std::string& document);

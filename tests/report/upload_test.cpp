@@ -134,18 +134,17 @@ const std::string kSilenced = " > /dev/null 2> /dev/null ";
 
 INSTANTIATE_TEST_SUITE_P(
     Options, Command,
-    ::testing::Values(CommandCase{"silenced", {}, "curl -k", kSilenced},
-                      CommandCase{"shown", {true, false, false, ""}, "curl -k", ""},
-                      CommandCase{"spool_fails_on_http_errors",
-                                  {false, true, false, ""},
-                                  "curl -k --fail",
-                                  kSilenced},
-                      CommandCase{"spool_reads_the_status",
-                                  {false, true, false, "/tmp/it's"},
-                                  "curl -k --fail",
-                                  " -o /dev/null -w '%{http_code}' > '/tmp/it'\\''s' 2> /dev/null "},
-                      CommandCase{"verified_tls", {false, false, true, ""}, "curl", kSilenced},
-                      CommandCase{"verified_with_spool", {true, true, true, ""}, "curl --fail", ""}),
+    ::testing::Values(
+        CommandCase{"silenced", {}, "curl -k", kSilenced},
+        CommandCase{"shown", {true, false, false, ""}, "curl -k", ""},
+        CommandCase{
+            "spool_fails_on_http_errors", {false, true, false, ""}, "curl -k --fail", kSilenced},
+        CommandCase{"spool_reads_the_status",
+                    {false, true, false, "/tmp/it's"},
+                    "curl -k --fail",
+                    " -o /dev/null -w '%{http_code}' > '/tmp/it'\\''s' 2> /dev/null "},
+        CommandCase{"verified_tls", {false, false, true, ""}, "curl", kSilenced},
+        CommandCase{"verified_with_spool", {true, true, true, ""}, "curl --fail", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The shell's own reading of the command's -d and URL words.
