@@ -59,6 +59,22 @@ void OneReading(benchmark::State& state) {
 }
 BENCHMARK(OneReading)->Arg(100)->Arg(10000)->Arg(100000);
 
+// The longest the capture loop waits for a report: one slice of the walk copied under the lock.
+void WalkSlice(benchmark::State& state) {
+    const std::size_t devices = state.range(0);
+    EntryList list;
+    fill(list, macsFor(devices));
+    std::vector<Entry> slice;
+    slice.reserve(kWalkSlice);
+    beginWalk(list);
+    for (auto _ : state) {
+        if (!nextSlice(list, slice)) beginWalk(list);
+        benchmark::DoNotOptimize(slice.data());
+    }
+    state.counters["records"] = double(kWalkSlice);
+}
+BENCHMARK(WalkSlice)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
 // Resident bytes of this process, from /proc/self/statm.
 double residentBytes() {
     long pages = 0, resident = 0;

@@ -1,6 +1,7 @@
 #include "stop.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -13,6 +14,8 @@ namespace {
 constexpr int kSlots = 2;
 std::atomic<pid_t> commandGroups[kSlots];
 std::atomic<int> stopSignal{0};
+std::atomic<bool> stopDutyTaken{false};
+thread_local bool stopDuty = false;
 // The calling thread's slot and how many claims it holds on it.
 thread_local int heldSlot = -1;
 thread_local int claims = 0;
@@ -60,9 +63,17 @@ bool stopRequested() {
     return stopSignal.load() != 0;
 }
 
+void takeStopDuty() {
+    stopDuty = true;
+    stopDutyTaken.store(true);
+}
+
 void endIfStopRequested() {
     int signal = stopSignal.load();
-    if (signal == 0 || commandRunning()) return;
+    if (signal == 0) return;
+    // The thread with the duty ends the process once its last work is done.
+    while (stopDutyTaken.load() && !stopDuty) pause();
+    if (commandRunning()) return;
     std::fflush(stdout);
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;

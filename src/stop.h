@@ -16,8 +16,13 @@ void installSignalHandlers();
 bool stopRequested();
 
 // At a safe point: when a stop was requested and no command is running, flushes standard
-// output and ends the process as the signal would. Returns otherwise.
+// output and ends the process as the signal would; a thread other than the one that took the
+// stop duty waits here instead, for ever. Returns when there is no stop to carry out.
 void endIfStopRequested();
+
+// The calling thread (the report thread, with a spool) becomes the one that ends the process
+// on a stop: it keeps the last document first. Other threads then wait at their safe points.
+void takeStopDuty();
 
 // A thread about to leave something behind (a command's processes, a temporary file) takes a
 // slot, and so holds off the end of the process until it has cleaned up and released the slot;

@@ -65,11 +65,10 @@ std::uint64_t fileSize(const std::string& path) {
 
 }  // namespace
 
-int backup(const std::string& document, const std::string& dir) {
+int backup(const FileWriter& write, const std::string& dir) {
     std::time_t now = wallClock();
     if (!markerPresent(dir)) return 0;
-    replaceFile(dir + "/" + std::to_string(static_cast<long long>(now)) + ".dat", document + "\n",
-                0644);
+    replaceFile(dir + "/" + std::to_string(static_cast<long long>(now)) + ".dat", write, 0644);
     return 0;
 }
 
@@ -87,4 +86,8 @@ void pruneBackups(const std::string& dir, std::size_t maxFiles, std::uint64_t ma
         }
         if (full) unlink(path.c_str());
     }
+}
+
+int backup(const std::string& document, const std::string& dir) {
+    return backup([&](int fd) { return writeAll(fd, document) && writeAll(fd, "\n"); }, dir);
 }

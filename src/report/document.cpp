@@ -1,15 +1,12 @@
 #include "report/document.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
 #include "report/dates.h"
 
 namespace {
-
-// A record's object is at most about 110 bytes; reserving this much per record up front spares
-// the reallocations of a large table.
-constexpr std::size_t kRecordRoom = 128;
 
 // Length of the UTF-8 sequence starting at `text`, or 0 when the bytes there are not one.
 std::size_t utf8Length(const unsigned char* text) {
@@ -75,33 +72,61 @@ std::string openDocument(const std::string& host, std::time_t time) {
     return document;
 }
 
-void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms) {
+namespace {
+
+// One record's object, without the comma that separates it from the one before.
+void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers,
                   "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}", entry.count,
                   entry.firstSeen, entry.lastSeen, entry.signal);
-    if (document.back() != '[') document += ',';
-    document += "{\"mac\":\"";
+    out += "{\"mac\":\"";
     if (pseudonyms) {
-        document += pseudonymOf(*pseudonyms, entry.mac);
+        out += pseudonymOf(*pseudonyms, entry.mac);
     } else {
-        appendJsonText(document, entry.mac);
+        appendJsonText(out, entry.mac);
     }
-    document += numbers;
+    out += numbers;
+}
+
+}  // namespace
+
+void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms) {
+    if (document.back() != '[') document += ',';
+    appendRecordObject(document, entry, pseudonyms);
 }
 
 void closeDocument(std::string& document) {
     document += "]}";
 }
 
-std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
-                          const Privacy& privacy, AfterWalk after) {
-    std::string document = openDocument(host, time);
-    document.reserve(document.size() + kRecordRoom * entryCount(list) + 2);
+bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
+                    const Privacy& privacy, std::string& text, std::size_t chunk,
+                    const DocumentFlush& flush, AfterWalk after) {
+    text = openDocument(host, time);
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, time, pseudonyms);
-    visitEntries(
-        list, [&](const Entry& entry) { appendRecord(document, entry, writer); }, after);
-    closeDocument(document);
+    bool flowing = true;
+    bool first = true;
+    walkEntries(
+        list,
+        [&](const Entry& entry) {
+            if (!flowing) return;
+            if (!first) text += ',';
+            first = false;
+            appendRecordObject(text, entry, writer);
+            if (text.size() > chunk) flowing = flush(text);
+        },
+        after);
+    if (!flowing) return false;
+    closeDocument(text);
+    return flush(text);
+}
+
+std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
+                          const Privacy& privacy, AfterWalk after) {
+    std::string document;
+    streamDocument(
+        host, time, list, privacy, document, SIZE_MAX, [](std::string&) { return true; }, after);
     return document;
 }

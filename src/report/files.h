@@ -3,15 +3,31 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+
+// Writes the content of a new file to the descriptor it is given; false when that failed.
+using FileWriter = std::function<bool(int fd)>;
 
 // Writes all of `text` to `fd`; false when the descriptor takes less (full disk, error).
 bool writeAll(int fd, const std::string& text);
 
+// Appends the whole regular file at `path` to `fd` through a small buffer; false on any error.
+bool copyFileTo(const std::string& path, int fd);
+
 // Creates a new file from `pattern` (ending in "XXXXXX", replaced to make it unique), gives it
-// `mode`, writes `content` and syncs it. Its path, or empty with nothing left behind.
+// `mode`, lets `write` fill it and syncs it. Its path, or empty with nothing left behind.
+std::string writeNewFile(std::string pattern, const FileWriter& write, mode_t mode);
 std::string writeNewFile(std::string pattern, const std::string& content, mode_t mode);
 
-// Puts `content` at `path` in one step: written beside it under a temporary name that no
-// reader of the directory picks up, then renamed. False, with nothing left behind, on failure.
+// Puts what `write` writes at `path` in one step: written beside it under a temporary name
+// that no reader of the directory picks up, then renamed. False, with nothing left behind, on
+// failure.
+bool replaceFile(const std::string& path, const FileWriter& write, mode_t mode);
 bool replaceFile(const std::string& path, const std::string& content, mode_t mode);
+
+// Creates `path` and its missing parents with `mode`; true when it is a directory afterwards.
+bool makeDirectories(const std::string& path, mode_t mode);
+
+// A pattern for writeNewFile in $TMPDIR, else /tmp: "<dir>/pelmar-XXXXXX".
+std::string temporaryFilePattern();

@@ -10,7 +10,7 @@
 #include "config/config.h"
 #include "log.h"
 #include "report/console.h"
-#include "report/upload.h"
+#include "report/report_turn.h"
 #include "stop.h"
 
 namespace {
@@ -29,13 +29,22 @@ ReportSettings reportSettings() {
     settings.showCurl = config.show_curl != 0;
     settings.uploadTimeout = config.upload_timeout;
     settings.spoolDir = config.spool_dir;
-    settings.spoolMaxBytes = static_cast<std::size_t>(std::max(config.spool_max_kb, 0)) * 1024;
+    settings.spoolMaxBytes = spoolBytes(config.spool_max_kb);
     settings.verifyTls = config.verify_tls != 0;
     settings.privacy = {config.mac_privacy != 0, config.mac_secret.value_or(""),
                         config.mac_rotation == "daily"};
     settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
     settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
     return settings;
+}
+
+// At a safe point: after a stop, keeps the last document (once) and ends the process.
+void endAfterStop(const ReportSettings& settings, const EntryList& list, ReportState& state) {
+    if (stopRequested() && !state.lastKept) {
+        state.lastKept = true;
+        keepLastDocument(settings, list, state);
+    }
+    endIfStopRequested();
 }
 
 }  // namespace
@@ -78,33 +87,35 @@ std::time_t lastSecondOf(std::time_t day) {
 void* reportThread(void* table) {
     const EntryList& list = *static_cast<const EntryList*>(table);
     const ReportSettings settings = reportSettings();
-    Uplink uplink;
+    ReportState state;
     // With show_curl curl writes to our output: through a file, so a reader that went away
     // cannot fail an upload that was delivered.
-    if (settings.showCurl) uplink.run = runCommandRelayingOutput;
+    if (settings.showCurl) state.run = runCommandRelayingOutput;
+    // With a spool, this thread ends the process on a stop, after keeping the last document.
+    if (settings.spoolDir) takeStopDuty();
     const int displayTime = config.display_time;
     const int reportTime = config.report_time;
     const bool showStats = config.show_stats != 0;
     const bool rotating = settings.privacy.enabled && settings.privacy.daily;
     ReportTimers timers = startTimers();
     for (;;) {
+        if (lastReportRequested.load()) {
+            report(settings, list, state);
+            endProcess(0);
+        }
         try {
-            if (lastReportRequested.load()) {
-                report(settings, list, uplink);
-                endProcess(0);
-            }
             const std::time_t day = timers.day;
             DueWork work = dueWork(timers, displayTime, reportTime, rotating);
             // The old day's last document, under its key; the table then starts the new day.
-            if (work.closeDay) report(settings, list, uplink, lastSecondOf(day));
+            if (work.closeDay) report(settings, list, state, lastSecondOf(day));
             timers.day = utcDay(wallClock());
             if (work.console && showStats) display(list, settings.uploadTimeout, settings.privacy);
-            if (work.upload) report(settings, list, uplink);
+            if (work.upload) report(settings, list, state);
         } catch (const std::exception&) {
-            // Out of memory (or the hash failing) for one report: the next turn tries again.
+            // The console table without memory (or the hash failing): the next turn tries again.
         }
-        endIfStopRequested();
+        endAfterStop(settings, list, state);
         sleep(1);
-        endIfStopRequested();
+        endAfterStop(settings, list, state);
     }
 }

@@ -5,18 +5,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "log.h"
-#include "report/files.h"
 
 namespace {
 
-// A spool file's place in the order: its time, then its number among files of that time.
+const char kTemporaryPrefix[] = ".pelmar-";
+const char kRejected[] = "rejected";
+
+// A spool file's place in the order: its number, then its sub-number (older names only).
 struct SpoolName {
-    unsigned long long time;
-    unsigned long number;
+    unsigned long long number;
+    unsigned long sub;
     std::string name;
 };
 
@@ -32,79 +35,130 @@ bool parseSpoolName(const std::string& name, SpoolName& parsed) {
         return false;
     std::string stem = name.substr(0, name.size() - suffix.size());
     std::size_t dash = stem.find('-');
-    std::string time = stem.substr(0, dash);
-    std::string number = dash == std::string::npos ? "0" : stem.substr(dash + 1);
+    std::string number = stem.substr(0, dash);
+    std::string sub = dash == std::string::npos ? "0" : stem.substr(dash + 1);
     auto digits = [](const std::string& s) {
         return !s.empty() && s.size() < 20 && std::all_of(s.begin(), s.end(), isDigit);
     };
-    if (!digits(time) || !digits(number)) return false;
-    parsed = {std::strtoull(time.c_str(), nullptr, 10), std::strtoul(number.c_str(), nullptr, 10),
+    if (!digits(number) || !digits(sub)) return false;
+    parsed = {std::strtoull(number.c_str(), nullptr, 10), std::strtoul(sub.c_str(), nullptr, 10),
               name};
     return true;
 }
 
+bool isTemporary(const std::string& name) {
+    return name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0;
+}
+
+// Names in `dir`, each passed to `take`.
+template <class Take>
+void listNames(const std::string& dir, Take take) {
+    DIR* listing = opendir(dir.c_str());
+    if (!listing) return;
+    while (dirent* entry = readdir(listing)) take(std::string(entry->d_name));
+    closedir(listing);
+}
+
+// The spool names in `dir`, oldest first.
 std::vector<SpoolName> spoolNames(const std::string& dir) {
     std::vector<SpoolName> names;
-    DIR* listing = opendir(dir.c_str());
-    if (!listing) return names;
-    while (dirent* entry = readdir(listing)) {
+    listNames(dir, [&](const std::string& name) {
         SpoolName parsed;
-        if (parseSpoolName(entry->d_name, parsed)) names.push_back(parsed);
-    }
-    closedir(listing);
+        if (parseSpoolName(name, parsed)) names.push_back(parsed);
+    });
     std::sort(names.begin(), names.end(), [](const SpoolName& a, const SpoolName& b) {
-        return a.time != b.time ? a.time < b.time : a.number < b.number;
+        return a.number != b.number ? a.number < b.number : a.sub < b.sub;
     });
     return names;
 }
 
+// Size of the file itself (of a link, the link), 0 when it is gone.
 std::size_t fileSize(const std::string& path) {
     struct stat status;
-    return stat(path.c_str(), &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
+    return lstat(path.c_str(), &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
 }
 
-// Drops the oldest files until `incoming` more bytes fit in `maxBytes`; false if they cannot.
-bool makeRoom(const std::string& dir, std::size_t incoming, std::size_t maxBytes) {
-    if (incoming > maxBytes) return false;
-    std::vector<SpoolName> names = spoolNames(dir);
-    std::vector<std::size_t> sizes;
-    std::size_t total = incoming;
-    for (const SpoolName& name : names)
-        total += sizes.emplace_back(fileSize(dir + "/" + name.name));
-    for (std::size_t i = 0; i < names.size() && total > maxBytes; ++i) {
-        if (unlink((dir + "/" + names[i].name).c_str()) != 0) continue;
-        logLine("Spool full: dropped %s", names[i].name.c_str());
-        total -= sizes[i];
+// A file of ours, by its name relative to the spool directory.
+struct SpoolFile {
+    std::string name;
+    std::size_t size;
+};
+
+// Every file of ours, in the order they are dropped: rejected ones, then spooled ones, oldest
+// first; the bytes of temporary files are added to `temporaryBytes`.
+std::vector<SpoolFile> filesOfOurs(const std::string& dir, std::size_t& temporaryBytes) {
+    std::vector<SpoolFile> files;
+    const std::string rejected = dir + "/" + kRejected;
+    for (const SpoolName& name : spoolNames(rejected)) {
+        std::string relative = std::string(kRejected) + "/" + name.name;
+        files.push_back({relative, fileSize(dir + "/" + relative)});
     }
-    return total <= maxBytes;
+    for (const SpoolName& name : spoolNames(dir))
+        files.push_back({name.name, fileSize(dir + "/" + name.name)});
+    listNames(dir, [&](const std::string& name) {
+        if (isTemporary(name)) temporaryBytes += fileSize(dir + "/" + name);
+    });
+    return files;
 }
 
-// The first free name for `time` in `dir`.
-std::string freeName(const std::string& dir, std::time_t time) {
-    std::string stem = dir + "/" + std::to_string(static_cast<long long>(time));
-    std::string path = stem + ".json";
-    for (unsigned long n = 1; access(path.c_str(), F_OK) == 0; ++n) {
-        path = stem + "-" + std::to_string(n) + ".json";
-    }
-    return path;
+// Moves the sequence past every number in the directory.
+void catchUp(Spool& spool) {
+    std::vector<SpoolName> names = spoolNames(spool.dir);
+    if (!names.empty()) spool.next = std::max<uint64_t>(spool.next, names.back().number + 1);
+    spool.next = std::max<uint64_t>(spool.next, 1);
+}
+
+std::string baseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
 }
 
 }  // namespace
 
-bool spoolDocument(const std::string& dir, std::time_t time, const std::string& document,
-                   std::size_t maxBytes) {
-    if (!makeRoom(dir, document.size(), maxBytes)) {
-        logLine("Spool full: a document of %zu bytes is not kept", document.size());
+void openSpool(Spool& spool) {
+    if (!makeDirectories(spool.dir, 0700)) logLine("Spool: cannot create %s", spool.dir.c_str());
+    listNames(spool.dir, [&](const std::string& name) {
+        if (isTemporary(name)) unlink((spool.dir + "/" + name).c_str());
+    });
+    enforceCap(spool, 0);
+    catchUp(spool);
+}
+
+bool enforceCap(Spool& spool, std::size_t incoming) {
+    std::size_t total = incoming;
+    std::vector<SpoolFile> files = filesOfOurs(spool.dir, total);
+    for (const SpoolFile& file : files) total += file.size;
+    for (std::size_t i = 0; i < files.size() && total > spool.maxBytes; ++i) {
+        if (unlink((spool.dir + "/" + files[i].name).c_str()) != 0) continue;
+        logLine("Spool full: dropped %s", files[i].name.c_str());
+        total -= files[i].size;
+    }
+    return total <= spool.maxBytes;
+}
+
+bool spoolUsable(Spool& spool) {
+    if (spool.undeletable.empty()) return true;
+    if (unlink(spool.undeletable.c_str()) != 0 && errno != ENOENT) return false;
+    logLine("Spool: removed %s; the spool is in use again", baseName(spool.undeletable).c_str());
+    spool.undeletable.clear();
+    return true;
+}
+
+bool keepDocument(Spool& spool, std::size_t size, const FileWriter& write) {
+    if (!spoolUsable(spool)) return false;
+    if (size > spool.maxBytes || !enforceCap(spool, size)) {
+        logLine("Spool full: a document of %zu bytes is not kept", size);
         return false;
     }
-    std::string temporary = writeNewFile(dir + "/.pelmar-XXXXXX", document, 0600);
-    if (temporary.empty()) {
-        logLine("Spool: cannot write in %s", dir.c_str());
-        return false;
+    std::string temporary =
+        writeNewFile(spool.dir + "/" + kTemporaryPrefix + "XXXXXX", write, 0600);
+    catchUp(spool);
+    std::string name = spool.dir + "/" + std::to_string(spool.next) + ".json";
+    if (!temporary.empty() && std::rename(temporary.c_str(), name.c_str()) == 0) {
+        ++spool.next;
+        return true;
     }
-    if (std::rename(temporary.c_str(), freeName(dir, time).c_str()) == 0) return true;
-    unlink(temporary.c_str());
-    logLine("Spool: cannot write in %s", dir.c_str());
+    if (!temporary.empty()) unlink(temporary.c_str());
+    logLine("Spool: cannot write in %s", spool.dir.c_str());
     return false;
 }
 
@@ -112,4 +166,26 @@ std::vector<std::string> spooledFiles(const std::string& dir) {
     std::vector<std::string> paths;
     for (const SpoolName& name : spoolNames(dir)) paths.push_back(dir + "/" + name.name);
     return paths;
+}
+
+void rejectFile(Spool& spool, const std::string& path, const std::string& why) {
+    const std::string rejected = spool.dir + "/" + kRejected;
+    const std::string name = baseName(path);
+    mkdir(rejected.c_str(), 0700);
+    if (std::rename(path.c_str(), (rejected + "/" + name).c_str()) == 0) {
+        logLine("Spool: rejected %s (%s), moved to %s/", name.c_str(), why.c_str(), kRejected);
+    } else if (unlink(path.c_str()) == 0) {
+        logLine("Spool: rejected %s (%s), deleted", name.c_str(), why.c_str());
+    } else {
+        logLine("Spool: cannot take %s (%s) out of the way; the spool is off until it can be",
+                name.c_str(), why.c_str());
+        spool.undeletable = path;
+    }
+}
+
+void removeDelivered(Spool& spool, const std::string& path) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return;
+    logLine("Spool: cannot remove %s after it was sent; the spool is off until it can be",
+            baseName(path).c_str());
+    spool.undeletable = path;
 }

@@ -2,74 +2,56 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
+#include <functional>
 
-#include "clock.h"
 #include "log.h"
-#include "report/backup.h"
-#include "report/document.h"
-#include "report/environment.h"
 #include "report/files.h"
-#include "report/spool.h"
-#include "stop.h"
 
 namespace {
 
-// Where the document goes when it is too long for the command line: $TMPDIR, else /tmp.
-std::string uploadFilePattern() {
-    const char* directory = std::getenv("TMPDIR");
-    return std::string(directory && *directory ? directory : "/tmp") + "/pelmar-XXXXXX";
+constexpr int kCurlHttpError = 22;  // --fail's exit status for an HTTP error
+
+std::string curlHead(const CurlOptions& options) {
+    std::string command = options.verifyTls ? "curl" : "curl -k";
+    if (options.failOnHttp) command += " --fail";
+    return command + " -X POST -H \"Content-Type:application/json\"";
 }
 
-CurlOptions curlOptions(const ReportSettings& settings) {
-    return {settings.showCurl, settings.spoolDir.has_value(), settings.verifyTls};
+// The redirections at the end: none when shown, the status into its file when asked.
+std::string curlTail(const CurlOptions& options) {
+    if (options.show) return "";
+    if (options.statusFile.empty()) return " > /dev/null 2> /dev/null ";
+    std::string tail = " -o /dev/null -w '%{http_code}' > '";
+    appendShellQuoted(tail, options.statusFile);
+    return tail + "' 2> /dev/null ";
 }
 
-// Runs one curl command, printing it first when asked, and says when uploads start failing
-// or work again. True when it succeeded.
-bool send(const std::string& command, const ReportSettings& settings, Uplink& uplink) {
-    if (settings.showCurl) logText("%s\n", command.c_str());
-    CommandResult result = uplink.run(command, settings.uploadTimeout);
-    if (result.outcome == CommandResult::kStopped) return false;  // not the uplink's fault
-    bool ok = succeeded(result);
-    if (ok && uplink.failing) logLine("Uploads work again");
-    if (!ok && !uplink.failing) {
-        logLine("Uploads failing: %s", failureReason(result, settings.uploadTimeout).c_str());
+// The HTTP status curl wrote to `path`; 0 when there is none.
+int readStatus(const std::string& path) {
+    int status = 0;
+    if (std::FILE* file = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(file, "%3d", &status) != 1) status = 0;
+        std::fclose(file);
     }
-    uplink.failing = !ok;
-    return ok;
+    return status;
 }
 
-// Posts the document inline, or from a temporary file when it is too long for that.
-bool post(const std::string& document, const ReportSettings& settings, Uplink& uplink) {
-    const std::string& endpoint = *settings.endpoint;
-    if (document.size() > kInlineDocumentLimit) {
-        std::string file = writeNewFile(uploadFilePattern(), document, 0600);
-        if (!file.empty()) {
-            bool ok =
-                send(buildCommand("@" + file, endpoint, curlOptions(settings)), settings, uplink);
-            unlink(file.c_str());
-            return ok;
-        }
+// Runs the command `build` makes, with a fresh status file when the transport reads statuses.
+PostResult run(const Transport& transport,
+               const std::function<std::string(const CurlOptions&)>& build) {
+    CurlOptions options = transport.options;
+    if (transport.readStatus && !options.show) {
+        options.statusFile = writeNewFile(temporaryFilePattern(), std::string(), 0600);
     }
-    std::string command = buildCommand(document, endpoint, curlOptions(settings));
-    if (command.size() >= kArgumentLimit) {
-        logLine("Upload skipped: no temporary file for a document of %zu bytes", document.size());
-        return false;
+    std::string command = build(options);
+    if (options.show) logText("%s\n", command.c_str());
+    PostResult result{transport.run(command, transport.timeout), 0};
+    if (!options.statusFile.empty()) {
+        result.httpStatus = readStatus(options.statusFile);
+        unlink(options.statusFile.c_str());
     }
-    return send(command, settings, uplink);
-}
-
-// Sends a few spooled documents, oldest first, each removed once its own upload succeeded.
-void sendSpooled(const ReportSettings& settings, Uplink& uplink) {
-    int sent = 0;
-    for (const std::string& file : spooledFiles(*settings.spoolDir)) {
-        if (sent++ == kSpoolBatch || stopRequested()) return;
-        if (!send(buildCommand("@" + file, *settings.endpoint, curlOptions(settings)), settings,
-                  uplink))
-            return;
-        unlink(file.c_str());
-    }
+    return result;
 }
 
 }  // namespace
@@ -86,37 +68,40 @@ void appendShellQuoted(std::string& out, const std::string& text) {
 
 std::string buildCommand(const std::string& data, const std::string& endpoint,
                          const CurlOptions& options) {
-    std::string command = options.verifyTls ? "curl" : "curl -k";
-    if (options.failOnHttp) command += " --fail";
-    command += " -X POST -H \"Content-Type:application/json\" -d '";
+    std::string command = curlHead(options) + " -d '";
     command.reserve(command.size() + data.size() + endpoint.size() + 64);
     appendShellQuoted(command, data);
     command += "' '";
     appendShellQuoted(command, endpoint);
-    command += "'";
-    if (!options.show) command += " > /dev/null 2> /dev/null ";
-    return command;
+    return command + "'" + curlTail(options);
 }
 
-void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink,
-            std::optional<std::time_t> closingDay) {
-    if (!settings.endpoint && !settings.backupDir) {
-        if (closingDay) askNewDay(list);
-        return;
-    }
-    CleanupHold hold;  // a stop waits until this report's files are in place or gone
-    if (!hold.held()) return;
-    std::time_t now = closingDay ? *closingDay : wallClock();
-    std::string document = buildDocument(hostName(), now, list, settings.privacy,
-                                         closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep);
-    if (settings.endpoint) {
-        bool posted = post(document, settings, uplink);
-        if (settings.spoolDir && posted) sendSpooled(settings, uplink);
-        if (settings.spoolDir && !posted) {
-            spoolDocument(*settings.spoolDir, now, document, settings.spoolMaxBytes);
-        }
-    }
-    if (!settings.backupDir) return;
-    backup(document, *settings.backupDir);
-    pruneBackups(*settings.backupDir, settings.backupMaxFiles, settings.backupMaxBytes);
+std::string buildFileCommand(const std::string& path, std::size_t size, const std::string& endpoint,
+                             const CurlOptions& options) {
+    std::string command = curlHead(options);
+    command += " -H 'Expect:' -H 'Transfer-Encoding:' -H 'Content-Length: ";
+    command += std::to_string(size) + "' -T - '";
+    appendShellQuoted(command, endpoint);
+    command += "' < '";
+    appendShellQuoted(command, path);
+    return command + "'" + curlTail(options);
+}
+
+PostResult postInline(const Transport& transport, const std::string& document) {
+    return run(transport, [&](const CurlOptions& options) {
+        return buildCommand(document, transport.endpoint, options);
+    });
+}
+
+PostResult postFile(const Transport& transport, const std::string& path, std::size_t size) {
+    return run(transport, [&](const CurlOptions& options) {
+        return buildFileCommand(path, size, transport.endpoint, options);
+    });
+}
+
+bool refusedForGood(const PostResult& result) {
+    const int status = result.httpStatus;
+    return result.command.outcome == CommandResult::kExited &&
+           result.command.value == kCurlHttpError && status >= 400 && status < 500 &&
+           status != 408 && status != 429;
 }

@@ -1,63 +1,60 @@
-// Posts the document with curl through the shell, keeps it in the spool when that fails, then
-// hands it to the backup.
+// The upload's transport: the curl command line posting a document, run through the shell.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <ctime>
-#include <optional>
 #include <string>
 
-#include "report/privacy.h"
 #include "report/runner.h"
-#include "table/device_table.h"
 
 // Documents longer than this travel in a temporary file: the kernel refuses a single
 // command-line argument over 128 KiB.
 constexpr std::size_t kInlineDocumentLimit = 64 * 1024;
 // The longest single argument the kernel passes on (MAX_ARG_STRLEN), its terminator included.
 constexpr std::size_t kArgumentLimit = 128 * 1024;
-// Spooled documents sent after one successful upload, at most.
-constexpr int kSpoolBatch = 5;
-
-// What a report needs of the settings.
-struct ReportSettings {
-    std::optional<std::string> endpoint;   // `full_url`; no upload without it
-    std::optional<std::string> backupDir;  // `backup_dir`; no backup without it
-    bool showCurl = false;                 // print the command and let curl's output through
-    int uploadTimeout = 60;                // seconds; 0 or less waits without limit
-    std::optional<std::string> spoolDir;   // keep failed documents here and send them later
-    std::size_t spoolMaxBytes = 1024 * 1024;
-    bool verifyTls = false;            // let curl check the endpoint's certificate (no -k)
-    Privacy privacy;                   // pseudonyms instead of addresses
-    std::size_t backupMaxFiles = 0;    // backup files kept at most; 0: no limit
-    std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
-};
 
 // How the curl command is built.
 struct CurlOptions {
     bool show = false;        // no redirection: the command's output reaches the console
     bool failOnHttp = false;  // --fail: an HTTP error is a failed upload
     bool verifyTls = false;   // leave out -k
+    std::string statusFile;   // where curl writes the HTTP status (not with `show`); empty: none
 };
 
-// What the report thread keeps between uploads.
-struct Uplink {
-    bool failing = false;  // the last upload failed and was reported
-    // Runs a command with a deadline; tests put their own here.
-    CommandResult (*run)(const std::string& command, int timeoutSeconds) = runCommand;
+// Runs a command with a deadline; tests put their own in its place.
+using CommandRunner = CommandResult (*)(const std::string& command, int timeoutSeconds);
+
+// Where and how documents are posted.
+struct Transport {
+    std::string endpoint;
+    CurlOptions options;      // the status file is made for each post when `readStatus`
+    bool readStatus = false;  // learn the HTTP status of a failed post (with the spool)
+    int timeout = 60;         // seconds; 0 or less waits without limit
+    CommandRunner run = runCommand;
+};
+
+// How one post ended: the command's outcome and, when it was learnt, the HTTP status (else 0).
+struct PostResult {
+    CommandResult command;
+    int httpStatus = 0;
 };
 
 // Appends `text` for use inside single quotes in a POSIX shell: every ' becomes '\''.
 void appendShellQuoted(std::string& out, const std::string& text);
 
-// The curl command posting `data` (the document, or "@file") to `endpoint`.
+// The curl command posting `data` (the document itself) to `endpoint`.
 std::string buildCommand(const std::string& data, const std::string& endpoint,
                          const CurlOptions& options);
 
-// Builds the document from the table, uploads it (and the spool after a success), keeps it
-// in the spool when the upload fails, and hands it to the backup. With `closingDay` (the last
-// second of a UTC day) it is that day's last document: stamped then, so made with its key, and
-// the table starts a new day once it has been walked.
-void report(const ReportSettings& settings, const EntryList& list, Uplink& uplink,
-            std::optional<std::time_t> closingDay = std::nullopt);
+// The curl command posting the `size` bytes of the file at `path` to `endpoint`: streamed
+// from standard input, so curl holds no copy of it, with the length a -d post would give.
+std::string buildFileCommand(const std::string& path, std::size_t size, const std::string& endpoint,
+                             const CurlOptions& options);
+
+// Posts `document` inline, printing the command first when it is shown.
+PostResult postInline(const Transport& transport, const std::string& document);
+
+// Posts the `size` bytes of the file at `path`, printing the command first when it is shown.
+PostResult postFile(const Transport& transport, const std::string& path, std::size_t size);
+
+// True when the endpoint refused the document for good: an HTTP 4xx other than 408 and 429.
+bool refusedForGood(const PostResult& result);

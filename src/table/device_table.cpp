@@ -207,8 +207,20 @@ void append(EntryList& list, Chain& chain, Links Node::*links, Position at) {
     chain.last = at;
 }
 
+// Keeps the report's walk on live records when `at` leaves the order of first appearance.
+void stepWalkPast(EntryList& list, Position at) {
+    if (list.walkNext == kNoPosition) return;
+    const Links around = node(list, at).order;
+    if (at == list.walkLast) {
+        if (list.walkNext == at) list.walkNext = kNoPosition;  // it was the walk's last record
+        list.walkLast = around.before;
+    }
+    if (at == list.walkNext) list.walkNext = around.after;
+}
+
 // Takes `at` out of `chain`, joining its neighbours.
 void unlink(EntryList& list, Chain& chain, Links Node::*links, Position at) {
+    if (links == &Node::order) stepWalkPast(list, at);
     Links around = node(list, at).*links;
     if (around.before != kNoPosition) {
         (node(list, around.before).*links).after = around.after;
@@ -382,6 +394,7 @@ void startNewDay(EntryList& list) {
     list.size = 0;
     list.touched = kNoPosition;
     list.prunedAtCutoff = false;
+    list.walkNext = list.walkLast = kNoPosition;
     fitIndex(list);
     list.newDayAsked = false;
 }
@@ -483,6 +496,24 @@ int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
     std::lock_guard<std::mutex> hold(list.lock);
     pruneAll(list, cutoff);
     return 0;
+}
+
+void beginWalk(const EntryList& list) {
+    std::lock_guard<std::mutex> hold(list.lock);
+    // After the day's last document its records are no longer reported.
+    list.walkNext = list.newDayAsked ? kNoPosition : list.order.first;
+    list.walkLast = list.newDayAsked ? kNoPosition : list.order.last;
+}
+
+bool nextSlice(const EntryList& list, std::vector<Entry>& slice) {
+    slice.clear();
+    std::lock_guard<std::mutex> hold(list.lock);
+    while (list.walkNext != kNoPosition && slice.size() < kWalkSlice) {
+        const Node& at = nodeAt(list, list.walkNext);
+        slice.push_back(at.entry);
+        list.walkNext = list.walkNext == list.walkLast ? kNoPosition : at.order.after;
+    }
+    return !slice.empty();
 }
 
 std::size_t entryCount(const EntryList& list) {

@@ -84,6 +84,10 @@ struct EntryList {
     // Set under the lock by the walk that made a day's last document: its records belong to a
     // day already reported, so walks skip them and the writer clears them before its next change.
     mutable bool newDayAsked = false;
+    // The report's walk in slices (see nextSlice): the next record to copy and the last one of
+    // the walk. The writer moves them off a record it drops, so they always name live records.
+    mutable Position walkNext = kNoPosition;
+    mutable Position walkLast = kNoPosition;
     // Serialises the capture loop (the only writer) with readers while records change; taken
     // only by the functions below, so no caller can forget it.
     mutable std::mutex lock;
@@ -118,6 +122,17 @@ void askNewDay(const EntryList& list);
 
 // What a walk leaves behind.
 enum class AfterWalk { kKeep, kNewDay };
+// Records copied per slice of a walk: the capture loop waits for one slice at most.
+constexpr std::size_t kWalkSlice = 256;
+
+// Starts a walk over the records present now, in order of first appearance (a walk left
+// unfinished is dropped). One walk at a time: the report thread's.
+void beginWalk(const EntryList& list);
+
+// Copies the walk's next records (kWalkSlice at most) into `slice`, holding the table only for
+// the copy; false, with `slice` empty, when the walk is over. Records dropped meanwhile are
+// skipped, records added meanwhile are left out, updates meanwhile show.
+bool nextSlice(const EntryList& list, std::vector<Entry>& slice);
 
 // Calls `visit(const Entry&)` for every record in order of first appearance, holding the table
 // still for the whole walk; with kNewDay, asks for a new day before letting it go, so that no
@@ -130,4 +145,19 @@ void visitEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWal
         visit(static_cast<const Entry&>(nodeAt(list, at).entry));
     }
     if (after == AfterWalk::kNewDay) list.newDayAsked = true;
+}
+
+// Calls `visit(const Entry&)` for every record in order of first appearance, slice by slice,
+// without holding the table while it visits. With kNewDay (once a day) the table is held for
+// the whole walk instead, so that no reading falls between the day's last document and the
+// clearing.
+template <class Visit>
+void walkEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep) {
+    if (after == AfterWalk::kNewDay) return visitEntries(list, visit, after);
+    std::vector<Entry> slice;
+    slice.reserve(kWalkSlice);
+    beginWalk(list);
+    while (nextSlice(list, slice)) {
+        for (const Entry& entry : slice) visit(entry);
+    }
 }

@@ -4,6 +4,8 @@ import http.server
 import json
 import os
 import shlex
+import pwd
+import resource
 import socket
 import ssl
 import subprocess
@@ -49,9 +51,10 @@ def wait_for(predicate, timeout=10.0, step=0.05):
 
 class Receiver:
     """HTTP server on 127.0.0.1 that keeps every POSTed body; `delay` holds each answer, the
-    first `hang` requests get no answer at all and the next `fail` get HTTP 500."""
+    first `hang` requests get no answer at all and the next `fail` get HTTP 500. `answer(body)`
+    may pick another status for a body (None: as above); `keep(body)` what is kept of it."""
 
-    def __init__(self, delay=0.0, port=0, hang=0, fail=0, tls=None):
+    def __init__(self, delay=0.0, port=0, hang=0, fail=0, tls=None, answer=None, keep=None):
         self.bodies = []
         self.delay = delay
         self.hang = hang
@@ -70,12 +73,15 @@ class Receiver:
                     owner.released.wait(3600)
                     return
                 time.sleep(owner.delay)
-                if number <= owner.hang + owner.fail:
-                    self.send_response(500)
+                status = answer(body) if answer else None
+                if status is None and number <= owner.hang + owner.fail:
+                    status = 500
+                if status is not None and status != 200:
+                    self.send_response(status)
                     self.send_header("Content-Length", "0")
                     self.end_headers()
                     return
-                owner.bodies.append((self.headers.get("Content-Type"), body))
+                owner.bodies.append((self.headers.get("Content-Type"), keep(body) if keep else body))
                 self.send_response(200)
                 self.send_header("Content-Length", "2")
                 self.end_headers()
@@ -127,7 +133,7 @@ class Daemon:
     """The binary with `settings` as its configuration file, fed through a pipe."""
 
     def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True,
-                 stdout=None, preexec_fn=None):
+                 stdout=None, preexec_fn=None, user=None, address_space_kb=None):
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
         self.config_path = os.path.join(self.dir.name, "pelmar.conf")
         if config_text is None:
@@ -138,11 +144,24 @@ class Daemon:
         self.err_path = os.path.join(self.dir.name, "stderr")
         environment = dict(os.environ, PELMAR_CONFIG=self.config_path, TERM="dumb")
         environment.update(env or {})
+        command = RUNNER + [os.path.abspath(BINARY)]
+        if user:  # run as this unprivileged user, who must be able to read the configuration
+            os.chmod(self.dir.name, 0o755)
+            os.chmod(self.config_path, 0o644)
+            ids = pwd.getpwnam(user)
+            command = ["setpriv", f"--reuid={ids.pw_uid}", f"--regid={ids.pw_gid}",
+                       "--clear-groups"] + command
+
+        def restrict():
+            if preexec_fn:
+                preexec_fn()
+            if address_space_kb:
+                limit = address_space_kb * 1024
+                resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         with open(self.out_path if keep_output else os.devnull, "wb") as out, \
                 open(self.err_path, "wb") as err:
-            self.process = subprocess.Popen(COMMAND, stdin=stdin, stdout=stdout or out, stderr=err,
-                                            env=environment, cwd=self.dir.name,
-                                            preexec_fn=preexec_fn)
+            self.process = subprocess.Popen(command, stdin=stdin, stdout=stdout or out, stderr=err,
+                                            env=environment, cwd=self.dir.name, preexec_fn=restrict)
 
     def feed(self, text):
         self.process.stdin.write(text.encode() if isinstance(text, str) else text)

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report/upload.h"
+#include "report/report_turn.h"
 #include "support/fake_clock.h"
 #include "support/reading.h"
 #include "support/temp_dir.h"
@@ -36,7 +36,7 @@ protected:
     void SetUp() override {
         FakeRunner::commands.clear();
         FakeRunner::answers.clear();
-        uplink.run = FakeRunner::run;
+        state.run = FakeRunner::run;
         settings.endpoint = "http://h/in";
         updateEntryList(readingOf("aa:bb:cc:dd:ee:01", -60, 10), list, 0);
     }
@@ -46,15 +46,18 @@ protected:
         FakeRunner::answers = answers;
         FakeRunner::commands.clear();
         ::testing::internal::CaptureStdout();
-        report(settings, list, uplink);
+        report(settings, list, state);
         return ::testing::internal::GetCapturedStdout();
     }
-    // The -d argument of each command run by the last report.
+    // What each command run by the last report sent: the -d argument, or "@" and the file
+    // given on standard input.
     std::vector<std::string> sentData() {
         std::vector<std::string> data;
         for (const std::string& command : FakeRunner::commands) {
-            std::size_t start = command.find(" -d '") + 5;
-            data.push_back(command.substr(start, command.find('\'', start) - start));
+            bool inline_ = command.find(" -d '") != std::string::npos;
+            std::size_t start = inline_ ? command.find(" -d '") + 5 : command.find(" < '") + 4;
+            data.push_back((inline_ ? "" : "@") +
+                           command.substr(start, command.find('\'', start) - start));
         }
         return data;
     }
@@ -62,7 +65,7 @@ protected:
     FakeClock clock{1700000000};
     EntryList list;
     ReportSettings settings;
-    Uplink uplink;
+    ReportState state;
     TempDir spool;
 };
 
@@ -86,17 +89,16 @@ TEST_F(Report, FailedDocumentsAreSpooledAndSentOldestFirstAfterASuccess) {
     settings.spoolDir = spool.path;
     reportAt(1700000000, {kRefused});
     reportAt(1700000001, {{CommandResult::kTimedOut, 0}});
-    reportAt(1700000001, {kRefused});
-    EXPECT_EQ(spool.files(), (std::vector<std::string>{"1700000000.json", "1700000001-1.json",
-                                                       "1700000001.json"}));
+    reportAt(1600000000, {kRefused});
+    // Named by a sequence: the clock standing still or going back changes nothing.
+    EXPECT_EQ(spool.files(), (std::vector<std::string>{"1.json", "2.json", "3.json"}));
     EXPECT_EQ(reportAt(1700000005), "Uploads work again\n");
     std::vector<std::string> sent = sentData();
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[0].front(), '{');  // the current document first, inline
     EXPECT_EQ(std::vector<std::string>(sent.begin() + 1, sent.end()),
-              (std::vector<std::string>{"@" + spool.path + "/1700000000.json",
-                                        "@" + spool.path + "/1700000001.json",
-                                        "@" + spool.path + "/1700000001-1.json"}));
+              (std::vector<std::string>{"@" + spool.path + "/1.json", "@" + spool.path + "/2.json",
+                                        "@" + spool.path + "/3.json"}));
     EXPECT_TRUE(spool.files().empty());
     for (const std::string& command : FakeRunner::commands) {
         EXPECT_EQ(command.rfind("curl -k --fail -X POST", 0), 0u);
@@ -110,7 +112,7 @@ TEST_F(Report, ASpooledFileStaysUntilItsOwnUploadSucceeds) {
     reportAt(1700000002, {kOk, kOk, kRefused});
     EXPECT_EQ(FakeRunner::commands.size(), 3u);
     // The second spooled file failed: it stays, and the current document joins it.
-    EXPECT_EQ(spool.files(), (std::vector<std::string>{"1700000001.json"}));
+    EXPECT_EQ(spool.files(), (std::vector<std::string>{"2.json"}));
 }
 
 TEST_F(Report, DocumentsLeftByAnEarlierRunAreSentToo) {
@@ -140,7 +142,7 @@ TEST_F(Report, TooLongForTheCommandLineWithoutATemporaryFileIsSkippedWithALine) 
     std::string printed = reportAt(1700000000);
     unsetenv("TMPDIR");
     EXPECT_TRUE(FakeRunner::commands.empty());
-    EXPECT_EQ(printed.rfind("Upload skipped: no temporary file for a document of ", 0), 0u);
+    EXPECT_EQ(printed.rfind("Reports failing: no temporary file for a document of ", 0), 0u);
 }
 
 TEST_F(Report, ALongDocumentStillGoesInlineWhenTheCommandFits) {

@@ -1,22 +1,39 @@
 #include "report/spool.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "report/report_turn.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-TEST(Spool, NamesByTimeAndKeepsEveryDocumentOfOneSecond) {
+// A spool in `dir` with a cap of `maxBytes`, opened as the report thread opens it.
+Spool spoolIn(const std::string& dir, std::size_t maxBytes) {
+    Spool spool;
+    spool.dir = dir;
+    spool.maxBytes = maxBytes;
+    openSpool(spool);
+    return spool;
+}
+
+bool keep(Spool& spool, const std::string& text) {
+    return keepDocument(spool, text.size(), [&](int fd) { return writeAll(fd, text); });
+}
+
+TEST(Spool, NamesBySequenceGoingOnFromTheHighestNumberThere) {
     TempDir dir;
-    ASSERT_TRUE(spoolDocument(dir.path, 1700000000, "a", 1024));
-    ASSERT_TRUE(spoolDocument(dir.path, 1700000000, "b", 1024));
-    ASSERT_TRUE(spoolDocument(dir.path, 1700000000, "c", 1024));
-    EXPECT_EQ(dir.files(), (std::vector<std::string>{"1700000000-1.json", "1700000000-2.json",
-                                                     "1700000000.json"}));
-    EXPECT_EQ(dir.read("1700000000-2.json"), "c");
+    dir.write("1700000000-2.json", "old");
+    Spool spool = spoolIn(dir.path, 1024);
+    ASSERT_TRUE(keep(spool, "a"));
+    ASSERT_TRUE(keep(spool, "b"));
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"1700000000-2.json", "1700000001.json",
+                                                     "1700000002.json"}));
+    EXPECT_EQ(dir.read("1700000002.json"), "b");
 }
 
 TEST(Spool, ListsOldestFirstAndIgnoresOtherFiles) {
@@ -34,10 +51,11 @@ TEST(Spool, ListsOldestFirstAndIgnoresOtherFiles) {
 
 TEST(Spool, DropsTheOldestWithOneLineEachWhenFull) {
     TempDir dir;
-    for (int t = 1; t <= 4; ++t)
-        ASSERT_TRUE(spoolDocument(dir.path, t, std::string(100, 'x'), 400));
+    Spool spool = spoolIn(dir.path, 400);
+    for (int t = 1; t <= 4; ++t) ASSERT_TRUE(keep(spool, std::string(100, 'x')));
+    spool.maxBytes = 350;
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(spoolDocument(dir.path, 5, std::string(200, 'y'), 350));
+    ASSERT_TRUE(keep(spool, std::string(200, 'y')));
     EXPECT_EQ(
         ::testing::internal::GetCapturedStdout(),
         "Spool full: dropped 1.json\nSpool full: dropped 2.json\nSpool full: dropped 3.json\n");
@@ -46,19 +64,54 @@ TEST(Spool, DropsTheOldestWithOneLineEachWhenFull) {
 
 TEST(Spool, ADocumentLargerThanTheSpoolIsNotKept) {
     TempDir dir;
-    ASSERT_TRUE(spoolDocument(dir.path, 1, "old", 10));
+    Spool spool = spoolIn(dir.path, 10);
+    ASSERT_TRUE(keep(spool, "old"));
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(spoolDocument(dir.path, 2, std::string(11, 'x'), 10));
+    EXPECT_FALSE(keep(spool, std::string(11, 'x')));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Spool full: a document of 11 bytes is not kept\n");
     EXPECT_EQ(dir.files(), std::vector<std::string>{"1.json"});
 }
 
-TEST(Spool, MissingDirectorySaysSo) {
+TEST(Spool, OpeningRemovesLeftoversAndKeepsTheCapOverEveryFileOfOurs) {
+    TempDir dir;
+    dir.write(".pelmar-a1b2c3", std::string(500, 't'));
+    dir.write("7.json", std::string(60, 'a'));
+    dir.write("8.json", std::string(60, 'b'));
+    mkdir((dir.path + "/rejected").c_str(), 0700);
+    dir.write("rejected/3.json", std::string(60, 'r'));
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(spoolDocument("/nonexistent/spool", 1, "x", 1024));
+    Spool spool = spoolIn(dir.path, 100);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Spool: cannot write in /nonexistent/spool\n");
+              "Spool full: dropped rejected/3.json\nSpool full: dropped 7.json\n");
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"8.json", "rejected"}));
+    rmdir((dir.path + "/rejected").c_str());
+}
+
+TEST(Spool, MissingDirectoryIsCreatedWithItsParents) {
+    TempDir dir;
+    Spool spool = spoolIn(dir.path + "/a/b", 1024);
+    ASSERT_TRUE(keep(spool, "x"));
+    std::vector<std::string> files = spooledFiles(dir.path + "/a/b");
+    ASSERT_EQ(files.size(), 1u);
+    unlink(files[0].c_str());
+    rmdir((dir.path + "/a/b").c_str());
+    rmdir((dir.path + "/a").c_str());
+}
+
+TEST(Spool, AnUnusableDirectorySaysSo) {
+    ::testing::internal::CaptureStdout();
+    Spool spool = spoolIn("/proc/pelmar/spool", 1024);
+    EXPECT_FALSE(keep(spool, "x"));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Spool: cannot create /proc/pelmar/spool\nSpool: cannot write in "
+              "/proc/pelmar/spool\n");
+}
+
+TEST(Spool, SizeInKilobytesIsClampedNotWrapped) {
+    EXPECT_EQ(spoolBytes(-5), 0u);
+    EXPECT_EQ(spoolBytes(1024), 1048576u);
+    EXPECT_EQ(spoolBytes(2147483647), sizeof(std::size_t) == 4 ? SIZE_MAX : 2147483647ull * 1024);
 }
 
 }  // namespace

@@ -298,4 +298,47 @@ TEST_F(Table, TheDaysLastWalkEmptiesTheTableForReadersAndTheWriterStartsAfresh) 
     EXPECT_EQ(entryCapacity(list), kBlockRecords);
 }
 
+// The addresses of the next slice of the walk, at most `kWalkSlice`.
+std::vector<std::string> sliceMacs(const EntryList& list) {
+    std::vector<Entry> slice;
+    slice.reserve(kWalkSlice);
+    std::vector<std::string> macs;
+    if (nextSlice(list, slice)) {
+        for (const Entry& entry : slice) macs.push_back(entry.mac);
+    }
+    return macs;
+}
+
+// `count` addresses "<prefix><n>" heard once each.
+void hear(EntryList& list, const char* prefix, std::size_t count, std::size_t skip = SIZE_MAX) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != skip)
+            updateEntryList(readingOf((prefix + std::to_string(i)).c_str(), -50, 1), list, 0);
+    }
+}
+
+TEST(Walk, StepsOverARecordDroppedWhereItStandsAndLeavesOutNewOnes) {
+    FakeClock clock(1000);
+    EntryList list;
+    hear(list, "m", kWalkSlice + 2);
+    beginWalk(list);
+    ASSERT_EQ(sliceMacs(list).size(), kWalkSlice);
+    FakeClock::now = 1100;
+    hear(list, "m", kWalkSlice + 2, kWalkSlice);  // all but the one the walk stands on
+    hear(list, "new", 1);
+    cleanEntryList(list, 50, 1100);
+    EXPECT_EQ(sliceMacs(list), std::vector<std::string>{"m" + std::to_string(kWalkSlice + 1)});
+    EXPECT_TRUE(sliceMacs(list).empty());
+}
+
+TEST(Walk, EndsWhenTheRestOfItsRecordsAreDropped) {
+    FakeClock clock(1000);
+    EntryList list(kWalkSlice + 2);  // with a cap, every new address drops the least recent
+    hear(list, "m", kWalkSlice + 2);
+    beginWalk(list);
+    ASSERT_EQ(sliceMacs(list).size(), kWalkSlice);
+    hear(list, "n", kWalkSlice + 2);
+    EXPECT_TRUE(sliceMacs(list).empty());
+}
+
 }  // namespace

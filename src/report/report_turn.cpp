@@ -1,0 +1,187 @@
+#include "report/report_turn.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+
+#include "clock.h"
+#include "log.h"
+#include "report/backup.h"
+#include "report/environment.h"
+#include "report/stored_document.h"
+#include "stop.h"
+
+namespace {
+
+// Room left on the command line beside an inline document.
+constexpr std::size_t kCommandRoom = 4096;
+
+enum class Upload { kPosted, kFailed, kStopped };
+
+Transport transportFor(const ReportSettings& settings, const ReportState& state) {
+    Transport transport;
+    transport.endpoint = settings.endpoint.value_or("");
+    transport.options.show = settings.showCurl;
+    transport.options.failOnHttp = settings.spoolDir.has_value();
+    transport.options.verifyTls = settings.verifyTls;
+    transport.readStatus = settings.spoolDir.has_value();
+    transport.timeout = settings.uploadTimeout;
+    transport.run = state.run;
+    return transport;
+}
+
+// The spool, opened (directory made, left-overs removed, cap kept) on first use, and kept to
+// its cap on every turn after.
+Spool* spoolOf(const ReportSettings& settings, ReportState& state) {
+    if (!settings.spoolDir) return nullptr;
+    if (!state.spool) {
+        state.spool.emplace();
+        state.spool->dir = *settings.spoolDir;
+        state.spool->maxBytes = settings.spoolMaxBytes;
+        openSpool(*state.spool);
+    } else if (spoolUsable(*state.spool)) {
+        enforceCap(*state.spool, 0);
+    }
+    return &*state.spool;
+}
+
+// Says once when reports start failing and once when they work again; true when `failure` is
+// empty.
+bool noteReport(ReportState& state, const std::string& failure) {
+    if (failure.empty() && state.reportsFailing) logLine("Reports work again");
+    if (!failure.empty() && !state.reportsFailing) logLine("Reports failing: %s", failure.c_str());
+    state.reportsFailing = !failure.empty();
+    return failure.empty();
+}
+
+// Makes the document in memory, or in a temporary file once it is long; empty, or why not.
+std::string make(StoredDocument& document, const ReportSettings& settings, const EntryList& list,
+                 std::time_t now, AfterWalk after = AfterWalk::kKeep) {
+    DocumentPlace place{kInlineDocumentLimit, {temporaryFilePattern()}, 0};
+    if (settings.endpoint) place.memoryLimit = kArgumentLimit - kCommandRoom;
+    makeDocument(document, hostName(), now, list, settings.privacy, place, after);
+    switch (document.state) {
+        case StoredDocument::kWhole:
+            return "";
+        case StoredDocument::kNoFile:
+            return "no temporary file for a document of " + std::to_string(document.size) +
+                   " bytes";
+        case StoredDocument::kWriteFailed:
+            break;
+    }
+    return "cannot write the document to " + place.patterns.front();
+}
+
+// Posts the document and says when uploads start failing or work again.
+Upload upload(const StoredDocument& document, const Transport& transport, ReportState& state) {
+    PostResult result = document.path.empty() ? postInline(transport, document.text)
+                                              : postFile(transport, document.path, document.size);
+    if (result.command.outcome == CommandResult::kStopped) return Upload::kStopped;
+    bool ok = succeeded(result.command);
+    if (ok && state.uploadsFailing) logLine("Uploads work again");
+    if (!ok && !state.uploadsFailing) {
+        logLine("Uploads failing: %s", failureReason(result.command, transport.timeout).c_str());
+    }
+    state.uploadsFailing = !ok;
+    return ok ? Upload::kPosted : Upload::kFailed;
+}
+
+// Why the spooled file at `path` cannot be sent at all, or empty with its `size`.
+std::string unsendable(const std::string& path, std::size_t& size) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return "gone";
+    if (S_ISLNK(status.st_mode)) return "a symbolic link";
+    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return "cannot be read";
+    bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    close(fd);
+    size = static_cast<std::size_t>(status.st_size);
+    return regular ? "" : "not a regular file";
+}
+
+// Sends a few spooled documents, oldest first: each is removed once delivered, taken out of
+// the way when it cannot be sent or is refused for good, and left for later (with the ones
+// behind it) on a passing failure. Only the turn's own upload says whether uploads work.
+void sendSpooled(Spool& spool, const Transport& transport) {
+    int tried = 0;
+    for (const std::string& path : spooledFiles(spool.dir)) {
+        if (tried++ == kSpoolBatch || stopRequested() || !spoolUsable(spool)) return;
+        std::size_t size = 0;
+        std::string why = unsendable(path, size);
+        if (why == "gone") continue;
+        if (!why.empty()) {
+            rejectFile(spool, path, why);
+            continue;
+        }
+        PostResult result = postFile(transport, path, size);
+        if (succeeded(result.command)) {
+            removeDelivered(spool, path);
+        } else if (refusedForGood(result)) {
+            rejectFile(spool, path, "HTTP " + std::to_string(result.httpStatus));
+        } else {
+            return;
+        }
+    }
+}
+
+void reportOnce(const ReportSettings& settings, const EntryList& list, ReportState& state,
+                std::optional<std::time_t> closingDay) {
+    Spool* spool = spoolOf(settings, state);
+    std::time_t now = closingDay ? *closingDay : wallClock();
+    StoredDocument document;
+    AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
+    if (!noteReport(state, make(document, settings, list, now, after))) return;
+    Transport transport = transportFor(settings, state);
+    Upload sent = settings.endpoint ? upload(document, transport, state) : Upload::kFailed;
+    if (settings.backupDir) {
+        backup(documentWriter(document, "\n"), *settings.backupDir);
+        pruneBackups(*settings.backupDir, settings.backupMaxFiles, settings.backupMaxBytes);
+    }
+    if (!spool || !settings.endpoint || !spoolUsable(*spool)) return;
+    if (sent == Upload::kPosted) sendSpooled(*spool, transport);
+    // A stop keeps its own last document.
+    if (sent == Upload::kFailed) keepDocument(*spool, document.size, documentWriter(document));
+}
+
+}  // namespace
+
+std::size_t spoolBytes(int kilobytes) {
+    uint64_t bytes = static_cast<uint64_t>(kilobytes > 0 ? kilobytes : 0) * 1024;
+    return bytes > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(bytes);
+}
+
+void report(const ReportSettings& settings, const EntryList& list, ReportState& state,
+            std::optional<std::time_t> closingDay) {
+    if (!settings.endpoint && !settings.backupDir) {
+        if (closingDay) askNewDay(list);
+        return;
+    }
+    CleanupHold hold;  // a stop waits until this report's files are in place or gone
+    if (!hold.held()) return;
+    try {
+        reportOnce(settings, list, state, closingDay);
+    } catch (const std::bad_alloc&) {
+        noteReport(state, "out of memory");  // the next turn tries again
+    } catch (const std::exception& failure) {
+        noteReport(state, failure.what());
+    }
+}
+
+void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state) {
+    if (!settings.spoolDir) return;
+    try {
+        Spool* spool = spoolOf(settings, state);
+        StoredDocument document;
+        if (!noteReport(state, make(document, settings, list, wallClock()))) return;
+        if (keepDocument(*spool, document.size, documentWriter(document))) {
+            logLine("Stopping: the last document is kept in the spool");
+        }
+    } catch (const std::bad_alloc&) {
+        noteReport(state, "out of memory");
+    }
+}
