@@ -73,7 +73,8 @@ std::string make(StoredDocument& document, const ReportSettings& settings, const
         case StoredDocument::kWriteFailed:
             break;
     }
-    return "cannot write the document to " + place.patterns.front();
+    const std::string& pattern = place.patterns.front();
+    return "cannot write the document in " + pattern.substr(0, pattern.rfind('/'));
 }
 
 // Posts the document and says when uploads start failing or work again.

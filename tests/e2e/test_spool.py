@@ -5,13 +5,20 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import tempfile
 import time
 import unittest
 
-from daemon import Daemon, Receiver, capture_line, free_port, wait_for
+from daemon import BINARY, Daemon, Receiver, capture_line, free_port, wait_for
 
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+
+def sanitized():
+    """True for a sanitizer build, whose runtime does not start under libfaketime."""
+    linked = subprocess.run(["ldd", BINARY], capture_output=True, text=True).stdout
+    return "libasan" in linked or "libtsan" in linked
 
 
 def spool_files(path):
@@ -57,7 +64,7 @@ class Poisoned(unittest.TestCase):
                 self.assertNotIn(b"Uploads failing", d.output())
                 self.assertEqual(sorted(os.listdir(os.path.join(spool.name, "rejected"))),
                                  ["2.json", "3.json"])
-                self.assertEqual(spool_files(spool.name), [])
+                self.assertTrue(wait_for(lambda: not spool_files(spool.name), 5))
         finally:
             receiver.close()
             spool.cleanup()
@@ -81,7 +88,7 @@ class Poisoned(unittest.TestCase):
                 os.chmod(spool, 0o755)
                 self.assertTrue(wait_for(lambda: marked(receiver, "n") == [1, 2], 15))
                 self.assertIn(b"Spool: removed 1.json; the spool is in use again\n", d.output())
-                self.assertEqual(spool_files(spool), [])
+                self.assertTrue(wait_for(lambda: not spool_files(spool), 5))
         finally:
             receiver.close()
             os.chmod(spool, 0o755)
@@ -89,13 +96,13 @@ class Poisoned(unittest.TestCase):
 
 
 class Order(unittest.TestCase):
-    @unittest.skipUnless(os.path.exists(FAKETIME), "needs libfaketime")
+    @unittest.skipUnless(os.path.exists(FAKETIME) and not sanitized(), "needs libfaketime")
     def test_documents_are_sent_in_the_order_made_though_the_clock_went_back(self):
         spool = tempfile.TemporaryDirectory(prefix="pelmar-spool-")
         down = f"http://127.0.0.1:{free_port()}/upload"
         made = []
         for start in ("@2030-01-01 12:00:00", "@2030-01-01 11:00:00"):
-            env = {"LD_PRELOAD": FAKETIME, "FAKETIME": start, "FAKETIME_DONT_RESET": "1"}
+            env = {"LD_PRELOAD": FAKETIME, "FAKETIME": start}
             with Daemon({"report_time": 1, "full_url": down, "spool_dir": spool.name}, env=env) as d:
                 count = len(spool_files(spool.name))
                 self.assertTrue(wait_for(lambda: len(spool_files(spool.name)) >= count + 2, 15))
