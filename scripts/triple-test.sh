@@ -18,7 +18,10 @@ skip() {
     exit 0
 }
 
+# The team's shared folder sits beside the working copy; a clone made elsewhere (CI's) finds it
+# at its usual place.
 toolchains=${PELMAR_TOOLCHAINS:-$(cd .. && pwd)/shared/toolchains}
+[ -n "${PELMAR_TOOLCHAINS:-}" ] || [ -d "$toolchains" ] || toolchains=/work/shared/toolchains
 if [ -z "${MIPS_MUSL_ROOT:-}" ]; then
     tarball=$toolchains/mips-musl-toolchain.tar.xz
     [ -f "$tarball" ] || skip "no MIPS_MUSL_ROOT and no $tarball"

@@ -90,7 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (parsed["data"].size() != 2 || parsed["data"][0]["signalDB"] != -67) std::abort();
 
     for (bool show : {false, true}) {
-        std::string command = buildCommand(document, endpoint, CurlOptions{show, false, false});
+        CurlOptions options;
+        options.show = show;
+        std::string command = buildCommand(document, endpoint, options);
         const std::string silence = " > /dev/null 2> /dev/null ";
         if (!show) {
             if (command.size() < silence.size() ||
