@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,13 @@ bool settlePrivacy() {
 // where it is limited (the C library's default may reserve 8 MiB).
 constexpr std::size_t kReportStack = 256 * 1024;
 
+// A capability handed to the daemon to capture (an ambient one, as the service manager gives
+// it to an unprivileged user) stays with the daemon: the commands it runs (curl, clear) would
+// otherwise inherit it. The daemon's own capabilities are not touched.
+void keepCapabilitiesFromCommands() {
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+}
+
 // The report thread starts with the stop signals blocked, so that they reach the capture loop
 // and cut its waits short.
 int startReportThread(pthread_t& thread, EntryList& list) {
@@ -114,6 +122,7 @@ int main(int argc, char** argv) {
     std::optional<NativeCapture> native =
         openNativeCapture(config.capture_interface, config.capture_file, config.capture_filter);
     installSignalHandlers();
+    keepCapabilitiesFromCommands();
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
     pthread_t reporter;

@@ -21,7 +21,7 @@ UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"
 CAP_NET_RAW = 1 << 13
 
 
-def start(config_text, directory, prefix=()):
+def start(config_text, directory, prefix=(), path=None):
     """The binary (under `prefix`) on `config_text`, output in a file; its Popen."""
     config = os.path.join(directory, "pelmar.conf")
     with open(config, "w") as f:
@@ -29,7 +29,8 @@ def start(config_text, directory, prefix=()):
     with open(os.path.join(directory, "out"), "wb") as out:
         return subprocess.Popen([*prefix, os.path.abspath(BINARY)], stdin=subprocess.DEVNULL,
                                 stdout=out, stderr=subprocess.STDOUT, cwd=directory,
-                                env=dict(os.environ, PELMAR_CONFIG=config))
+                                env=dict(os.environ, PELMAR_CONFIG=config,
+                                         PATH=path or os.environ["PATH"]))
 
 
 def captures_natively():
@@ -78,8 +79,17 @@ class Unprivileged(unittest.TestCase):
         os.chmod(directory, 0o755)
         name = f"pmon{os.getpid() % 10000}"
         fd = radiotap_interface(name)
+        # curl as the daemon runs it, noting the capabilities it was given.
+        curl = os.path.join(directory, "curl")
+        with open(curl, "w") as f:
+            f.write(f"#!/bin/sh\ngrep -E '^Cap(Eff|Amb)' /proc/$$/status > {directory}/caps\n"
+                    f"exec {shutil.which('curl')} \"$@\"\n")
+        os.chmod(curl, 0o755)
+        open(os.path.join(directory, "caps"), "w").close()
+        os.chmod(os.path.join(directory, "caps"), 0o666)
         daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
-                       "report_time=1\n", directory, UNPRIVILEGED)
+                       "report_time=1\n", directory, UNPRIVILEGED,
+                       path=directory + ":" + os.environ["PATH"])
         try:
             binary = os.path.realpath(BINARY)
             self.assertTrue(wait_for(lambda: os.path.realpath(f"/proc/{daemon.pid}/exe") == binary))
@@ -97,6 +107,9 @@ class Unprivileged(unittest.TestCase):
                 time.sleep(0.2)
             self.assertTrue(wait_for(heard, 5))
             self.assertIsNone(daemon.poll())
+            # The capture capability stays with the daemon: its commands get none.
+            with open(os.path.join(directory, "caps")) as f:
+                self.assertEqual([int(line.split()[1], 16) for line in f], [0, 0])
         finally:
             daemon.kill()
             daemon.wait()
