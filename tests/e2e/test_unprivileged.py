@@ -2,18 +2,17 @@
 capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), capturing on an interface
 that the test makes (a tun device set to 802.11 with radiotap) and uploading to a local
 receiver. Needs root, setpriv and /dev/net/tun; skipped while the binary has no native capture."""
-import fcntl
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import time
 import unittest
 
 from daemon import BINARY, NO_LIVE_CAPTURE, Receiver, wait_for
+from frames import probe_request, simple_radio
+from test_native import make_interface, send
 
-TUNSETIFF, TUNSETLINK, IFF_TUN, ARPHRD_IEEE80211_RADIOTAP = 0x400454CA, 0x400454CD, 1, 803
 # As procd starts it with the package's user, capabilities file and no_new_privs.
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                 "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw",
@@ -53,23 +52,6 @@ def can_run():
     return captures_natively()
 
 
-def radiotap_interface(name):
-    """A tun device that libpcap reports as 802.11 with radiotap; closing its fd removes it."""
-    fd = os.open("/dev/net/tun", os.O_RDWR)
-    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
-    fcntl.ioctl(fd, TUNSETLINK, ARPHRD_IEEE80211_RADIOTAP)
-    subprocess.run(["ip", "link", "set", name, "up"], check=True)
-    return fd
-
-
-def probe_request(mac, signal):
-    """A probe request from `mac` with a dBm antenna signal, behind tun's packet header."""
-    radiotap = struct.pack("<BBHIb", 0, 0, 9, 1 << 5, signal)
-    header = (bytes([0x40, 0, 0, 0]) + b"\xff" * 6 + bytes.fromhex(mac.replace(":", "")) +
-              b"\xff" * 6 + b"\0\0")
-    return struct.pack(">HH", 0, 0x0019) + radiotap + header + b"\0\0\x01\x04\x82\x84\x8b\x96"
-
-
 @unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
 @unittest.skipUnless(can_run(), "needs root, setpriv, /dev/net/tun and native capture")
 class Unprivileged(unittest.TestCase):
@@ -78,7 +60,7 @@ class Unprivileged(unittest.TestCase):
         directory = tempfile.mkdtemp(prefix="pelmar-unprivileged-")
         os.chmod(directory, 0o755)
         name = f"pmon{os.getpid() % 10000}"
-        fd = radiotap_interface(name)
+        fd = make_interface(name)
         # curl as the daemon runs it, noting the capabilities it was given.
         curl = os.path.join(directory, "curl")
         with open(curl, "w") as f:
@@ -101,7 +83,7 @@ class Unprivileged(unittest.TestCase):
                                 for document in receiver.documents()
                                 for d in document["data"])
             for _ in range(50):
-                os.write(fd, probe_request("aa:bb:cc:dd:ee:01", -48))
+                send(fd, simple_radio(-48) + probe_request("aa:bb:cc:dd:ee:01"))
                 if heard():
                     break
                 time.sleep(0.2)

@@ -5,29 +5,19 @@
 
 #include "clock.h"
 
-struct FakeClock {
-    static std::time_t now;
+// Points the clock `source` reads at a settable time for the life of the object.
+template <std::time_t (**source)()>
+struct SettableClock {
+    static inline std::time_t now = 0;
     static std::time_t read() { return now; }
-    explicit FakeClock(std::time_t start) {
+    explicit SettableClock(std::time_t start) {
         now = start;
-        wallClockSource = read;
+        *source = read;
     }
-    ~FakeClock() { wallClockSource = previous; }
-    std::time_t (*previous)() = wallClockSource;
+    ~SettableClock() { *source = previous; }
+    std::time_t (*previous)() = *source;
 };
 
-inline std::time_t FakeClock::now = 0;
-
+using FakeClock = SettableClock<&wallClockSource>;
 // A settable monotonic clock for tests of the timers.
-struct FakeMonotonicClock {
-    static std::time_t now;
-    static std::time_t read() { return now; }
-    explicit FakeMonotonicClock(std::time_t start) {
-        now = start;
-        monotonicClockSource = read;
-    }
-    ~FakeMonotonicClock() { monotonicClockSource = previous; }
-    std::time_t (*previous)() = monotonicClockSource;
-};
-
-inline std::time_t FakeMonotonicClock::now = 0;
+using FakeMonotonicClock = SettableClock<&monotonicClockSource>;
