@@ -19,3 +19,10 @@ extern std::time_t (*monotonicClockSource)();
 inline std::time_t monotonicClock() {
     return monotonicClockSource();
 }
+
+// Points both clocks at a recording's own time, which then moves only by setRecordedTime: the
+// reports, the pruning and the times written follow the recording, not the machine.
+void followRecordedTime();
+
+// Sets the recording's time (seconds since the Unix epoch) that both clocks read.
+void setRecordedTime(std::time_t second);

@@ -11,6 +11,7 @@
 #include "log.h"
 #include "report/console.h"
 #include "stop.h"
+#include "table/address_text.h"
 
 namespace {
 
@@ -76,6 +77,19 @@ bool locallyAdministered(const char* mac) {
     return std::strchr("2367abefABEF", mac[1]) != nullptr;
 }
 
+// Counts the reading's address as a device of its own: a text line carries no probe request's
+// body to link by. Text that is not an address is keyed by its own bytes.
+void countTextDevice(DeviceLinker& linker, const Reading& reading, EntryList& list) {
+    LinkInput input{{}, static_cast<int64_t>(monotonicClock()) * 1000, reading.signal, nullptr};
+    if (!parseAddress(reading.mac, input.address)) {
+        for (std::size_t i = 0; i < kMacLength && reading.mac[i]; ++i) {
+            input.address[i % 6] = static_cast<uint8_t>(input.address[i % 6] * 31 + reading.mac[i]);
+        }
+    }
+    uint8_t ownName[6];
+    linkFrame(linker, input, list.devices, ownName);
+}
+
 void traceReading(const Reading& reading) {
     logText("Readed MAC: %s\n", reading.mac);
     logText("Readed Signal: %d\n", reading.signal);
@@ -111,7 +125,7 @@ void storeReading(const Reading& reading, EntryList& list, const CaptureSettings
         display(list, settings.commandTimeout, settings.privacy);
 }
 
-bool captureTurn(EntryList& list, const CaptureSettings& settings) {
+bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker* linker) {
     endIfStopRequested();
     const bool tracing = settings.traceLevel >= kTraceLines;
     if (tracing) {
@@ -123,6 +137,7 @@ bool captureTurn(EntryList& list, const CaptureSettings& settings) {
     if (tracing) logText("Readed Line: %s\n", line->c_str());
     Reading reading;
     if (parseCaptureLine(*line, reading)) {
+        if (linker && !ignoredReading(reading, settings)) countTextDevice(*linker, reading, list);
         storeReading(reading, list, settings);
         return true;
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "report/privacy.h"
+#include "table/device_linker.h"
 #include "table/device_table.h"
 
 // What the capture loop needs of the settings.
@@ -31,5 +32,6 @@ void storeReading(const Reading& reading, EntryList& list, const CaptureSettings
 
 // One turn of the capture loop: reads a line of descriptor 0 and stores its reading, or sleeps
 // one second when it carries none. Ends the process on a fatal error. False, without the sleep,
-// once standard input has ended and the settings say to stop there.
-bool captureTurn(EntryList& list, const CaptureSettings& settings);
+// once standard input has ended and the settings say to stop there. With `linker`, each
+// address counts as a device of its own in the report window.
+bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker* linker = nullptr);

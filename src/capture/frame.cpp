@@ -202,9 +202,10 @@ HeaderShape headerShape(uint16_t control) {
     }
 }
 
-// Reads the 802.11 header of `captured` bytes (of `length` on the air) into `facts.address`.
+// Reads the 802.11 header of `captured` bytes (of `length` on the air) into `facts.address`,
+// and a probe request's body into `probe` when asked.
 FrameResult readHeader(const uint8_t* frame, std::size_t captured, std::size_t length,
-                       uint8_t flags, FrameFacts& facts) {
+                       uint8_t flags, FrameFacts& facts, ProbeFacts* probe) {
     if (flags & kFlagFcs) {
         if (length < kFcsBytes) return FrameResult::kTruncated;
         length -= kFcsBytes;
@@ -218,6 +219,8 @@ FrameResult readHeader(const uint8_t* frame, std::size_t captured, std::size_t l
     if (captured < headerLength) return FrameResult::kTruncated;
     if (shape.result != FrameResult::kRead) return shape.result;
     std::memcpy(facts.address, frame + shape.addressAt, sizeof facts.address);
+    facts.isProbe = probe && isProbeRequest(frame, captured);
+    if (facts.isProbe) readProbeRequest(frame, captured, *probe);
     return FrameResult::kRead;
 }
 
@@ -240,7 +243,8 @@ const char* frameResultName(FrameResult result) {
 }
 
 FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t length,
-                      FrameFacts& facts) {
+                      FrameFacts& facts, ProbeFacts* probe) {
+    facts.isProbe = false;
     if (captured < kRadiotapFixed) return FrameResult::kBadRadiotap;
     const std::size_t radiotapLength = little16(bytes + 2);
     if (radiotapLength < kRadiotapFixed || radiotapLength > captured) {
@@ -253,17 +257,8 @@ FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t le
     // A length on the air shorter than what was captured is not believed.
     const std::size_t onAir = length > captured ? length : captured;
     FrameResult result = readHeader(bytes + radiotapLength, captured - radiotapLength,
-                                    onAir - radiotapLength, radio.flags, facts);
+                                    onAir - radiotapLength, radio.flags, facts, probe);
     if (result != FrameResult::kRead) return result;
     facts.signal = radio.hasDbm ? radio.dbm : radio.hasDb ? radio.db : 0;
     return FrameResult::kRead;
-}
-
-void formatAddress(const uint8_t address[6], char text[18]) {
-    static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 6; ++i) {
-        text[i * 3] = kHex[address[i] >> 4];
-        text[i * 3 + 1] = kHex[address[i] & 0xF];
-        text[i * 3 + 2] = i < 5 ? ':' : '\0';
-    }
 }

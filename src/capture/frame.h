@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture/probe_request.h"
+#include "table/address_text.h"
+
 // What a frame tells, or why it tells nothing.
 enum class FrameResult {
     kRead,          // address and signal filled in
@@ -21,12 +24,11 @@ const char* frameResultName(FrameResult result);
 struct FrameFacts {
     uint8_t address[6];
     int32_t signal;  // dBm (or dB when the radio gives no dBm), 0 when none
+    bool isProbe;    // a probe request, whose body was read into the ProbeFacts asked for
 };
 
 // Reads the `captured` bytes of a frame of `length` bytes on the air (radiotap header
-// included); every offset is checked against `captured`.
+// included); every offset is checked against `captured`. With `probe`, a probe request's body
+// is read into it too.
 FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t length,
-                      FrameFacts& facts);
-
-// Writes `address` as 17 lower-case characters "aa:bb:cc:dd:ee:ff" and a terminator.
-void formatAddress(const uint8_t address[6], char text[18]);
+                      FrameFacts& facts, ProbeFacts* probe = nullptr);

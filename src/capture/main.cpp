@@ -119,14 +119,24 @@ int main(int argc, char** argv) {
     warnIfLineNotTaken(path, loaded);
     warnIfUploadsOff(path);
     if (!settlePrivacy()) return -1;
-    std::optional<NativeCapture> native =
-        openNativeCapture(config.capture_interface, config.capture_file, config.capture_filter);
+    const bool countDevices = config.count_devices == 1;
+    std::optional<NativeCapture> native = openNativeCapture(
+        config.capture_interface, config.capture_file, config.capture_filter, countDevices);
+    std::optional<DeviceLinker> textLinker;
+    if (countDevices && !native) {
+        logLine(
+            "count_devices: linking addresses needs native capture; on standard input every "
+            "address counts as a device of its own.");
+        textLinker.emplace();
+    }
     installSignalHandlers();
     keepCapabilitiesFromCommands();
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
     pthread_t reporter;
-    if (startReportThread(reporter, list) != 0) {
+    // A recording's reports follow its own clock, on the capture thread.
+    const bool recording = native && config.capture_file;
+    if (!recording && startReportThread(reporter, list) != 0) {
         logStartError("Error creating thread\n");
         return 1;
     }
@@ -141,7 +151,7 @@ int main(int argc, char** argv) {
     if (native) {
         runNativeCapture(*native, list, settings);
     } else {
-        while (captureTurn(list, settings)) {
+        while (captureTurn(list, settings, textLinker ? &*textLinker : nullptr)) {
         }
     }
     // Here only at the end of a capture file, or of standard input with `exit_at_end`.

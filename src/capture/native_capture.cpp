@@ -1,11 +1,16 @@
 #include "capture/native_capture.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <iterator>
+#include <vector>
 
 #include "capture/frame.h"
+#include "clock.h"
 #include "log.h"
 #include "stop.h"
 
@@ -15,6 +20,9 @@ namespace {
 
 // Room for the radiotap header, the 802.11 header and the first information elements.
 constexpr int kSnapLength = 256;
+// Counting devices reads a probe request's every element: those come whole (they are a few
+// hundred bytes at most), every other frame still at kSnapLength.
+constexpr int kProbeSnapLength = 1024;
 // The kernel hands frames over in blocks at most this late: a busy channel costs a few wake-ups
 // a second, not one per frame.
 constexpr int kBufferTimeoutMs = 500;
@@ -40,13 +48,49 @@ std::string linkTypeName(int linkType) {
     return text;
 }
 
-// Compiles the source's filter for `handle` and installs it; the compiler's message on failure.
-std::optional<std::string> installFilter(pcap_t* handle, const std::string& filter) {
+// The compiled filter with every accepting return sent to a tail that keeps a probe request
+// whole and cuts any other frame at kSnapLength: the kernel keeps what the filter returns.
+std::vector<bpf_insn> probesWhole(const bpf_program& program) {
+    std::vector<bpf_insn> code(program.bf_insns, program.bf_insns + program.bf_len);
+    const uint32_t tail = static_cast<uint32_t>(code.size());
+    for (uint32_t at = 0; at < tail; ++at) {
+        if (code[at].code == (BPF_RET | BPF_K) && code[at].k != 0) {
+            code[at] = bpf_insn{BPF_JMP | BPF_JA, 0, 0, tail - at - 1};
+        }
+    }
+    const bpf_insn kTail[] = {
+        {BPF_LD | BPF_B | BPF_ABS, 0, 0, 3},  // radiotap length, little-endian
+        {BPF_ALU | BPF_LSH | BPF_K, 0, 0, 8},
+        {BPF_MISC | BPF_TAX, 0, 0, 0},
+        {BPF_LD | BPF_B | BPF_ABS, 0, 0, 2},
+        {BPF_ALU | BPF_OR | BPF_X, 0, 0, 0},
+        {BPF_MISC | BPF_TAX, 0, 0, 0},
+        {BPF_LD | BPF_B | BPF_IND, 0, 0, 0},  // the frame control's first byte
+        {BPF_ALU | BPF_AND | BPF_K, 0, 0, 0xFC},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0x40},  // management, subtype 4
+        {BPF_RET | BPF_K, 0, 0, kProbeSnapLength},
+        {BPF_RET | BPF_K, 0, 0, kSnapLength},
+    };
+    code.insert(code.end(), std::begin(kTail), std::end(kTail));
+    return code;
+}
+
+// Compiles the source's filter for `handle` and installs it (with probe requests kept whole
+// when `probes`); the compiler's message on failure.
+std::optional<std::string> installFilter(pcap_t* handle, const std::string& filter,
+                                         bool probes = false) {
     bpf_program program;
     if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
         return std::string(pcap_geterr(handle));
     }
-    int result = pcap_setfilter(handle, &program);
+    int result;
+    if (probes) {
+        std::vector<bpf_insn> code = probesWhole(program);
+        bpf_program whole{static_cast<u_int>(code.size()), code.data()};
+        result = pcap_setfilter(handle, &whole);
+    } else {
+        result = pcap_setfilter(handle, &program);
+    }
     pcap_freecode(&program);
     if (result != 0) return std::string(pcap_geterr(handle));
     return std::nullopt;
@@ -70,7 +114,8 @@ Opened openInterface(NativeCapture& capture, std::string& why) {
         why = error;
         return Opened::kFailed;
     }
-    pcap_set_snaplen(handle.get(), kSnapLength);
+    const bool probes = capture.linker.has_value();
+    pcap_set_snaplen(handle.get(), probes ? kProbeSnapLength : kSnapLength);
     pcap_set_timeout(handle.get(), kBufferTimeoutMs);
     pcap_set_buffer_size(handle.get(), kRingBytes);
     int status = pcap_activate(handle.get());
@@ -84,7 +129,7 @@ Opened openInterface(NativeCapture& capture, std::string& why) {
         why = wrongLinkType(name, linkType);
         return Opened::kFailed;
     }
-    if (auto failure = installFilter(handle.get(), capture.source.filter)) {
+    if (auto failure = installFilter(handle.get(), capture.source.filter, probes)) {
         why = filterFailure(capture.source.filter, *failure);
         return Opened::kFailed;
     }
@@ -154,12 +199,48 @@ struct FrameSink {
     const CaptureSettings* settings;
 };
 
+// Moves the recording's clock to a frame's `second`, first making every report that falls due
+// on the way, so that each holds exactly the frames before its time. Time never runs back.
+void followRecording(NativeCapture& capture, const EntryList& list, std::time_t second) {
+    if (!capture.reports) {
+        setRecordedTime(second);
+        capture.reports.emplace(startReportLoop(list));
+        return;
+    }
+    for (std::time_t now = monotonicClock(); now < second;) {
+        now = std::min(second, nextDueSecond(*capture.reports));
+        setRecordedTime(now);
+        reportTurn(*capture.reports);
+    }
+}
+
+// Links the frame's sender into its device group, named in `reading`.
+void linkSender(NativeCapture& capture, const pcap_pkthdr& header, const FrameFacts& facts,
+                const ProbeFacts& probe, Reading& reading, DeviceWindow& window) {
+    LinkInput input{{},
+                    header.ts.tv_sec * int64_t{1000} + header.ts.tv_usec / 1000,
+                    facts.signal,
+                    facts.isProbe ? &probe : nullptr};
+    std::memcpy(input.address, facts.address, sizeof input.address);
+    linkFrame(*capture.linker, input, window, reading.device);
+}
+
 void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     FrameSink& sink = *reinterpret_cast<FrameSink*>(user);
+    NativeCapture& capture = *sink.capture;
+    if (!capture.source.file.empty()) followRecording(capture, *sink.list, header->ts.tv_sec);
     Reading reading;
-    if (frameReading(*sink.capture, *header, bytes, reading, sink.settings->traceLevel)) {
-        storeReading(reading, *sink.list, *sink.settings);
+    FrameFacts facts;
+    ProbeFacts probe;
+    ProbeFacts* probeWanted = capture.linker ? &probe : nullptr;
+    if (!frameReading(capture, *header, bytes, reading, sink.settings->traceLevel, facts,
+                      probeWanted)) {
+        return;
     }
+    if (capture.linker && !ignoredReading(reading, *sink.settings)) {
+        linkSender(capture, *header, facts, probe, reading, sink.list->devices);
+    }
+    storeReading(reading, *sink.list, *sink.settings);
 }
 
 // Waits up to a second for frames (less when libpcap needs to look again sooner).
@@ -195,6 +276,7 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
 
 void captureFile(NativeCapture& capture, FrameSink& sink) {
     for (;;) {
+        if (capture.reports) endAfterStop(*capture.reports);
         endIfStopRequested();
         int frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
                                    reinterpret_cast<u_char*>(&sink));
@@ -224,13 +306,16 @@ int32_t timeOfDay(NativeCapture& capture, std::time_t second) {
 
 std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>& interface,
                                                const std::optional<std::string>& file,
-                                               const std::optional<std::string>& filter) {
+                                               const std::optional<std::string>& filter,
+                                               bool countDevices) {
     if (!interface && !file) return std::nullopt;
     if (interface && file) startFailure("capture_interface and capture_file are both set");
     NativeCapture capture;
     capture.source = {interface.value_or(""), file.value_or(""),
                       filter.value_or(kDefaultCaptureFilter)};
+    if (countDevices) capture.linker.emplace();
     if (file) {
+        followRecordedTime();
         openFile(capture);
     } else {
         checkFilter(capture.source.filter);
@@ -242,12 +327,24 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     FrameSink sink{&capture, &list, &settings};
     if (capture.source.file.empty()) captureInterface(capture, sink);
     captureFile(capture, sink);
+    if (!capture.reports) capture.reports.emplace(startReportLoop(list));
+    ReportLoop& reports = *capture.reports;
+    // The last document holds what the recording's end left since the one before; it takes
+    // the next second when a document was made in the last one, so no two share a stamp.
+    const std::time_t end = monotonicClock();
+    if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
+    if (settings.exitAtEnd) requestLastReport();
+    reportTurn(reports);  // with exit_at_end it ends the process
+    report(reports.settings, list, reports.state);
+    for (;;) {
+        endAfterStop(reports);
+        sleep(1);
+    }
 }
 
 bool frameReading(NativeCapture& capture, const pcap_pkthdr& header, const uint8_t* bytes,
-                  Reading& reading, int traceLevel) {
-    FrameFacts facts;
-    FrameResult result = readFrame(bytes, header.caplen, header.len, facts);
+                  Reading& reading, int traceLevel, FrameFacts& facts, ProbeFacts* probe) {
+    FrameResult result = readFrame(bytes, header.caplen, header.len, facts, probe);
     if (result != FrameResult::kRead) {
         if (traceLevel >= kTraceLines) {
             logText("Skipped frame: %s (%u of %u bytes)\n", frameResultName(result), header.caplen,

@@ -10,6 +10,9 @@
 #include <string>
 
 #include "capture/capture_loop.h"
+#include "capture/frame.h"
+#include "report/scheduler.h"
+#include "table/device_linker.h"
 #include "table/device_table.h"
 
 // The default capture filter: management frames, and data frames whose source address is the
@@ -35,19 +38,28 @@ struct NativeCapture {
     bool everCaptured = false;   // a problem after the first success is waited out, not fatal
     std::time_t daySecond = -1;  // the frame second whose local time of day is cached
     int32_t dayTime = 0;
+    std::optional<DeviceLinker> linker;  // with `count_devices`
+    // A recording's reports, turned on the capture thread by its own clock from its first frame.
+    std::optional<ReportLoop> reports;
 };
 
 // The source the settings name, or nullopt when they name none (standard input then). Prints
 // one line and ends the process with status 255 when they cannot work: both named, a file that
-// cannot be read, a filter that does not compile, a link type without radiotap.
+// cannot be read, a filter that does not compile, a link type without radiotap. With
+// `countDevices`, probe requests are captured whole and linked into devices.
 std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>& interface,
                                                const std::optional<std::string>& file,
-                                               const std::optional<std::string>& filter);
+                                               const std::optional<std::string>& filter,
+                                               bool countDevices = false);
 
 // Feeds every frame to the table. From an interface it never returns: an interface that goes
-// away is waited for and opened again. From a file it returns at the file's end.
-void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings);
+// away is waited for and opened again. A recording is read on its own clock, its reports made
+// on this thread as they fall due; at its end comes the last report, then the exit with
+// `exit_at_end`, else a wait for a stop: it never returns either.
+[[noreturn]] void runNativeCapture(NativeCapture& capture, EntryList& list,
+                                   const CaptureSettings& settings);
 
-// The reading of one captured frame, or false when it gives none (traced at `traceLevel` 3).
+// The reading of one captured frame, or false when it gives none (traced at `traceLevel` 3);
+// `facts` as the frame reader left them, and a probe request's body in `probe` when given.
 bool frameReading(NativeCapture& capture, const pcap_pkthdr& header, const uint8_t* bytes,
-                  Reading& reading, int traceLevel);
+                  Reading& reading, int traceLevel, FrameFacts& facts, ProbeFacts* probe = nullptr);

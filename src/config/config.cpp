@@ -45,6 +45,8 @@ constexpr NumberKey numberKeys[] = {
     {"backup_max_files", &Config::backup_max_files},
     {"backup_max_kb", &Config::backup_max_kb},
     {"exit_at_end", &Config::exit_at_end},
+    {"count_devices", &Config::count_devices},
+    {"count_only", &Config::count_only},
 };
 
 constexpr TextKey textKeys[] = {

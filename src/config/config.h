@@ -32,6 +32,8 @@ struct Config {
     int exit_at_end = 0;       // 1: the end of input brings a last report and the exit
     int backup_max_files = 0;  // backup files kept at most; 0 or less: no limit
     int backup_max_kb = 0;     // KiB the backup files take together at most; 0 or less: no limit
+    int count_devices = 0;     // 1: link random addresses into devices and count them per report
+    int count_only = 0;        // 1 (with count_devices): documents carry the count, no address
 };
 
 // Written only before the report thread starts; read-only afterwards.

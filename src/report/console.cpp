@@ -1,5 +1,6 @@
 #include "report/console.h"
 
+#include <cstring>
 #include <optional>
 
 #include "clock.h"
@@ -7,6 +8,7 @@
 #include "report/dates.h"
 #include "report/environment.h"
 #include "report/runner.h"
+#include "table/address_text.h"
 
 namespace {
 const std::string kRule(90, '=');
@@ -31,14 +33,50 @@ void appendConsoleRow(std::string& screen, const Entry& entry, PseudonymWriter* 
     screen.append(first).append(" \t").append(last).append(" \n");
 }
 
-int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy) {
+namespace {
+
+// The heading with a device column, and the window's count below it.
+std::string countingHeading(const std::string& host, const char* date, uint32_t devices,
+                            bool only) {
+    std::string text = kRule + "\nHostname: " + host + "\nReport Date: " + date + "\n";
+    text += "Devices this report window: " + std::to_string(devices) + "\n";
+    if (!only) text += "BSSID \t\t\tSignal \tCount \tFirst Seen \t\tLast Seen \t\tDevice \n";
+    text += kRule + "\n";
+    return text;
+}
+
+void appendDeviceColumn(std::string& screen, const Entry& entry, PseudonymWriter* pseudonyms) {
+    static const uint8_t kItself[sizeof entry.device] = {};
+    char name[18];
+    if (std::memcmp(entry.device, kItself, sizeof kItself) == 0) {
+        std::memcpy(name, entry.mac, sizeof name);
+    } else {
+        formatAddress(entry.device, name);
+    }
+    screen.pop_back();  // the row's line end
+    screen.append("\t").append(pseudonyms ? pseudonymOf(*pseudonyms, name) : std::string(name));
+    screen.append(" \n");
+}
+
+}  // namespace
+
+int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy,
+            const DocumentCounting& counting) {
     char date[60];
     std::time_t now = wallClock();
     dateFormat(date, sizeof date, now);
-    std::string screen = consoleHeading(hostName(), date);
+    std::string screen =
+        counting.devices
+            ? countingHeading(hostName(), date, windowCount(list.devices), counting.only)
+            : consoleHeading(hostName(), date);
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, now, pseudonyms);
-    visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry, writer); });
+    if (!counting.only) {
+        visitEntries(list, [&](const Entry& entry) {
+            appendConsoleRow(screen, entry, writer);
+            if (counting.devices) appendDeviceColumn(screen, entry, writer);
+        });
+    }
     runCommand("clear 2> /dev/null", timeoutSeconds);
     logBytes(screen.data(), screen.size());
     logFlush();

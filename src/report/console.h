@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "report/document.h"
 #include "report/privacy.h"
 #include "table/device_table.h"
 
@@ -16,4 +17,5 @@ void appendConsoleRow(std::string& screen, const Entry& entry,
 
 // Clears the console (`clear` may run `timeoutSeconds` at most, none when 0 or less) and
 // prints the table, with pseudonyms of the day of its own time when `privacy` is on. Always 0.
-int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy = Privacy{});
+int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy = Privacy{},
+            const DocumentCounting& counting = DocumentCounting{});

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "report/dates.h"
+#include "table/address_text.h"
 
 namespace {
 
@@ -61,39 +63,66 @@ void appendJsonText(std::string& out, const char* text) {
     }
 }
 
-std::string openDocument(const std::string& host, std::time_t time) {
+std::string openDocument(const std::string& host, std::time_t time,
+                         std::optional<uint32_t> devices) {
     char date[128];
     dateJSON(date, sizeof date, time);
     std::string document = "{\"hostname\":\"";
     appendJsonText(document, host.c_str());
     document += "\",\"systemDateTime\":\"";
     document += date;
-    document += "\",\"data\":[";
+    document += '"';
+    if (devices) document += ",\"devices\":" + std::to_string(*devices);
+    document += ",\"data\":[";
     return document;
 }
 
 namespace {
 
+// Appends an address text as a JSON string's inside, or its pseudonym.
+void appendAddress(std::string& out, const char* mac, PseudonymWriter* pseudonyms) {
+    if (pseudonyms) {
+        out += pseudonymOf(*pseudonyms, mac);
+    } else {
+        appendJsonText(out, mac);
+    }
+}
+
+// The name of the record's device group: the address that founded it, or its own.
+void appendDevice(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms) {
+    static const uint8_t kItself[sizeof entry.device] = {};
+    if (std::memcmp(entry.device, kItself, sizeof kItself) == 0) {
+        return appendAddress(out, entry.mac, pseudonyms);
+    }
+    char name[18];
+    formatAddress(entry.device, name);
+    appendAddress(out, name, pseudonyms);
+}
+
 // One record's object, without the comma that separates it from the one before.
-void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms) {
+void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms,
+                        bool withDevice) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers,
-                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}", entry.count,
+                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d", entry.count,
                   entry.firstSeen, entry.lastSeen, entry.signal);
     out += "{\"mac\":\"";
-    if (pseudonyms) {
-        out += pseudonymOf(*pseudonyms, entry.mac);
-    } else {
-        appendJsonText(out, entry.mac);
-    }
+    appendAddress(out, entry.mac, pseudonyms);
     out += numbers;
+    if (withDevice) {
+        out += ",\"device\":\"";
+        appendDevice(out, entry, pseudonyms);
+        out += '"';
+    }
+    out += '}';
 }
 
 }  // namespace
 
-void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms) {
+void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms,
+                  bool withDevice) {
     if (document.back() != '[') document += ',';
-    appendRecordObject(document, entry, pseudonyms);
+    appendRecordObject(document, entry, pseudonyms, withDevice);
 }
 
 void closeDocument(std::string& document) {
@@ -102,8 +131,15 @@ void closeDocument(std::string& document) {
 
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
-                    const DocumentFlush& flush, AfterWalk after) {
-    text = openDocument(host, time);
+                    const DocumentFlush& flush, AfterWalk after, const DocumentCounting& counting) {
+    std::optional<uint32_t> devices;
+    if (counting.devices) devices = closeWindow(list.devices);
+    text = openDocument(host, time, devices);
+    if (counting.devices && counting.only) {  // no record leaves the router
+        if (after == AfterWalk::kNewDay) askNewDay(list);
+        closeDocument(text);
+        return flush(text);
+    }
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, time, pseudonyms);
     bool flowing = true;
@@ -114,7 +150,7 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
             if (!flowing) return;
             if (!first) text += ',';
             first = false;
-            appendRecordObject(text, entry, writer);
+            appendRecordObject(text, entry, writer, counting.devices);
             if (text.size() > chunk) flowing = flush(text);
         },
         after);

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "report/privacy.h"
@@ -13,12 +15,23 @@
 // bytes that are not UTF-8 are escaped; everything else is copied unchanged.
 void appendJsonText(std::string& out, const char* text);
 
-// The document up to and including the opening of its "data" array.
-std::string openDocument(const std::string& host, std::time_t time);
+// What a document says about devices: with `devices`, the count of the report window and each
+// record's device group; with `only` as well, the count and no record at all.
+struct DocumentCounting {
+    bool devices = false;
+    bool only = false;
+};
+
+// The document up to and including the opening of its "data" array; with `devices`, the
+// window's device count after the time.
+std::string openDocument(const std::string& host, std::time_t time,
+                         std::optional<uint32_t> devices = std::nullopt);
 
 // Appends one record's object to an open document, after a comma unless it is the first; with
-// `pseudonyms`, the address is replaced by its pseudonym.
-void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms = nullptr);
+// `pseudonyms`, the address (and the device's name) is replaced by its pseudonym; with
+// `withDevice`, the record names its device group last.
+void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms = nullptr,
+                  bool withDevice = false);
 
 // Ends the "data" array and the document.
 void closeDocument(std::string& document);
@@ -30,10 +43,11 @@ using DocumentFlush = std::function<bool(std::string& text)>;
 // Produces the document for the table as it stands, walked in slices, into `text`, and hands
 // that to `flush` whenever it holds more than `chunk` bytes and once at the end (so `text` is
 // the whole document when nothing was cleared). False when `flush` refused. `after` as for
-// walkEntries.
+// walkEntries. Counting devices closes the table's report window.
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
-                    const DocumentFlush& flush, AfterWalk after = AfterWalk::kKeep);
+                    const DocumentFlush& flush, AfterWalk after = AfterWalk::kKeep,
+                    const DocumentCounting& counting = DocumentCounting{});
 
 // The whole document for the table as it stands, stamped with `host` and `time`, with the
 // addresses replaced by pseudonyms when `privacy` is on; `after` as for visitEntries.

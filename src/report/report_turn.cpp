@@ -63,7 +63,8 @@ std::string make(StoredDocument& document, const ReportSettings& settings, const
                  std::time_t now, AfterWalk after = AfterWalk::kKeep) {
     DocumentPlace place{kInlineDocumentLimit, {temporaryFilePattern()}, 0};
     if (settings.endpoint) place.memoryLimit = kArgumentLimit - kCommandRoom;
-    makeDocument(document, hostName(), now, list, settings.privacy, place, after);
+    makeDocument(document, hostName(), now, list, settings.privacy, place, after,
+                 settings.counting);
     switch (document.state) {
         case StoredDocument::kWhole:
             return "";

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "report/document.h"
 #include "report/privacy.h"
 #include "report/spool.h"
 #include "report/upload.h"
@@ -28,6 +29,7 @@ struct ReportSettings {
     Privacy privacy;                   // pseudonyms instead of addresses
     std::size_t backupMaxFiles = 0;    // backup files kept at most; 0: no limit
     std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
+    DocumentCounting counting;         // devices per window in the document
 };
 
 // What the report thread keeps between reports.

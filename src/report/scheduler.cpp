@@ -35,6 +35,8 @@ ReportSettings reportSettings() {
                         config.mac_rotation == "daily"};
     settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
     settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
+    settings.counting = {config.count_devices == 1,
+                         config.count_devices == 1 && config.count_only == 1};
     return settings;
 }
 
@@ -84,38 +86,66 @@ std::time_t lastSecondOf(std::time_t day) {
     return (day + 1) * kDaySeconds - 1;
 }
 
-void* reportThread(void* table) {
-    const EntryList& list = *static_cast<const EntryList*>(table);
-    const ReportSettings settings = reportSettings();
-    ReportState state;
+ReportLoop startReportLoop(const EntryList& list) {
+    ReportLoop loop{&list,
+                    reportSettings(),
+                    {},
+                    startTimers(),
+                    config.display_time,
+                    config.report_time,
+                    config.show_stats != 0,
+                    false};
+    loop.rotating = loop.settings.privacy.enabled && loop.settings.privacy.daily;
     // With show_curl curl writes to our output: through a file, so a reader that went away
     // cannot fail an upload that was delivered.
-    if (settings.showCurl) state.run = runCommandRelayingOutput;
+    if (loop.settings.showCurl) loop.state.run = runCommandRelayingOutput;
+    return loop;
+}
+
+void reportTurn(ReportLoop& loop) {
+    const EntryList& list = *loop.list;
+    if (lastReportRequested.load()) {
+        report(loop.settings, list, loop.state);
+        endProcess(0);
+    }
+    try {
+        const std::time_t day = loop.timers.day;
+        DueWork work = dueWork(loop.timers, loop.displayTime, loop.reportTime, loop.rotating);
+        // The old day's last document, under its key; the table then starts the new day.
+        if (work.closeDay) report(loop.settings, list, loop.state, lastSecondOf(day));
+        loop.timers.day = utcDay(wallClock());
+        if (work.console && loop.showStats) {
+            display(list, loop.settings.uploadTimeout, loop.settings.privacy,
+                    loop.settings.counting);
+        }
+        if (work.upload) report(loop.settings, list, loop.state);
+    } catch (const std::exception&) {
+        // The console table without memory (or the hash failing): the next turn tries again.
+    }
+}
+
+void endAfterStop(ReportLoop& loop) {
+    endAfterStop(loop.settings, *loop.list, loop.state);
+}
+
+std::time_t nextDueSecond(const ReportLoop& loop) {
+    const std::time_t uploadDue = loop.timers.uploadMark + std::max(loop.reportTime, 1);
+    std::time_t due = uploadDue;
+    if (loop.showStats) {
+        due = std::min<std::time_t>(due, loop.timers.consoleMark + std::max(loop.displayTime, 1));
+    }
+    if (loop.rotating) due = std::min(due, lastSecondOf(loop.timers.day) + 1);
+    return due;
+}
+
+void* reportThread(void* table) {
+    ReportLoop loop = startReportLoop(*static_cast<const EntryList*>(table));
     // With a spool, this thread ends the process on a stop, after keeping the last document.
-    if (settings.spoolDir) takeStopDuty();
-    const int displayTime = config.display_time;
-    const int reportTime = config.report_time;
-    const bool showStats = config.show_stats != 0;
-    const bool rotating = settings.privacy.enabled && settings.privacy.daily;
-    ReportTimers timers = startTimers();
+    if (loop.settings.spoolDir) takeStopDuty();
     for (;;) {
-        if (lastReportRequested.load()) {
-            report(settings, list, state);
-            endProcess(0);
-        }
-        try {
-            const std::time_t day = timers.day;
-            DueWork work = dueWork(timers, displayTime, reportTime, rotating);
-            // The old day's last document, under its key; the table then starts the new day.
-            if (work.closeDay) report(settings, list, state, lastSecondOf(day));
-            timers.day = utcDay(wallClock());
-            if (work.console && showStats) display(list, settings.uploadTimeout, settings.privacy);
-            if (work.upload) report(settings, list, state);
-        } catch (const std::exception&) {
-            // The console table without memory (or the hash failing): the next turn tries again.
-        }
-        endAfterStop(settings, list, state);
+        reportTurn(loop);
+        endAfterStop(loop);
         sleep(1);
-        endAfterStop(settings, list, state);
+        endAfterStop(loop);
     }
 }

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <ctime>
 
+#include "report/report_turn.h"
+#include "table/device_table.h"
+
 // True when `interval` seconds (a signed 32-bit difference) have passed since `mark`, which
 // then moves to `now`.
 bool isDue(uint32_t now, uint32_t& mark, int interval);
@@ -31,6 +34,32 @@ DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool dail
 
 // The last second of UTC day `day`: when the document that closes it is stamped.
 std::time_t lastSecondOf(std::time_t day);
+
+// What the reports keep between turns, whichever thread turns them.
+struct ReportLoop {
+    const EntryList* list;
+    ReportSettings settings;
+    ReportState state;
+    ReportTimers timers;
+    int displayTime;
+    int reportTime;
+    bool showStats;
+    bool rotating;  // daily pseudonym keys: the table starts a new day at UTC midnight
+};
+
+// The settings read from the configuration, and both timers started at the clocks' now.
+ReportLoop startReportLoop(const EntryList& list);
+
+// One turn: the last report when one was asked for (then the end of the process), the day's
+// closing document, the console table and the upload, as they fall due by the clocks.
+void reportTurn(ReportLoop& loop);
+
+// At a safe point: after a stop, keeps the last document (once, with a spool) and ends the
+// process.
+void endAfterStop(ReportLoop& loop);
+
+// The earliest monotonic second at which a turn has something to do.
+std::time_t nextDueSecond(const ReportLoop& loop);
 
 // Thread body; `table` is the EntryList. Turns once a second for ever.
 void* reportThread(void* table);

@@ -64,11 +64,11 @@ StoredDocument::~StoredDocument() {
 
 void makeDocument(StoredDocument& document, const std::string& host, std::time_t time,
                   const EntryList& list, const Privacy& privacy, const DocumentPlace& place,
-                  AfterWalk after) {
+                  AfterWalk after, const DocumentCounting& counting) {
     OpenFile file;
     bool written = streamDocument(
         host, time, list, privacy, document.text, place.inlineLimit,
-        [&](std::string& text) { return takePiece(document, place, file, text); }, after);
+        [&](std::string& text) { return takePiece(document, place, file, text); }, after, counting);
     if (!written || (file.fd >= 0 && fsync(file.fd) != 0)) {
         document.state = StoredDocument::kWriteFailed;
     } else if (document.path.empty() && document.state == StoredDocument::kWhole) {

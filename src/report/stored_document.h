@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "report/document.h"
 #include "report/files.h"
 #include "report/privacy.h"
 #include "table/device_table.h"
@@ -37,7 +38,8 @@ struct StoredDocument {
 // `after` as for walkEntries.
 void makeDocument(StoredDocument& document, const std::string& host, std::time_t time,
                   const EntryList& list, const Privacy& privacy, const DocumentPlace& place,
-                  AfterWalk after = AfterWalk::kKeep);
+                  AfterWalk after = AfterWalk::kKeep,
+                  const DocumentCounting& counting = DocumentCounting{});
 
 // A writer of the whole document followed by `tail`, for writeNewFile and replaceFile.
 FileWriter documentWriter(const StoredDocument& document, const std::string& tail = "");

@@ -426,6 +426,7 @@ void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
     uint32_t previous = entry.lastSeconds;
     entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
     std::memcpy(entry.mac, reading.mac, kMacBytes);
+    std::memcpy(entry.device, reading.device, sizeof entry.device);
     if (entry.count < kCountLimit) ++entry.count;
     if (entry.firstSeen == 0) {
         entry.firstSeen = heardAt;

@@ -6,19 +6,22 @@
 #include <mutex>
 #include <vector>
 
+#include "table/device_window.h"
 #include "table/signal_filter.h"
 
 constexpr uint32_t kCountLimit = 1000;
 
 // What one capture line tells about one frame.
 struct Reading {
-    char mac[18];     // the 17 characters after the address marker, zero-padded
-    int32_t signal;   // dB, 0 when the line carries none
-    int32_t seconds;  // capture time of day, seconds since midnight
+    char mac[18];            // the 17 characters after the address marker, zero-padded
+    int32_t signal;          // dB, 0 when the line carries none
+    int32_t seconds;         // capture time of day, seconds since midnight
+    uint8_t device[6] = {};  // the device group's name when devices are counted; zero: itself
 };
 
 struct Entry {
     char mac[18];                    // the MAC text as read, zero-padded; the record's key
+    uint8_t device[6];               // its device group's name; zero: the address itself
     int32_t signal;                  // smoothed signal in dB
     uint32_t count;                  // readings, saturating at kCountLimit
     uint32_t firstSeen;              // wall-clock seconds of the first reading
@@ -91,6 +94,8 @@ struct EntryList {
     // Serialises the capture loop (the only writer) with readers while records change; taken
     // only by the functions below, so no caller can forget it.
     mutable std::mutex lock;
+    // Devices heard in the report window, when they are counted; locked on its own.
+    mutable DeviceWindow devices;
 
     // `maxDevices` records at most: a new address then replaces the one heard least recently.
     explicit EntryList(std::size_t maxDevices = 0);

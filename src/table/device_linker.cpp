@@ -1,0 +1,323 @@
+#include "table/device_linker.h"
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+constexpr uint32_t kNone = UINT32_MAX;
+
+// How long state is kept without a frame. A random address lives seconds, but a phone whose
+// screen is off scans every few minutes; a device unheard for an hour has left.
+constexpr int64_t kAddressIdleMs = 10 * 60 * 1000;
+constexpr int64_t kGroupIdleMs = 60 * 60 * 1000;
+
+// A new address continues a group's sequence numbers when its first number is this close
+// after the group's last, this soon: phones that keep their counter across an address change.
+constexpr int64_t kSequenceLinkMs = 5000;
+constexpr uint16_t kSequenceStep = 16;
+
+uint64_t addressKey(const uint8_t address[6]) {
+    uint64_t key = 0;
+    for (int i = 0; i < 6; ++i) key = key << 8 | address[i];
+    return key;
+}
+
+bool locallyAdministered(const uint8_t address[6]) {
+    return address[0] & 0x02;
+}
+
+// --- the pools: least recently heard last, expired and evicted from that end -------------
+
+template <class Item>
+void unlink(RecentPool<Item>& pool, uint32_t slot) {
+    RecentLinks& links = pool.items[slot].recent;
+    (links.newer == kNone ? pool.newest : pool.items[links.newer].recent.older) = links.older;
+    (links.older == kNone ? pool.oldest : pool.items[links.older].recent.newer) = links.newer;
+    links = RecentLinks{};
+}
+
+template <class Item>
+void pushNewest(RecentPool<Item>& pool, uint32_t slot) {
+    RecentLinks& links = pool.items[slot].recent;
+    links.older = pool.newest;
+    links.newer = kNone;
+    if (pool.newest != kNone) pool.items[pool.newest].recent.newer = slot;
+    pool.newest = slot;
+    if (pool.oldest == kNone) pool.oldest = slot;
+}
+
+template <class Item>
+void touch(RecentPool<Item>& pool, uint32_t slot, int64_t now) {
+    pool.items[slot].lastHeard = now;
+    if (pool.newest == slot) return;
+    unlink(pool, slot);
+    pushNewest(pool, slot);
+}
+
+// A free slot, or kNone when the pool is at its cap.
+template <class Item>
+uint32_t freeSlot(RecentPool<Item>& pool) {
+    if (!pool.spare.empty()) {
+        uint32_t slot = pool.spare.back();
+        pool.spare.pop_back();
+        return slot;
+    }
+    if (pool.items.size() >= pool.cap) return kNone;
+    pool.items.emplace_back();
+    return static_cast<uint32_t>(pool.items.size() - 1);
+}
+
+template <class Item>
+void release(RecentPool<Item>& pool, uint32_t slot) {
+    unlink(pool, slot);
+    pool.items[slot] = Item{};
+    pool.spare.push_back(slot);
+    --pool.live;
+}
+
+// --- addresses and groups ------------------------------------------------------------------
+
+void dropAddress(DeviceLinker& linker, uint32_t slot) {
+    linker.addressSlots.erase(linker.addresses.items[slot].key);
+    release(linker.addresses, slot);
+}
+
+void forgetCandidate(DeviceLinker& linker, uint64_t fingerprint, uint32_t group) {
+    auto found = linker.byFingerprint.find(fingerprint);
+    if (found == linker.byFingerprint.end()) return;
+    uint32_t* slots = found->second.groups;
+    int kept = 0;
+    for (int i = 0; i < kFingerprintCandidates; ++i) {
+        if (slots[i] != group && slots[i] != kNone) slots[kept++] = slots[i];
+    }
+    if (kept == 0) {
+        linker.byFingerprint.erase(found);
+        return;
+    }
+    while (kept < kFingerprintCandidates) slots[kept++] = kNone;
+}
+
+void dropGroup(DeviceLinker& linker, uint32_t slot) {
+    const DeviceGroup& group = linker.groups.items[slot];
+    if (group.ownAddress) linker.ownGroups.erase(addressKey(group.name));
+    for (uint64_t fingerprint : group.fingerprints) {
+        if (fingerprint) forgetCandidate(linker, fingerprint, slot);
+    }
+    release(linker.groups, slot);
+}
+
+// Forgets what has been silent too long; amortised, each item goes once.
+void expire(DeviceLinker& linker, int64_t now) {
+    RecentPool<LinkedAddress>& addresses = linker.addresses;
+    while (addresses.oldest != kNone &&
+           now - addresses.items[addresses.oldest].lastHeard > kAddressIdleMs) {
+        dropAddress(linker, addresses.oldest);
+    }
+    RecentPool<DeviceGroup>& groups = linker.groups;
+    while (groups.oldest != kNone && now - groups.items[groups.oldest].lastHeard > kGroupIdleMs) {
+        dropGroup(linker, groups.oldest);
+    }
+}
+
+uint32_t newGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
+    uint32_t slot = freeSlot(linker.groups);
+    if (slot == kNone) {  // at the cap: the group heard least recently makes room
+        dropGroup(linker, linker.groups.oldest);
+        slot = freeSlot(linker.groups);
+    }
+    DeviceGroup& group = linker.groups.items[slot];
+    std::memcpy(group.name, frame.address, 6);
+    group.serial = linker.nextSerial++ | 1u;  // never 0, which marks a free slot
+    group.signal = static_cast<int16_t>(frame.signal);
+    group.lastHeard = now;
+    ++linker.groups.live;
+    pushNewest(linker.groups, slot);
+    return slot;
+}
+
+void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now) {
+    uint32_t slot = freeSlot(linker.addresses);
+    if (slot == kNone) {
+        dropAddress(linker, linker.addresses.oldest);
+        slot = freeSlot(linker.addresses);
+    }
+    LinkedAddress& address = linker.addresses.items[slot];
+    address.key = key;
+    address.group = group;
+    address.groupSerial = linker.groups.items[group].serial;
+    address.lastHeard = now;
+    ++linker.addresses.live;
+    pushNewest(linker.addresses, slot);
+    linker.addressSlots[key] = slot;
+}
+
+// The group of a known, live address, or kNone.
+uint32_t knownGroup(DeviceLinker& linker, uint64_t key, int64_t now) {
+    auto found = linker.addressSlots.find(key);
+    if (found == linker.addressSlots.end()) return kNone;
+    LinkedAddress& address = linker.addresses.items[found->second];
+    const DeviceGroup& group = linker.groups.items[address.group];
+    if (group.serial != address.groupSerial) {  // its group was evicted: link it anew
+        dropAddress(linker, found->second);
+        return kNone;
+    }
+    touch(linker.addresses, found->second, now);
+    return address.group;
+}
+
+uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, uint64_t key, int64_t now) {
+    auto found = linker.ownGroups.find(key);
+    if (found != linker.ownGroups.end()) return found->second;
+    uint32_t slot = newGroup(linker, frame, now);
+    linker.groups.items[slot].ownAddress = true;
+    linker.ownGroups[key] = slot;
+    return slot;
+}
+
+uint64_t ssidHash(const DeviceLinker& linker, const ProbeFacts& probe) {
+    if (!probe.ssid) return 0;
+    uint64_t hash = linker.ssidKey;
+    for (std::size_t i = 0; i < probe.ssidLength; ++i) {
+        hash = (hash ^ probe.ssid[i]) * 0x100000001B3ull;
+    }
+    return hash | 1;
+}
+
+// --- the rules that link a new random address to a group -----------------------------------
+
+bool continuesSequence(const DeviceGroup& group, const ProbeFacts& probe, int64_t now) {
+    uint16_t step = (probe.sequence - group.lastSequence) & 0xFFF;
+    return now - group.lastHeard <= kSequenceLinkMs && step >= 1 && step <= kSequenceStep;
+}
+
+// The group that a new random address sending `probe` belongs to, or kNone. The candidates are
+// the groups that showed the same fingerprint lately, most recently heard first.
+uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t ssid, int64_t now) {
+    auto found = linker.byFingerprint.find(probe.fingerprint);
+    if (found == linker.byFingerprint.end()) return kNone;
+    const uint32_t* candidates = found->second.groups;
+    // Rule "sequence continues": the phone kept its sequence counter across the change.
+    for (int i = 0; i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
+        DeviceGroup& group = linker.groups.items[candidates[i]];
+        if (continuesSequence(group, probe, now)) {
+            group.continuesSequence = true;
+            return candidates[i];
+        }
+    }
+    // Rule "same directed SSID": a phone looking for the same network by name.
+    for (int i = 0; ssid && i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
+        if (linker.groups.items[candidates[i]].ssid == ssid) return candidates[i];
+    }
+    // Rule "latest of its kind": phones draw a new sequence number with each address, so the
+    // group of this fingerprint heard most recently is the likeliest, unless that group links
+    // its addresses by sequence numbers (a new address that does not continue them is another
+    // phone).
+    for (int i = 0; i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
+        if (!linker.groups.items[candidates[i]].continuesSequence) return candidates[i];
+    }
+    return kNone;  // Rule "new device": nothing links it.
+}
+
+// Takes `fingerprint` off the group's own list, keeping the rest in order.
+void removeFingerprint(DeviceGroup& group, uint64_t fingerprint) {
+    int kept = 0;
+    for (uint64_t own : group.fingerprints) {
+        if (own != fingerprint) group.fingerprints[kept++] = own;
+    }
+    while (kept < kGroupFingerprints) group.fingerprints[kept++] = 0;
+}
+
+// Makes `fingerprint` the group's newest (its oldest goes when it had three already).
+void addFingerprint(DeviceLinker& linker, uint32_t slot, uint64_t fingerprint) {
+    DeviceGroup& group = linker.groups.items[slot];
+    for (uint64_t own : group.fingerprints) {
+        if (own == fingerprint) return;
+    }
+    uint64_t oldest = group.fingerprints[kGroupFingerprints - 1];
+    if (oldest) forgetCandidate(linker, oldest, slot);
+    std::memmove(group.fingerprints + 1, group.fingerprints,
+                 sizeof(uint64_t) * (kGroupFingerprints - 1));
+    group.fingerprints[0] = fingerprint;
+}
+
+// Puts the group first among the candidates of `fingerprint`; one pushed off the end is no
+// longer found through it.
+void promoteCandidate(DeviceLinker& linker, uint32_t slot, uint64_t fingerprint) {
+    uint32_t* slots =
+        linker.byFingerprint.try_emplace(fingerprint, Candidates{{kNone, kNone, kNone, kNone}})
+            .first->second.groups;
+    if (slots[0] == slot) return;
+    int at = 0;
+    while (at < kFingerprintCandidates - 1 && slots[at] != slot) ++at;
+    if (slots[at] != slot && slots[at] != kNone) {
+        removeFingerprint(linker.groups.items[slots[at]], fingerprint);
+    }
+    for (; at > 0; --at) slots[at] = slots[at - 1];
+    slots[0] = slot;
+}
+
+void hear(DeviceGroup& group, const LinkInput& frame, uint64_t ssid, int64_t now) {
+    if (frame.probe) {
+        group.lastSequence = frame.probe->sequence;
+        if (ssid) group.ssid = ssid;
+    }
+    if (frame.signal != 0) {
+        group.signal = group.signal == 0
+                           ? static_cast<int16_t>(frame.signal)
+                           : static_cast<int16_t>((3 * group.signal + frame.signal) / 4);
+    }
+    group.lastHeard = now;
+}
+
+uint64_t randomKey() {
+    std::random_device source;
+    return (uint64_t{source()} << 32 | source()) | 1;
+}
+
+}  // namespace
+
+DeviceLinker::DeviceLinker(LinkerLimits limits) : ssidKey(randomKey()) {
+    addresses.cap = limits.addresses;
+    groups.cap = limits.groups;
+    addressSlots.reserve(limits.addresses);
+    ownGroups.reserve(limits.groups);
+    byFingerprint.reserve(limits.groups);
+}
+
+void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& window,
+               uint8_t device[6]) {
+    const int64_t now = frame.milliseconds;
+    expire(linker, now);
+    const uint64_t key = addressKey(frame.address);
+    const uint64_t ssid = frame.probe ? ssidHash(linker, *frame.probe) : 0;
+    uint32_t slot = knownGroup(linker, key, now);
+    if (slot == kNone) {
+        // Rule "own address": a globally administered address is not drawn at random, and an
+        // address that sends anything but probe requests (a client in a network) keeps it.
+        if (!locallyAdministered(frame.address) || !frame.probe) {
+            slot = ownGroup(linker, frame, key, now);
+        } else {
+            slot = matchingGroup(linker, *frame.probe, ssid, now);
+            if (slot == kNone) slot = newGroup(linker, frame, now);
+            linkAddress(linker, key, slot, now);
+        }
+    }
+    DeviceGroup& group = linker.groups.items[slot];
+    if (frame.probe && !group.ownAddress) {
+        addFingerprint(linker, slot, frame.probe->fingerprint);
+        promoteCandidate(linker, slot, frame.probe->fingerprint);
+    }
+    hear(group, frame, ssid, now);
+    touch(linker.groups, slot, now);
+    countInWindow(window, group.window);
+    std::memcpy(device, group.name, 6);
+}
+
+std::size_t liveGroups(const DeviceLinker& linker) {
+    return linker.groups.live;
+}
+
+std::size_t liveAddresses(const DeviceLinker& linker) {
+    return linker.addresses.live;
+}
