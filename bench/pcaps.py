@@ -1,5 +1,6 @@
 """Reading and writing pcap files of radiotap 802.11 frames, for the counting evaluation and the
 probe-request benchmark: every length read from a file is checked, nothing is guessed."""
+import os
 import struct
 from dataclasses import dataclass
 
@@ -130,7 +131,6 @@ def mac_text(address):
 
 def labelled_files(directory):
     """{label: [paths]} of the pcap files in directory; the label is the stem before its first _."""
-    import os
     files = {}
     for name in sorted(os.listdir(directory)):
         if name.endswith(".pcap"):

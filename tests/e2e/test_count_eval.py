@@ -83,6 +83,7 @@ def document(*records, devices=None):
 A1, A2, B1 = "02:00:00:00:00:a1", "02:00:00:00:00:a2", "02:00:00:00:00:b1"
 SCENE = heard((0, "A", A1), (5, "B", B1), (12, "A", A2))  # windows of 10 s: {A, B}, {A}
 APART = 1 - 2 / 3 * math.log(2) / math.log(3)  # completeness with every address its own group
+APART_V = 2 * APART / (1 + APART)
 
 
 class Scores(unittest.TestCase):
@@ -92,9 +93,9 @@ class Scores(unittest.TestCase):
              (0.0, 2, 0.0, 1.0)),
             ([document((A1, "g1"), (B1, "g1"), devices=1), document((A2, "g1"), devices=1)],
              (100 / 3, 1, -50.0, 0.0)),
-            ([document((A1, None), (B1, None)), document((A2, None))],  # no counting
-             (0.0, 3, 50.0, 2 * APART / (1 + APART))),
-            ([document((A1, None), (B1, None), (A2, None))], (50.0, 3, 50.0, 2 * APART / (1 + APART))),
+            ([document((A1, None), (B1, None)), document((A2, None))],  # without counting
+             (0.0, 3, 50.0, APART_V)),
+            ([document((A1, None), (B1, None), (A2, None))], (50.0, 3, 50.0, APART_V)),
         ]
         for docs, (window, whole, whole_error, v) in cases:
             with self.subTest(docs=docs):
