@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""How well the daemon counts phones through address randomisation (`count_devices`), on a
+labelled set of recordings (one phone per file, label = file name before its first '_').
+
+For each channel asked for, builds what one router there would hear (every phone starting at the
+same moment, its files 60 s apart, pauses over 1,000 s cut to 60 s), runs the daemon on it with
+backups every --report-time seconds of recorded time, and scores its documents against the
+labels: error of the per-window device counts, the whole recording's count of distinct device
+groups, and the homogeneity, completeness and V-measure of the addresses' groups.
+Exit status: 0, 1 when a figure passes its threshold or the run fails, 77 when the set is absent.
+Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--report-time 300]
+       [--set-local] [--keep DIR] [--max-window-error PCT] [--max-whole-error PCT] [--min-v X]"""
+import argparse
+import glob
+import json
+import math
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+from collections import Counter, defaultdict
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pcaps  # noqa: E402
+
+EPOCH = 1_700_000_000 * 1_000_000  # every phone's first frame, microseconds
+FILE_GAP = PAUSE = 60 * 1_000_000
+LONGEST_PAUSE = 1000 * 1_000_000
+SKIP = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def load_set(directory):
+    """{label: [[packets of one file]]}, the number of frames without a channel field, and the
+    probe requests' captured sizes."""
+    phones, unplaced, sizes = {}, 0, []
+    for label, paths in pcaps.labelled_files(directory).items():
+        for path in paths:
+            link, packets, cut = pcaps.read_pcap(path)
+            if link != pcaps.RADIOTAP:
+                raise Failure(f"{path}: link type {link}, not radiotap ({pcaps.RADIOTAP})")
+            if cut:
+                print(f"{os.path.basename(path)}: last {cut} bytes are a cut record, left out")
+            sizes += [len(p.data) for p in packets if pcaps.is_probe_request(p.data)]
+            placed = [p for p in packets if pcaps.channel_frequency(p.data) is not None]
+            unplaced += len(packets) - len(placed)
+            phones.setdefault(label, []).append(placed)
+    return phones, unplaced, sizes
+
+
+def on_channel(packets, channel):
+    return [p for p in packets
+            if pcaps.channel_number(pcaps.channel_frequency(p.data)) == channel]
+
+
+def scene(phones, channel, set_local):
+    """The merged frames one router on `channel` hears, as (time, label, packet) in time order."""
+    heard = []
+    for label, files in phones.items():
+        start = EPOCH
+        for packets in files:
+            moved, last = pcaps.phone_timeline(on_channel(packets, channel), start,
+                                               LONGEST_PAUSE, PAUSE)
+            for p in moved:
+                if set_local and pcaps.transmitter(p.data) is not None:
+                    p.data = pcaps.with_transmitter(p.data,
+                                                    pcaps.local_unicast(pcaps.transmitter(p.data)))
+                heard.append((p.time, label, p))
+            if moved:
+                start = last + FILE_GAP
+    heard.sort(key=lambda h: h[0])
+    return heard
+
+
+def run_daemon(binary, recording, report_time, backups, timeout):
+    shutil.rmtree(backups, ignore_errors=True)  # no document of an earlier run
+    os.makedirs(backups)
+    open(os.path.join(backups, "writebackup"), "w").close()
+    config = os.path.join(os.path.dirname(recording), "count.conf")
+    with open(config, "w") as f:
+        f.write(f"[pelmar]\ncapture_file = {recording}\nexit_at_end = 1\ncount_devices = 1\n"
+                f"report_time = {report_time}\nbackup_dir = {backups}\n")
+    command = shlex.split(os.environ.get("PELMAR_RUNNER", "")) + [binary]
+    try:
+        done = subprocess.run(command, env=dict(os.environ, PELMAR_CONFIG=config),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        raise Failure(f"the daemon did not end within {timeout} s: {tail(e.stdout)}")
+    if done.returncode != 0:
+        raise Failure(f"the daemon ended with status {done.returncode}: "
+                      f"{tail(done.stdout + done.stderr)}")
+
+
+def tail(output, lines=5):
+    text = (output or b"").decode(errors="replace").strip().splitlines()
+    return " | ".join(text[-lines:]) or "(no output)"
+
+
+def documents(backups):
+    """The backup documents, by the number in their names."""
+    paths = glob.glob(os.path.join(backups, "*.dat"))
+    stem = lambda p: os.path.basename(p)[:-4]
+    paths.sort(key=lambda p: (int(stem(p)) if stem(p).isdigit() else math.inf, stem(p)))
+    found = []
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as f:
+                document = json.load(f)
+        except (OSError, ValueError) as e:
+            raise Failure(f"{os.path.basename(path)} is not a JSON document: {e}")
+        if not isinstance(document, dict) or not isinstance(document.get("data", []), list):
+            raise Failure(f"{os.path.basename(path)} has no list of records")
+        found.append(document)
+    return found
+
+
+def records(document):
+    """(address, device group) of each record; a record without a group is its own."""
+    pairs = []
+    for record in document.get("data", []):
+        if isinstance(record, dict) and isinstance(record.get("mac"), str):
+            mac = record["mac"].lower()
+            pairs.append((mac, str(record.get("device", mac))))
+    return pairs
+
+
+def devices(document):
+    """The document's device count; without one, its distinct addresses."""
+    count = document.get("devices")
+    return count if isinstance(count, int) else len({mac for mac, _ in records(document)})
+
+
+def window_truth(heard, report_time):
+    """Labels heard in each window of report_time seconds from the first frame."""
+    if not heard:
+        return []
+    first, step = heard[0][0], report_time * 1_000_000
+    windows = [set() for _ in range((heard[-1][0] - first) // step + 1)]
+    for time, label, _ in heard:
+        windows[(time - first) // step].add(label)
+    return [len(w) for w in windows]
+
+
+def entropy(counts):
+    total = sum(counts)
+    return -sum(c / total * math.log(c / total) for c in counts if c) if total else 0.0
+
+
+def conditional_entropy(pairs):
+    """H(first | second) over a list of (first, second) pairs."""
+    by_second = defaultdict(Counter)
+    for first, second in pairs:
+        by_second[second][first] += 1
+    total = len(pairs)
+    return sum(sum(c.values()) / total * entropy(list(c.values())) for c in by_second.values())
+
+
+def v_measure(pairs):
+    """(homogeneity, completeness, V) of (class, cluster) pairs, beta 1."""
+    classes = entropy(list(Counter(c for c, _ in pairs).values()))
+    clusters = entropy(list(Counter(k for _, k in pairs).values()))
+    h = 1.0 - conditional_entropy(pairs) / classes if classes else 1.0
+    c = 1.0 - conditional_entropy([(k, c) for c, k in pairs]) / clusters if clusters else 1.0
+    return h, c, (2 * h * c / (h + c) if h + c else 0.0)
+
+
+def matched_windows(docs, truth, labels, report_time):
+    """The truth to hold the documents against. A daemon without device counting (documents
+    without "devices") reports on the wall clock: its one document spans the whole recording."""
+    if len(docs) == len(truth):
+        return truth
+    if len(docs) == 1 and "devices" not in docs[0]:
+        print(f"one document without a device count for {len(truth)} windows:"
+              " scored as one window (a daemon without count_devices)")
+        return [labels]
+    raise Failure(f"{len(docs)} documents for {len(truth)} windows of {report_time} s")
+
+
+def score(heard, docs, report_time):
+    """The channel's figures; Failure when the documents do not match the windows."""
+    labels = len({label for _, label, _ in heard})
+    truth = matched_windows(docs, window_truth(heard, report_time), labels, report_time)
+    errors = [abs(devices(d) - t) for d, t in zip(docs, truth)]
+    label_of = {pcaps.mac_text(pcaps.transmitter(p.data)): label for _, label, p in heard
+                if pcaps.transmitter(p.data) is not None}
+    group_of = {mac: device for d in docs for mac, device in records(d)}  # the last one wins
+    pairs = [(label_of[mac], group) for mac, group in group_of.items() if mac in label_of]
+    whole = len({device for d in docs for _, device in records(d)})
+    return {"windows": len(truth),
+            "window": 100.0 * sum(errors) / sum(truth) if sum(truth) else 0.0,
+            "mae": sum(errors) / len(truth) if truth else 0.0,
+            "whole": whole, "labels": labels,
+            "whole_error": 100.0 * (whole - labels) / labels if labels else 0.0,
+            "addresses": len(pairs), "strangers": len(group_of) - len(pairs),
+            "hcv": v_measure(pairs) if pairs else (0.0, 0.0, 0.0)}
+
+
+def summary(channel, f):
+    h, c, v = f["hcv"]
+    strangers = f", {f['strangers']} addresses not in the scene" if f["strangers"] else ""
+    return (f"channel {channel}: {f['windows']} windows, window error {f['window']:.1f} %"
+            f" ({f['mae']:.1f} devices), whole count {f['whole']} of {f['labels']}"
+            f" ({f['whole_error']:+.1f} %), {f['addresses']} addresses: homogeneity {h:.2f},"
+            f" completeness {c:.2f}, V {v:.2f}{strangers}")
+
+
+def regressions(channel, f, args):
+    found = []
+    if args.max_window_error is not None and f["window"] > args.max_window_error:
+        found.append(f"window error {f['window']:.1f} % over {args.max_window_error} %")
+    if args.max_whole_error is not None and abs(f["whole_error"]) > args.max_whole_error:
+        found.append(f"whole-count error {f['whole_error']:+.1f} % beyond"
+                     f" {args.max_whole_error} %")
+    if args.min_v is not None and f["hcv"][2] < args.min_v:
+        found.append(f"V-measure {f['hcv'][2]:.2f} under {args.min_v}")
+    return [f"channel {channel}: {text}" for text in found]
+
+
+def evaluate(args, phones, channel, work):
+    heard = scene(phones, channel, args.set_local)
+    if not heard:
+        raise Failure(f"no frames on channel {channel}")
+    recording = os.path.join(work, f"channel{channel}.pcap")
+    pcaps.write_pcap(recording, [p for _, _, p in heard])
+    backups = os.path.join(work, f"channel{channel}")
+    run_daemon(args.binary, recording, args.report_time, backups, args.timeout)
+    return score(heard, documents(backups), args.report_time)
+
+
+def probe_sizes(sizes, limit=256):
+    fits = sum(1 for s in sizes if s <= limit)
+    share = 100.0 * fits / len(sizes) if sizes else 0.0
+    return (f"probe requests: {fits} of {len(sizes)} ({share:.1f} %) fit in {limit} bytes"
+            f" with radiotap; largest {max(sizes, default=0)} bytes")
+
+
+def arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("binary", type=os.path.abspath)
+    parser.add_argument("data_dir")
+    parser.add_argument("--channel", type=int, action="append", required=True)
+    parser.add_argument("--report-time", type=int, default=300)
+    parser.add_argument("--set-local", action="store_true",
+                        help="make every transmitter address locally administered unicast")
+    parser.add_argument("--keep", help="build the scenes and documents here and keep them")
+    parser.add_argument("--max-window-error", type=float)
+    parser.add_argument("--max-whole-error", type=float)
+    parser.add_argument("--min-v", type=float)
+    parser.add_argument("--timeout", type=float, default=900, help="seconds per daemon run")
+    args = parser.parse_args()
+    if args.report_time < 1:
+        parser.error("--report-time must be at least 1")
+    return args
+
+
+def main():
+    args = arguments()
+    if not os.path.isdir(args.data_dir):
+        print(f"{args.data_dir} is absent: counting evaluation skipped")
+        return SKIP
+    try:
+        phones, unplaced, sizes = load_set(args.data_dir)
+        print(probe_sizes(sizes))
+        if unplaced:
+            print(f"{unplaced} frames without a radiotap channel field left out")
+        work = args.keep or tempfile.mkdtemp(prefix="pelmar-count-eval-")
+        os.makedirs(work, exist_ok=True)
+        try:
+            failed = []
+            for channel in args.channel:
+                figures = evaluate(args, phones, channel, work)
+                print(summary(channel, figures), flush=True)
+                failed += regressions(channel, figures, args)
+        finally:
+            if not args.keep:
+                shutil.rmtree(work, ignore_errors=True)
+    except (Failure, OSError, ValueError) as e:
+        print(f"counting evaluation failed: {e}")
+        return 1
+    for line in failed:
+        print(f"regressed: {line}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
