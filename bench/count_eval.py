@@ -136,13 +136,14 @@ def devices(document):
 
 
 def window_truth(heard, report_time):
-    """Labels heard in each window of report_time seconds from the first frame."""
+    """Labels heard in each window of report_time seconds from the first frame's second (the
+    daemon's clock, like the capture tool's stamps, counts whole seconds)."""
     if not heard:
         return []
-    first, step = heard[0][0], report_time * 1_000_000
-    windows = [set() for _ in range((heard[-1][0] - first) // step + 1)]
+    first = heard[0][0] // 1_000_000
+    windows = [set() for _ in range((heard[-1][0] // 1_000_000 - first) // report_time + 1)]
     for time, label, _ in heard:
-        windows[(time - first) // step].add(label)
+        windows[(time // 1_000_000 - first) // report_time].add(label)
     return [len(w) for w in windows]
 
 

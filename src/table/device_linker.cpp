@@ -1,5 +1,6 @@
 #include "table/device_linker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -12,10 +13,12 @@ constexpr uint32_t kNone = UINT32_MAX;
 constexpr int64_t kAddressIdleMs = 10 * 60 * 1000;
 constexpr int64_t kGroupIdleMs = 60 * 60 * 1000;
 
-// A new address continues a group's sequence numbers when its first number is this close
-// after the group's last, this soon: phones that keep their counter across an address change.
-constexpr int64_t kSequenceLinkMs = 5000;
-constexpr uint16_t kSequenceStep = 16;
+// A new address continues a group's sequence numbers when its first number follows the group's
+// last closely (see continuesSequence), within this time: phones that keep their counter across
+// an address change, also across a screen-off pause between scans.
+constexpr int64_t kSequenceLinkMs = 10 * 60 * 1000;
+constexpr int kSequenceStep = 16;
+constexpr int kSequenceStepMost = 64;
 
 uint64_t addressKey(const uint8_t address[6]) {
     uint64_t key = 0;
@@ -76,31 +79,91 @@ void release(RecentPool<Item>& pool, uint32_t slot) {
     --pool.live;
 }
 
+// --- the indexes ----------------------------------------------------------------------
+
+uint64_t indexHash(const DeviceLinker& linker, uint64_t key) {
+    uint64_t hash = (key ^ linker.hashKey) * 0x9E3779B97F4A7C15ull;
+    return hash ^ hash >> 31;
+}
+
+uint32_t findAddress(const DeviceLinker& linker, uint64_t key) {
+    return findPosition(linker.addressIndex, indexHash(linker, key),
+                        [&](uint32_t slot) { return linker.addresses.items[slot].key == key; });
+}
+
+void unindexAddress(DeviceLinker& linker, uint32_t slot) {
+    erasePosition(
+        linker.addressIndex, indexHash(linker, linker.addresses.items[slot].key), slot,
+        [&](uint32_t other) { return indexHash(linker, linker.addresses.items[other].key); });
+}
+
+uint32_t findOwnGroup(const DeviceLinker& linker, uint64_t key) {
+    return findPosition(linker.ownIndex, indexHash(linker, key), [&](uint32_t slot) {
+        return addressKey(linker.groups.items[slot].name) == key;
+    });
+}
+
+void unindexOwnGroup(DeviceLinker& linker, uint32_t slot) {
+    erasePosition(linker.ownIndex, indexHash(linker, addressKey(linker.groups.items[slot].name)),
+                  slot, [&](uint32_t other) {
+                      return indexHash(linker, addressKey(linker.groups.items[other].name));
+                  });
+}
+
+// The candidates of `fingerprint`, or null when no group shows it.
+Candidates* findCandidates(DeviceLinker& linker, uint64_t fingerprint) {
+    uint32_t at = findPosition(
+        linker.fingerprintIndex, indexHash(linker, fingerprint),
+        [&](uint32_t slot) { return linker.fingerprints[slot].fingerprint == fingerprint; });
+    return at == kNoPositionFound ? nullptr : &linker.fingerprints[at];
+}
+
+Candidates& addCandidates(DeviceLinker& linker, uint64_t fingerprint) {
+    uint32_t slot;
+    if (linker.spareFingerprints.empty()) {
+        slot = static_cast<uint32_t>(linker.fingerprints.size());
+        linker.fingerprints.emplace_back();
+    } else {
+        slot = linker.spareFingerprints.back();
+        linker.spareFingerprints.pop_back();
+    }
+    Candidates& candidates = linker.fingerprints[slot];
+    candidates.fingerprint = fingerprint;
+    for (uint32_t& group : candidates.groups) group = kNone;
+    insertPosition(linker.fingerprintIndex, indexHash(linker, fingerprint), slot);
+    return candidates;
+}
+
+void dropCandidates(DeviceLinker& linker, Candidates& candidates) {
+    uint32_t slot = static_cast<uint32_t>(&candidates - linker.fingerprints.data());
+    erasePosition(
+        linker.fingerprintIndex, indexHash(linker, candidates.fingerprint), slot,
+        [&](uint32_t other) { return indexHash(linker, linker.fingerprints[other].fingerprint); });
+    linker.spareFingerprints.push_back(slot);
+}
+
 // --- addresses and groups ------------------------------------------------------------------
 
 void dropAddress(DeviceLinker& linker, uint32_t slot) {
-    linker.addressSlots.erase(linker.addresses.items[slot].key);
+    unindexAddress(linker, slot);
     release(linker.addresses, slot);
 }
 
 void forgetCandidate(DeviceLinker& linker, uint64_t fingerprint, uint32_t group) {
-    auto found = linker.byFingerprint.find(fingerprint);
-    if (found == linker.byFingerprint.end()) return;
-    uint32_t* slots = found->second.groups;
+    Candidates* found = findCandidates(linker, fingerprint);
+    if (!found) return;
+    uint32_t* slots = found->groups;
     int kept = 0;
     for (int i = 0; i < kFingerprintCandidates; ++i) {
         if (slots[i] != group && slots[i] != kNone) slots[kept++] = slots[i];
     }
-    if (kept == 0) {
-        linker.byFingerprint.erase(found);
-        return;
-    }
+    if (kept == 0) return dropCandidates(linker, *found);
     while (kept < kFingerprintCandidates) slots[kept++] = kNone;
 }
 
 void dropGroup(DeviceLinker& linker, uint32_t slot) {
     const DeviceGroup& group = linker.groups.items[slot];
-    if (group.ownAddress) linker.ownGroups.erase(addressKey(group.name));
+    if (group.ownAddress) unindexOwnGroup(linker, slot);
     for (uint64_t fingerprint : group.fingerprints) {
         if (fingerprint) forgetCandidate(linker, fingerprint, slot);
     }
@@ -146,32 +209,41 @@ void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now
     address.key = key;
     address.group = group;
     address.groupSerial = linker.groups.items[group].serial;
+    address.frames = 1;
     address.lastHeard = now;
     ++linker.addresses.live;
     pushNewest(linker.addresses, slot);
-    linker.addressSlots[key] = slot;
+    insertPosition(linker.addressIndex, indexHash(linker, key), slot);
 }
 
 // The group of a known, live address, or kNone.
-uint32_t knownGroup(DeviceLinker& linker, uint64_t key, int64_t now) {
-    auto found = linker.addressSlots.find(key);
-    if (found == linker.addressSlots.end()) return kNone;
-    LinkedAddress& address = linker.addresses.items[found->second];
+// The slot of a known address whose group lives, or kNone; counts its frame.
+uint32_t knownAddress(DeviceLinker& linker, uint64_t key, int64_t now) {
+    const uint32_t slot = findAddress(linker, key);
+    if (slot == kNoPositionFound) return kNone;
+    LinkedAddress& address = linker.addresses.items[slot];
     const DeviceGroup& group = linker.groups.items[address.group];
     if (group.serial != address.groupSerial) {  // its group was evicted: link it anew
-        dropAddress(linker, found->second);
+        dropAddress(linker, slot);
         return kNone;
     }
-    touch(linker.addresses, found->second, now);
-    return address.group;
+    touch(linker.addresses, slot, now);
+    if (address.frames < UINT16_MAX) ++address.frames;
+    return slot;
+}
+
+// A known address's elements are read again at its 2nd, 4th, 8th... frame: enough to see a
+// phone change state under one address, at a fraction of the cost of every frame.
+bool rereadElements(const LinkedAddress& address) {
+    return (address.frames & (address.frames - 1)) == 0;
 }
 
 uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, uint64_t key, int64_t now) {
-    auto found = linker.ownGroups.find(key);
-    if (found != linker.ownGroups.end()) return found->second;
+    const uint32_t found = findOwnGroup(linker, key);
+    if (found != kNoPositionFound) return found;
     uint32_t slot = newGroup(linker, frame, now);
     linker.groups.items[slot].ownAddress = true;
-    linker.ownGroups[key] = slot;
+    insertPosition(linker.ownIndex, indexHash(linker, key), slot);
     return slot;
 }
 
@@ -186,22 +258,34 @@ uint64_t ssidHash(const DeviceLinker& linker, const ProbeFacts& probe) {
 
 // --- the rules that link a new random address to a group -----------------------------------
 
+// Sequence numbers advance with every frame a phone sends on any channel, so the step that one
+// channel sees grows with the time between: 16 at once, 8 more a second, 64 at most (a random
+// number lands that close one time in 64).
 bool continuesSequence(const DeviceGroup& group, const ProbeFacts& probe, int64_t now) {
-    uint16_t step = (probe.sequence - group.lastSequence) & 0xFFF;
-    return now - group.lastHeard <= kSequenceLinkMs && step >= 1 && step <= kSequenceStep;
+    const int64_t gap = now - group.lastHeard;
+    const int step = (probe.sequence - group.lastSequence) & 0xFFF;
+    const int64_t limit = std::min<int64_t>(kSequenceStepMost, kSequenceStep + 8 * gap / 1000);
+    return gap <= kSequenceLinkMs && step >= 1 && step <= limit;
+}
+
+// A group that links most of its addresses by sequence numbers is a phone that keeps its
+// counter: a new address that does not continue it belongs to another phone.
+bool keepsSequence(const DeviceGroup& group) {
+    return group.sequenceLinks > group.otherLinks;
 }
 
 // The group that a new random address sending `probe` belongs to, or kNone. The candidates are
 // the groups that showed the same fingerprint lately, most recently heard first.
-uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t ssid, int64_t now) {
-    auto found = linker.byFingerprint.find(probe.fingerprint);
-    if (found == linker.byFingerprint.end()) return kNone;
-    const uint32_t* candidates = found->second.groups;
+uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t fingerprint,
+                       uint64_t ssid, int64_t now) {
+    const Candidates* found = findCandidates(linker, fingerprint);
+    if (!found) return kNone;
+    const uint32_t* candidates = found->groups;
     // Rule "sequence continues": the phone kept its sequence counter across the change.
     for (int i = 0; i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
         DeviceGroup& group = linker.groups.items[candidates[i]];
         if (continuesSequence(group, probe, now)) {
-            group.continuesSequence = true;
+            if (group.sequenceLinks < 255) ++group.sequenceLinks;
             return candidates[i];
         }
     }
@@ -213,10 +297,18 @@ uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t s
     // group of this fingerprint heard most recently is the likeliest, unless that group links
     // its addresses by sequence numbers (a new address that does not continue them is another
     // phone).
+    uint32_t latest = kNone;
     for (int i = 0; i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
-        if (!linker.groups.items[candidates[i]].continuesSequence) return candidates[i];
+        const DeviceGroup& group = linker.groups.items[candidates[i]];
+        if (keepsSequence(group)) continue;
+        if (latest == kNone || group.lastHeard > linker.groups.items[latest].lastHeard) {
+            latest = candidates[i];
+        }
     }
-    return kNone;  // Rule "new device": nothing links it.
+    if (latest != kNone && linker.groups.items[latest].otherLinks < UINT8_MAX) {
+        ++linker.groups.items[latest].otherLinks;
+    }
+    return latest;  // kNone: rule "new device", nothing links it
 }
 
 // Takes `fingerprint` off the group's own list, keeping the rest in order.
@@ -244,9 +336,8 @@ void addFingerprint(DeviceLinker& linker, uint32_t slot, uint64_t fingerprint) {
 // Puts the group first among the candidates of `fingerprint`; one pushed off the end is no
 // longer found through it.
 void promoteCandidate(DeviceLinker& linker, uint32_t slot, uint64_t fingerprint) {
-    uint32_t* slots =
-        linker.byFingerprint.try_emplace(fingerprint, Candidates{{kNone, kNone, kNone, kNone}})
-            .first->second.groups;
+    Candidates* found = findCandidates(linker, fingerprint);
+    uint32_t* slots = (found ? *found : addCandidates(linker, fingerprint)).groups;
     if (slots[0] == slot) return;
     int at = 0;
     while (at < kFingerprintCandidates - 1 && slots[at] != slot) ++at;
@@ -277,12 +368,12 @@ uint64_t randomKey() {
 
 }  // namespace
 
-DeviceLinker::DeviceLinker(LinkerLimits limits) : ssidKey(randomKey()) {
+DeviceLinker::DeviceLinker(LinkerLimits limits) : hashKey(randomKey()), ssidKey(randomKey()) {
     addresses.cap = limits.addresses;
     groups.cap = limits.groups;
-    addressSlots.reserve(limits.addresses);
-    ownGroups.reserve(limits.groups);
-    byFingerprint.reserve(limits.groups);
+    resetIndex(addressIndex, limits.addresses);
+    resetIndex(ownIndex, limits.groups);
+    resetIndex(fingerprintIndex, limits.groups * kGroupFingerprints);
 }
 
 void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& window,
@@ -291,22 +382,27 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& windo
     expire(linker, now);
     const uint64_t key = addressKey(frame.address);
     const uint64_t ssid = frame.probe ? ssidHash(linker, *frame.probe) : 0;
-    uint32_t slot = knownGroup(linker, key, now);
-    if (slot == kNone) {
+    uint64_t fingerprint = 0;
+    uint32_t slot;
+    const uint32_t known = knownAddress(linker, key, now);
+    if (known != kNone) {
+        const LinkedAddress& address = linker.addresses.items[known];
+        slot = address.group;
+        if (frame.probe && rereadElements(address)) fingerprint = elementFingerprint(*frame.probe);
+    } else if (!locallyAdministered(frame.address) || !frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
         // address that sends anything but probe requests (a client in a network) keeps it.
-        if (!locallyAdministered(frame.address) || !frame.probe) {
-            slot = ownGroup(linker, frame, key, now);
-        } else {
-            slot = matchingGroup(linker, *frame.probe, ssid, now);
-            if (slot == kNone) slot = newGroup(linker, frame, now);
-            linkAddress(linker, key, slot, now);
-        }
+        slot = ownGroup(linker, frame, key, now);
+    } else {
+        fingerprint = elementFingerprint(*frame.probe);
+        slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, now);
+        if (slot == kNone) slot = newGroup(linker, frame, now);
+        linkAddress(linker, key, slot, now);
     }
     DeviceGroup& group = linker.groups.items[slot];
-    if (frame.probe && !group.ownAddress) {
-        addFingerprint(linker, slot, frame.probe->fingerprint);
-        promoteCandidate(linker, slot, frame.probe->fingerprint);
+    if (fingerprint) {
+        addFingerprint(linker, slot, fingerprint);
+        promoteCandidate(linker, slot, fingerprint);
     }
     hear(group, frame, ssid, now);
     touch(linker.groups, slot, now);

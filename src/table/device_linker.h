@@ -6,10 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "table/device_window.h"
+#include "table/position_index.h"
 #include "table/probe_facts.h"
 
 // What the linker needs of one frame.
@@ -37,6 +37,7 @@ struct LinkedAddress {
     uint64_t key = 0;  // the address as a number
     uint32_t group = 0;
     uint32_t groupSerial = 0;  // the group's serial when linked: a reused slot is another group
+    uint16_t frames = 0;       // heard so many times (stops at the most)
     int64_t lastHeard = 0;
     RecentLinks recent;
 };
@@ -45,10 +46,11 @@ constexpr int kGroupFingerprints = 3;  // a phone shows one to three as its stat
 
 // One device: the addresses linked to it share this record.
 struct DeviceGroup {
-    uint8_t name[6] = {};            // the address that founded it
-    bool ownAddress = false;         // a device that keeps its address: never joined by another
-    bool continuesSequence = false;  // it changed address continuing its sequence numbers
-    int16_t signal = 0;              // smoothed dBm, 0 when none
+    uint8_t name[6] = {};       // the address that founded it
+    bool ownAddress = false;    // a device that keeps its address: never joined by another
+    uint8_t sequenceLinks = 0;  // addresses it was linked to by continuing sequence numbers
+    uint8_t otherLinks = 0;     // and by being the latest of its kind
+    int16_t signal = 0;         // smoothed dBm, 0 when none
     uint16_t lastSequence = 0;
     uint32_t serial = 0;  // 0 for a free slot
     uint32_t window = 0;  // the last report window it was counted in, plus one
@@ -71,8 +73,9 @@ struct RecentPool {
 
 constexpr int kFingerprintCandidates = 4;  // groups kept per fingerprint, most recent first
 
-// The groups that showed one fingerprint lately.
+// The groups that showed one fingerprint lately, most recent first.
 struct Candidates {
+    uint64_t fingerprint = 0;
     uint32_t groups[kFingerprintCandidates];
 };
 
@@ -80,9 +83,12 @@ struct DeviceLinker {
     explicit DeviceLinker(LinkerLimits limits = LinkerLimits{});
     RecentPool<LinkedAddress> addresses;
     RecentPool<DeviceGroup> groups;
-    std::unordered_map<uint64_t, uint32_t> addressSlots;  // address -> its slot
-    std::unordered_map<uint64_t, uint32_t> ownGroups;     // address -> its own group's slot
-    std::unordered_map<uint64_t, Candidates> byFingerprint;
+    PositionIndex addressIndex;            // the addresses by their key
+    PositionIndex ownIndex;                // the groups of devices that keep their address, by it
+    std::vector<Candidates> fingerprints;  // at most three per group
+    std::vector<uint32_t> spareFingerprints;
+    PositionIndex fingerprintIndex;
+    uint64_t hashKey;  // random per run, so crafted addresses cannot pile up in one probe chain
     uint64_t ssidKey;  // random per run: directed SSIDs are only compared, never kept
     uint32_t nextSerial = 1;
 };
