@@ -24,8 +24,9 @@ BUSYBOX = shutil.which("busybox")
 DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
 
 # procd and UCI as the init script sees them: every call recorded one per line, arguments
-# separated by "|"; the section's options come from the environment (OPT_name), checked against
-# the rules the script gives as validate_data would, which names each option it refuses.
+# separated by "|"; the sections ($SECTIONS, default main) take their options from the environment
+# (OPT_section_name, else OPT_name), checked against the rules the script gives as validate_data
+# would (numbers in any base), which names each option it refuses.
 STUBS = r'''
 record() { printf '%s' "$1" >> "$TRACE"; shift; for a in "$@"; do printf '|%s' "$a" >> "$TRACE"; done; echo >> "$TRACE"; }
 procd_open_instance() { record open; }
@@ -36,7 +37,7 @@ procd_add_validation() { record validation "$@"; }
 chown() { record chown "$@"; }
 logger() { while [ "${1#-}" != "$1" ]; do [ "$1" != -t ] || shift; shift; done; echo "pelmar: $*" >&2; }
 config_load() { :; }
-config_foreach() { fn=$1; shift; shift; $fn main "$@"; }
+config_foreach() { fn=$1; shift 2; for s in ${SECTIONS:-main}; do $fn "$s" "$@"; done; }
 valid() {
 	case "$1" in
 	bool) case "$2" in 0|1) return 0 ;; esac; return 1 ;;
@@ -45,25 +46,26 @@ valid() {
 	maxlength*) n=${1#*(}; [ "${#2}" -le "${n%)}" ]; return ;;
 	or*) case "$1" in *"\"$2\""*) return 0 ;; esac; return 1 ;;
 	esac
-	digits=${2#-}; case "$digits" in ''|*[!0-9]*) return 1 ;; esac
-	[ "${#digits}" -le 9 ] || return 1
+	case "${2#[-+]}" in 0[xX]*[!0-9a-fA-F]* | 0[xX]) return 1 ;; 0[xX]*) ;; 0*[!0-7]* | '' | *[!0-9]*) return 1 ;; esac
+	[ "${#2}" -le 10 ] || return 1
+	n=$(($2))
 	case "$1" in
-	uinteger) [ "$2" -ge 0 ] ;;
-	range*) r=${1#*(}; r=${r%)}; [ "$2" -ge "${r%,*}" ] && [ "$2" -le "${r#*,}" ] ;;
+	uinteger) [ "$n" -ge 0 ] ;;
+	range*) r=${1#*(}; r=${r%)}; [ "$n" -ge "${r%,*}" ] && [ "$n" -le "${r#*,}" ] ;;
 	esac
 }
 uci_load_validate() {
-	callback=$4; shift 4; result=0
+	section=$3; callback=$4; shift 4; result=0
 	for rule in "$@"; do
 		name=${rule%%:*}; rest=${rule#*:}; type=${rest%%:*}; default=""
 		case "$rest" in *:*) default=${rest#*:} ;; esac
-		eval "value=\${OPT_$name-\$default}"
+		eval "value=\${OPT_${section}_$name-\${OPT_$name-\$default}}"
 		if [ -n "$value" ] && ! valid "$type" "$value"; then
-			echo "pelmar.main.$name=$value validates as $type with false" >&2; result=1
+			echo "pelmar.$section.$name=$value validates as $type with false" >&2; result=1
 		fi
 		eval "$name=\$value"
 	done
-	$callback main "$result"
+	$callback "$section" "$result"
 }
 '''
 
@@ -91,7 +93,7 @@ class InitScript(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work)
 
-    def run_service(self, options):
+    def run_service(self, options, **env):
         """start_service and service_triggers: procd's calls, what was said, the result."""
         trace = os.path.join(self.work, "trace")
         if os.path.exists(trace):
@@ -99,7 +101,7 @@ class InitScript(unittest.TestCase):
         overrides = f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
         script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
         options = dict({"backup_dir": self.backups}, **options)
-        env = dict(os.environ, TRACE=trace, **{f"OPT_{k}": v for k, v in options.items()})
+        env = dict(os.environ, TRACE=trace, **env, **{f"OPT_{k}": v for k, v in options.items()})
         result = busybox("ash", "-c", script, env=env)
         calls = open(trace).read().splitlines() if os.path.exists(trace) else []
         return [c.split("|") for c in calls], result.stderr, result.returncode
@@ -128,9 +130,9 @@ class InitScript(unittest.TestCase):
             ["capabilities", "/etc/capabilities/pelmar.json"], ["no_new_privs", "1"],
             ["respawn", "3600", "5", "0"], ["term_timeout", "10"], ["stdout", "1"],
             ["stderr", "1"], ["close"]])
-        owned = [c[2] for c in calls if c[0] == "chown" and c[1] == "pelmar:pelmar"]
-        self.assertTrue(owned[0].startswith(self.run_conf + "."))  # before its rename
-        self.assertEqual(owned[1:], [self.spool])
+        owned = [c[3] for c in calls if c[:3] == ["chown", "-h", "pelmar:pelmar"]]
+        self.assertTrue(owned[1].startswith(self.run_conf + "."))  # before its rename
+        self.assertEqual(owned[:1], [self.spool])
         self.assertEqual(calls[-2:], [["reload_trigger", "pelmar"],
                                       ["validation", "validate_pelmar_section"]])
         with open(os.path.join(FILES, "pelmar.json")) as f:
@@ -168,7 +170,8 @@ class InitScript(unittest.TestCase):
                  ("full_url", "http://a/\t"), ("full_url", "http://a/ ;x"),
                  ("full_url", "http://a/" + "x" * 182), ("mac_secret", "a\t;b"),
                  ("filter", "type mgt\n"), ("spool_dir", "var/spool/pelmar"),
-                 ("backup_dir", "tmp/pelmar")]
+                 ("backup_dir", "tmp/pelmar"), ("report_time", "0x3c"), ("max_devices", "0x10"),
+                 ("spool_max_kb", "010"), ("upload_timeout", "+5"), ("min_signal", "-070")]
         for option, value in cases:
             with self.subTest(option=option, value=value):
                 if os.path.exists(self.run_conf):
@@ -183,6 +186,48 @@ class InitScript(unittest.TestCase):
                                              "mac_secret": "a;b"})
         self.assertEqual(errors, "")
         self.assertIn(["open"], calls)
+
+    def test_directories_are_readied_without_following_links_or_handing_over_others(self):
+        def make(path, mode=0o755, owner=-1):
+            os.makedirs(path)
+            os.chmod(path, mode)
+            os.chown(path, owner, owner)
+        # Each row: what is there (b: the row's directory, s: a system directory holding "shadow"),
+        # the options, the option a refusal names (None: the daemon starts); 65534 needs root.
+        rows = [(lambda b, s: os.symlink(s, b + "/bk"), {}, "backup_dir"),
+                (lambda b, s: os.symlink(s, b + "/sp"), {"spool_dir": "{b}/sp"}, "spool_dir"),
+                (lambda b, s: open(b + "/bk", "w").close(), {}, "backup_dir"),
+                (lambda b, s: [make(b + "/bk"), os.symlink(s + "/shadow", b + "/bk/writebackup")], {}, "backup_dir"),
+                (lambda b, s: make(b + "/open", 0o777), {"backup_dir": "{b}/open/bk"}, "backup_dir"),
+                (lambda b, s: [make(b + "/tmp", 0o1777), os.symlink(b + "/tmp", b + "/var")],
+                 {"backup_dir": "{b}/tmp/bk", "spool_dir": "{b}/var/new/sp"}, None)] + ([
+                (lambda b, s: make(b + "/bk", 0o750, 65534), {}, None),
+                (lambda b, s: make(b + "/theirs", 0o755, 65534), {"spool_dir": "{b}/theirs/sp"}, "spool_dir")]
+                if os.geteuid() == 0 else [])
+        for setup, options, refused in rows:
+            with self.subTest(options=options, refused=refused):
+                b = tempfile.mkdtemp(dir=self.work)
+                make(b + "/system")
+                open(b + "/system/shadow", "w").close()
+                setup(b, b + "/system")
+                options = {k: v.format(b=b) for k, v in
+                           dict({"enabled": "1", "backup": "1", "backup_dir": "{b}/bk"}, **options).items()}
+                dirs = [options[k] for k in ("backup_dir", "spool_dir") if k in options]
+                fresh = [d for d in dirs if not os.path.lexists(d)]
+                calls, errors, status = self.run_service(options)
+                self.assertEqual((os.listdir(b + "/system"), os.stat(b + "/system").st_mode & 0o7777,
+                                  ["open"] in calls, status == 0), (["shadow"], 0o755, not refused, not refused))
+                self.assertEqual([d for d in dirs if d in [c[-1] for c in calls if c[0] == "chown"]],
+                                 [] if refused else fresh)
+                self.assertTrue(refused in errors.splitlines()[0] if refused else errors == "", errors)
+                if not refused:
+                    self.assertTrue(os.path.isfile(options["backup_dir"] + "/writebackup"))
+                    self.assertEqual([os.stat(d).st_mode & 0o777 for d in fresh], [0o700] * len(fresh))
+
+    def test_only_the_first_enabled_section_runs(self):
+        calls, errors, _ = self.run_service({"enabled": "1", "second_report_time": "5"}, SECTIONS="main second")
+        self.assertEqual((calls.count(["open"]), "report_time=60\n" in self.conf()), (1, True))
+        self.assertEqual(errors, "pelmar: section second not started: only one pelmar section runs, and main does\n")
 
     def test_conf_file_is_used_as_it_is(self):
         own = os.path.join(self.work, "own.conf")
@@ -204,15 +249,10 @@ class InitScript(unittest.TestCase):
         open(os.path.join(self.backups, "1700000000.dat"), "w").close()
         calls, _, _ = self.run_service({"enabled": "1", "backup": "1"})
         self.assertEqual(sorted(os.listdir(self.backups)), ["1700000000.dat", "writebackup"])
-        self.assertIn(["chown", "pelmar:pelmar", self.backups], calls)
+        # The marker goes to the daemon's user before its rename; the directory keeps its owner.
+        self.assertEqual([c[-1][:12] for c in calls if c[0] == "chown"][:1], ["writebackup."])
         self.run_service({"enabled": "1", "backup": "0"})
         self.assertEqual(os.listdir(self.backups), ["1700000000.dat"])
-        # A directory whose name is not pelmar's keeps its owner.
-        other = os.path.join(self.work, "data")
-        os.mkdir(other)
-        calls, _, _ = self.run_service({"enabled": "1", "backup": "1", "backup_dir": other})
-        self.assertTrue(os.path.exists(os.path.join(other, "writebackup")))
-        self.assertNotIn(other, [c[-1] for c in calls if c[0] == "chown"])
 
 
 # `uci` on PATH for the uci-defaults script: options kept in a JSON file.
@@ -258,6 +298,7 @@ class UciDefaults(unittest.TestCase):
                    PATH=os.path.join(self.work, "bin") + ":" + os.environ["PATH"])
         result = busybox("ash", DEFAULTS, env=env)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.said = result.stdout
         with open(self.store) as f:
             return json.load(f)
 
@@ -287,6 +328,21 @@ class UciDefaults(unittest.TestCase):
         self.assertTrue(os.path.exists(self.old + ".imported"))
         again = self.run_defaults(dict(options, **{"pelmar.main.report_time": "5"}))
         self.assertEqual(again["pelmar.main.report_time"], "5")
+
+    def test_earlier_values_are_imported_as_the_daemon_read_them_or_dropped(self):
+        # Each row: key, earlier value, the option imported (None: dropped); a line for each change.
+        rows = [("report_time", "60s", "60"), ("report_time", "0x3c", "0"), ("max_entry_age", "007", "7"),
+                ("upload_timeout", "-1", None), ("spool_max_kb", "0", None), ("spool_max_kb", "+20kb", "20"),
+                ("max_devices", "12345678901", None), ("min_signal", "-80dBm", "-80"),
+                ("min_signal", "-151", None), ("verify_tls", "yes", "0"), ("mac_privacy", "2", "1"),
+                ("mac_rotation", "weekly", "none"), ("mac_rotation", "daily", "daily"),
+                ("spool_dir", "var/spool", None), ("full_url", "http://a/" + "x" * 182, None)]
+        for key, old, new in rows:
+            with self.subTest(key=key, old=old):
+                with open(self.old, "w") as f:
+                    f.write(f"[pelmar]\n{key} = {old}\n")
+                self.assertEqual(self.run_defaults({}).get("pelmar.main." + key), new)
+                self.assertEqual(len([x for x in self.said.splitlines() if key in x]), int(new != old))
 
     def test_an_operators_own_file_is_left_alone(self):
         with open(self.old, "w") as f:
