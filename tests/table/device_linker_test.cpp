@@ -1,0 +1,123 @@
+#include "table/device_linker.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One frame: a sender (its first byte makes it random or not), a time, and for a probe request
+// its sequence number, its elements (standing for a phone's kind) and a directed SSID.
+struct Frame {
+    uint8_t first;
+    uint8_t last;
+    int64_t seconds;
+    bool probe = true;
+    uint16_t sequence = 0;
+    uint8_t kind = 1;
+    char ssid = 0;
+};
+
+struct RuleCase {
+    const char* name;
+    std::vector<Frame> frames;
+    std::string groups;  // the group of each frame, as letters in order of first appearance
+};
+
+constexpr uint8_t kRandom = 0x02, kGlobal = 0x00;
+
+const RuleCase kRules[] = {
+    {"own address: a global one is a device of its own", {{kGlobal, 1, 0}, {kGlobal, 2, 1}}, "ab"},
+    {"own address: a random one outside probe requests",
+     {{kRandom, 1, 0, false}, {kRandom, 2, 1}},
+     "ab"},
+    {"latest of its kind", {{kRandom, 1, 0, true, 100}, {kRandom, 2, 30, true, 3000}}, "aa"},
+    {"another kind is another device", {{kRandom, 1, 0}, {kRandom, 2, 1, true, 0, 2}}, "ab"},
+    {"a known address stays",
+     {{kRandom, 1, 0}, {kRandom, 2, 1, true, 0, 2}, {kRandom, 1, 2}},
+     "aba"},
+    {"sequence continues, and a phone that keeps it is not joined otherwise",
+     {{kRandom, 1, 0, true, 100}, {kRandom, 2, 2, true, 110}, {kRandom, 3, 3, true, 3000}},
+     "aab"},
+    {"the step allowed grows with the pause (16 and 8 a second)...",
+     {{kRandom, 1, 0, true, 100}, {kRandom, 2, 1, true, 124}, {kRandom, 3, 61, true, 188}},
+     "aaa"},
+    {"...up to 64",
+     {{kRandom, 1, 0, true, 100}, {kRandom, 2, 1, true, 124}, {kRandom, 3, 61, true, 189}},
+     "aab"},
+    {"same directed SSID",
+     {{kRandom, 1, 0, true, 10, 1, 'x'},
+      {kRandom, 2, 1, true, 12},
+      {kRandom, 3, 2, true, 3000},
+      {kRandom, 4, 3, true, 1000, 1, 'x'}},
+     "aaba"},
+    {"an address silent 10 minutes is linked anew",
+     {{kRandom, 1, 0, true, 5}, {kRandom, 2, 1, true, 900, 2}, {kRandom, 1, 700, true, 2000, 2}},
+     "abb"},
+    {"a group silent an hour is forgotten", {{kRandom, 1, 0}, {kRandom, 2, 3700}}, "ab"},
+};
+
+std::string linkAll(const std::vector<Frame>& frames, DeviceLinker& linker, DeviceWindow& window) {
+    std::map<std::string, char> letters;
+    std::string groups;
+    for (const Frame& f : frames) {
+        uint8_t elements[] = {1, 1, f.kind};
+        ProbeFacts probe;
+        probe.sequence = f.sequence;
+        probe.elements = elements;
+        probe.elementsLength = sizeof elements;
+        if (f.ssid) {
+            probe.ssid = reinterpret_cast<const uint8_t*>(&f.ssid);
+            probe.ssidLength = 1;
+        }
+        LinkInput input{
+            {f.first, 0, 0, 0, 0, f.last}, f.seconds * 1000, -60, f.probe ? &probe : nullptr};
+        uint8_t device[6];
+        linkFrame(linker, input, window, device);
+        std::string name(reinterpret_cast<const char*>(device), 6);
+        letters.emplace(name, static_cast<char>('a' + letters.size()));
+        groups += letters[name];
+    }
+    return groups;
+}
+
+TEST(DeviceLinker, EachRule) {
+    for (const RuleCase& rule : kRules) {
+        DeviceLinker linker;
+        DeviceWindow window;
+        EXPECT_EQ(linkAll(rule.frames, linker, window), rule.groups) << rule.name;
+    }
+}
+
+TEST(DeviceLinker, CountsEachDeviceOncePerWindow) {
+    DeviceLinker linker;
+    DeviceWindow window;
+    linkAll({{kRandom, 1, 0}, {kRandom, 2, 1}, {kGlobal, 3, 2}, {kGlobal, 3, 3}}, linker, window);
+    EXPECT_EQ(windowCount(window), 2u);
+    EXPECT_EQ(closeWindow(window), 2u);
+    linkAll({{kGlobal, 3, 4}}, linker, window);
+    EXPECT_EQ(closeWindow(window), 1u);
+    EXPECT_EQ(closeWindow(window), 0u);
+}
+
+TEST(DeviceLinker, StaysWithinItsCapsUnderAFlood) {
+    DeviceLinker linker(LinkerLimits{64, 16});
+    DeviceWindow window;
+    std::vector<Frame> flood;
+    for (int i = 0; i < 5000; ++i) {
+        flood.push_back({static_cast<uint8_t>(kRandom | (i & 0xF0)), static_cast<uint8_t>(i),
+                         i / 100, true, static_cast<uint16_t>(i * 7),
+                         static_cast<uint8_t>(i % 40)});
+    }
+    linkAll(flood, linker, window);
+    EXPECT_LE(liveAddresses(linker), 64u);
+    EXPECT_LE(liveGroups(linker), 16u);
+    // What was evicted is linked anew, not confused with what took its place.
+    EXPECT_EQ(
+        linkAll({{kRandom, 200, 60, true, 0, 41}, {kRandom, 200, 60, true, 0, 41}}, linker, window),
+        "aa");
+}
+
+}  // namespace
