@@ -25,6 +25,7 @@ show_stats = 1
 full_url = http://127.0.0.1:$(cat "$work/port")/pelmar
 backup_dir = $work/backups
 capture_file = $PWD/tests/e2e/data/capture.pcap
+count_devices = 1
 CONF
 
 seconds=${DEMO_SECONDS:-10}

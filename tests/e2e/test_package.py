@@ -120,6 +120,7 @@ class InitScript(unittest.TestCase):
             "upload_timeout=20\nverify_tls=0\n"
             f"spool_dir={self.spool}\nspool_max_kb=512\nmax_devices=5000\nmac_privacy=1\n"
             "mac_secret=s3cr3t text\nmac_rotation=daily\nmin_signal=-80\nskip_random_macs=1\n"
+            "count_devices=0\ncount_only=0\n"
             f"backup_dir={self.backups}\nbackup_max_files=10\nbackup_max_kb=64\n"))
         self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
         self.assertEqual(os.listdir(os.path.dirname(self.run_conf)), ["pelmar.conf"])
@@ -147,7 +148,8 @@ class InitScript(unittest.TestCase):
         self.assertEqual(first.split("\n", 1)[1], (
             "[pelmar]\ncapture_interface=mon0\nreport_time=60\nmax_entry_age=300\n"
             "upload_timeout=30\nverify_tls=1\nspool_max_kb=1024\nmax_devices=20000\n"
-            f"mac_privacy=0\nskip_random_macs=0\nbackup_dir={self.backups}\n"
+            f"mac_privacy=0\nskip_random_macs=0\ncount_devices=0\ncount_only=0\n"
+            f"backup_dir={self.backups}\n"
             "backup_max_files=200\nbackup_max_kb=2048\n"))
         self.run_service({"enabled": "1"})
         self.assertEqual(self.conf(), first)

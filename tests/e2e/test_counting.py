@@ -1,0 +1,75 @@
+"""Device counting seen from outside: what the documents carry with each setting, through real
+curl to a local receiver, from the bundled recording and from standard input."""
+import json
+import os
+import re
+import subprocess
+import unittest
+
+from daemon import Daemon, Receiver, capture_line, wait_for
+
+RECORDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "capture.pcap")
+ADDRESS = re.compile(r"[0-9a-f]{2}(?::[0-9a-f]{2}){5}")
+
+
+def recorded_addresses():
+    """Every address in the recording, as the capture tool prints it."""
+    out = subprocess.run(["tcpdump", "-r", RECORDING, "-e", "-n"], capture_output=True,
+                         text=True).stdout
+    return set(ADDRESS.findall(out))
+
+
+class Documents(unittest.TestCase):
+    def run_recording(self, settings):
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        with Daemon(dict(settings, capture_file=RECORDING, exit_at_end=1, full_url=receiver.url,
+                         report_time=3600), stdin=subprocess.DEVNULL) as daemon:
+            self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
+            return receiver.documents(), daemon.output().decode()
+
+    def test_each_setting_gives_its_shape(self):
+        raw = recorded_addresses()
+        cases = [  # settings, top-level keys, record keys (None: no record), device names raw
+            ({}, ["hostname", "systemDateTime", "data"], "signalDB", None),
+            ({"count_devices": 1}, ["hostname", "systemDateTime", "devices", "data"], "device",
+             True),
+            ({"count_devices": 1, "mac_privacy": 1, "mac_secret": "s"},
+             ["hostname", "systemDateTime", "devices", "data"], "device", False),
+            ({"count_devices": 1, "count_only": 1},
+             ["hostname", "systemDateTime", "devices", "data"], None, None),
+        ]
+        for settings, keys, last, raw_names in cases:
+            with self.subTest(settings=settings):
+                documents, output = self.run_recording(settings)
+                self.assertEqual(len(documents), 1)
+                document = documents[0]
+                self.assertEqual(list(document), keys)
+                if last is None:
+                    self.assertEqual(document["data"], [])
+                    self.assertFalse(raw & set(ADDRESS.findall(json.dumps(document) + output)))
+                    continue
+                self.assertTrue(document["data"])
+                self.assertEqual({list(r)[-1] for r in document["data"]}, {last})
+                if raw_names is None:
+                    continue
+                names = {r["device"] for r in document["data"]}
+                self.assertLessEqual(document["devices"], len(names))
+                self.assertEqual(names <= raw, raw_names)
+
+    def test_standard_input_counts_each_address_and_says_so(self):
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        macs = ["02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:01"]
+        with Daemon({"count_devices": 1, "exit_at_end": 1, "full_url": receiver.url,
+                     "report_time": 3600}) as daemon:
+            daemon.feed("".join(capture_line(mac) for mac in macs))
+            daemon.close_input()
+            self.assertEqual(daemon.process.wait(timeout=30), 0)
+            self.assertIn("count_devices: linking addresses needs native capture",
+                          daemon.output().decode())
+        self.assertEqual(wait_for(receiver.documents)[0]["devices"], 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
