@@ -11,6 +11,7 @@
 #include "capture/native_capture.h"
 #include "config/config.h"
 #include "log.h"
+#include "report/files.h"
 #include "report/privacy.h"
 #include "report/scheduler.h"
 #include "stop.h"
@@ -69,6 +70,9 @@ bool settlePrivacy() {
     return true;
 }
 
+// A temporary file of ours this old is a killed run's: a running daemon's lives an instant.
+constexpr int kStaleTemporaryAge = 60;
+
 // The report thread needs little stack; a small one leaves the address space to the table
 // where it is limited (the C library's default may reserve 8 MiB).
 constexpr std::size_t kReportStack = 256 * 1024;
@@ -97,9 +101,10 @@ int startReportThread(pthread_t& thread, EntryList& list) {
 }
 
 // At the end of input with `exit_at_end`: the report thread makes the last report and ends
-// the process; until then only a stop can.
-[[noreturn]] void finishAtEnd() {
-    requestLastReport();
+// the process (with a failure status when the input was not read `whole`); until then only a
+// stop can.
+[[noreturn]] void finishAtEnd(bool whole) {
+    requestLastReport(whole);
     for (;;) {
         endIfStopRequested();
         sleep(1);
@@ -123,6 +128,7 @@ int main(int argc, char** argv) {
         openNativeCapture(config.capture_interface, config.capture_file, config.capture_filter);
     installSignalHandlers();
     keepCapabilitiesFromCommands();
+    removeStaleTemporaryFiles(kStaleTemporaryAge);
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
     pthread_t reporter;
@@ -138,14 +144,15 @@ int main(int argc, char** argv) {
         config.min_signal,
         config.skip_random_macs != 0,
         config.exit_at_end != 0};
+    bool whole = true;
     if (native) {
-        runNativeCapture(*native, list, settings);
+        whole = runNativeCapture(*native, list, settings);
     } else {
         while (captureTurn(list, settings)) {
         }
     }
     // Here only at the end of a capture file, or of standard input with `exit_at_end`.
-    if (settings.exitAtEnd) finishAtEnd();
+    if (settings.exitAtEnd) finishAtEnd(whole);
     for (;;) {
         endIfStopRequested();
         sleep(1);

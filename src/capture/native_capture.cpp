@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "capture/frame.h"
@@ -193,19 +194,22 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
     }
 }
 
-void captureFile(NativeCapture& capture, FrameSink& sink) {
-    for (;;) {
+// Reads the file to its end; false, after one line saying where reading stopped and why (a
+// cut or damaged record, an interface of another link type), when it cannot be.
+bool captureFile(NativeCapture& capture, FrameSink& sink) {
+    int frames;
+    do {
         endIfStopRequested();
-        int frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
-                                   reinterpret_cast<u_char*>(&sink));
-        if (frames == 0) break;
-        if (frames < 0) {
-            logLine("capture_file %s: %s", capture.source.file.c_str(),
-                    pcap_geterr(capture.handle.get()));
-            break;
-        }
+        frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
+                               reinterpret_cast<u_char*>(&sink));
+    } while (frames > 0);
+    if (frames < 0) {
+        long offset = std::ftell(pcap_file(capture.handle.get()));
+        logLine("capture_file %s: cannot be read past byte %ld: %s", capture.source.file.c_str(),
+                offset, pcap_geterr(capture.handle.get()));
     }
     capture.handle.reset();
+    return frames == 0;
 }
 
 // Seconds since local midnight of the frame's time, as the capture tool prints it; one look at
@@ -238,10 +242,10 @@ std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>&
     return capture;
 }
 
-void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings) {
+bool runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings) {
     FrameSink sink{&capture, &list, &settings};
     if (capture.source.file.empty()) captureInterface(capture, sink);
-    captureFile(capture, sink);
+    return captureFile(capture, sink);
 }
 
 bool frameReading(NativeCapture& capture, const pcap_pkthdr& header, const uint8_t* bytes,

@@ -45,8 +45,9 @@ std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>&
                                                const std::optional<std::string>& filter);
 
 // Feeds every frame to the table. From an interface it never returns: an interface that goes
-// away is waited for and opened again. From a file it returns at the file's end.
-void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings);
+// away is waited for and opened again. From a file it returns at the file's end: true when it
+// was read to there, false (after one line naming the file and where) on a read error.
+bool runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings);
 
 // The reading of one captured frame, or false when it gives none (traced at `traceLevel` 3).
 bool frameReading(NativeCapture& capture, const pcap_pkthdr& header, const uint8_t* bytes,

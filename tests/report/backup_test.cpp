@@ -102,7 +102,8 @@ TEST_P(BackupPrune, KeepsTheNewestWithinBothLimits) {
     for (const char* name : {"9.dat", "10.dat", "0011.dat", "1700000000.dat"})
         temp.write(name, "123456789\n");
     for (const char* other : {"notes.txt", "12.dat.tmp", "x1.dat", ".dat"}) temp.write(other, "");
-    pruneBackups(dir, GetParam().maxFiles, GetParam().maxBytes);
+    std::vector<std::string> written;
+    pruneBackups(dir, GetParam().maxFiles, GetParam().maxBytes, written);
     std::vector<std::string> expected = GetParam().kept;
     for (const char* other : {".dat", "12.dat.tmp", "notes.txt", "writebackup", "x1.dat"})
         expected.push_back(other);
@@ -115,8 +116,9 @@ INSTANTIATE_TEST_SUITE_P(Limits, BackupPrune, ::testing::ValuesIn(kPruneCases),
 
 TEST_F(Backup, NoPruningWhileBackupsAreOff) {
     temp.write("1.dat", "x");
-    pruneBackups(dir, 0, 0);
-    pruneBackups(dir, 1, 1);
+    std::vector<std::string> written;
+    pruneBackups(dir, 0, 0, written);
+    pruneBackups(dir, 1, 1, written);
     EXPECT_EQ(files(), std::vector<std::string>{"1.dat"});
 }
 
