@@ -204,7 +204,8 @@ bool captureFile(NativeCapture& capture, FrameSink& sink) {
                                reinterpret_cast<u_char*>(&sink));
     } while (frames > 0);
     if (frames < 0) {
-        long offset = std::ftell(pcap_file(capture.handle.get()));
+        std::FILE* file = pcap_file(capture.handle.get());
+        long offset = file ? std::ftell(file) : -1;
         logLine("capture_file %s: cannot be read past byte %ld: %s", capture.source.file.c_str(),
                 offset, pcap_geterr(capture.handle.get()));
     }
