@@ -11,6 +11,7 @@
 #include "capture/native_capture.h"
 #include "config/config.h"
 #include "log.h"
+#include "report/files.h"
 #include "report/privacy.h"
 #include "report/scheduler.h"
 #include "stop.h"
@@ -69,6 +70,9 @@ bool settlePrivacy() {
     return true;
 }
 
+// A temporary file of ours this old is a killed run's: a running daemon's lives an instant.
+constexpr int kStaleTemporaryAge = 60;
+
 // The report thread needs little stack; a small one leaves the address space to the table
 // where it is limited (the C library's default may reserve 8 MiB).
 constexpr std::size_t kReportStack = 256 * 1024;
@@ -97,9 +101,10 @@ int startReportThread(pthread_t& thread, EntryList& list) {
 }
 
 // At the end of input with `exit_at_end`: the report thread makes the last report and ends
-// the process; until then only a stop can.
-[[noreturn]] void finishAtEnd() {
-    requestLastReport();
+// the process (with a failure status when the input was not read `whole`); until then only a
+// stop can.
+[[noreturn]] void finishAtEnd(bool whole) {
+    requestLastReport(whole);
     for (;;) {
         endIfStopRequested();
         sleep(1);
@@ -131,6 +136,7 @@ int main(int argc, char** argv) {
     }
     installSignalHandlers();
     keepCapabilitiesFromCommands();
+    removeStaleTemporaryFiles(kStaleTemporaryAge);
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
     pthread_t reporter;
@@ -148,14 +154,11 @@ int main(int argc, char** argv) {
         config.min_signal,
         config.skip_random_macs != 0,
         config.exit_at_end != 0};
-    if (native) {
-        runNativeCapture(*native, list, settings);
-    } else {
-        while (captureTurn(list, settings, textLinker ? &*textLinker : nullptr)) {
-        }
+    if (native) runNativeCapture(*native, list, settings);  // never returns
+    while (captureTurn(list, settings, textLinker ? &*textLinker : nullptr)) {
     }
-    // Here only at the end of a capture file, or of standard input with `exit_at_end`.
-    if (settings.exitAtEnd) finishAtEnd();
+    // Here only at the end of standard input with `exit_at_end`.
+    finishAtEnd(true);
     for (;;) {
         endIfStopRequested();
         sleep(1);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -274,20 +275,24 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
     }
 }
 
-void captureFile(NativeCapture& capture, FrameSink& sink) {
-    for (;;) {
+// Reads the file to its end; false, after one line saying where reading stopped and why (a
+// cut or damaged record, an interface of another link type), when it cannot be.
+bool captureFile(NativeCapture& capture, FrameSink& sink) {
+    int frames;
+    do {
         if (capture.reports) endAfterStop(*capture.reports);
         endIfStopRequested();
-        int frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
-                                   reinterpret_cast<u_char*>(&sink));
-        if (frames == 0) break;
-        if (frames < 0) {
-            logLine("capture_file %s: %s", capture.source.file.c_str(),
-                    pcap_geterr(capture.handle.get()));
-            break;
-        }
+        frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
+                               reinterpret_cast<u_char*>(&sink));
+    } while (frames > 0);
+    if (frames < 0) {
+        std::FILE* file = pcap_file(capture.handle.get());
+        long offset = file ? std::ftell(file) : -1;
+        logLine("capture_file %s: cannot be read past byte %ld: %s", capture.source.file.c_str(),
+                offset, pcap_geterr(capture.handle.get()));
     }
     capture.handle.reset();
+    return frames == 0;
 }
 
 // Seconds since local midnight of the frame's time, as the capture tool prints it; one look at
@@ -326,14 +331,14 @@ std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>&
 void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSettings& settings) {
     FrameSink sink{&capture, &list, &settings};
     if (capture.source.file.empty()) captureInterface(capture, sink);
-    captureFile(capture, sink);
+    const bool whole = captureFile(capture, sink);
     if (!capture.reports) capture.reports.emplace(startReportLoop(list));
     ReportLoop& reports = *capture.reports;
     // The last document holds what the recording's end left since the one before; it takes
     // the next second when a document was made in the last one, so no two share a stamp.
     const std::time_t end = monotonicClock();
     if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
-    if (settings.exitAtEnd) requestLastReport();
+    if (settings.exitAtEnd) requestLastReport(whole);
     reportTurn(reports);  // with exit_at_end it ends the process
     report(reports.settings, list, reports.state);
     for (;;) {

@@ -54,8 +54,9 @@ std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>&
 
 // Feeds every frame to the table. From an interface it never returns: an interface that goes
 // away is waited for and opened again. A recording is read on its own clock, its reports made
-// on this thread as they fall due; at its end comes the last report, then the exit with
-// `exit_at_end`, else a wait for a stop: it never returns either.
+// on this thread as they fall due; at its end (or where it cannot be read further, said in
+// one line) comes the last report, then the exit with `exit_at_end`, else a wait for a stop:
+// it never returns either.
 [[noreturn]] void runNativeCapture(NativeCapture& capture, EntryList& list,
                                    const CaptureSettings& settings);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -28,7 +29,8 @@ Transport transportFor(const ReportSettings& settings, const ReportState& state)
     transport.options.show = settings.showCurl;
     transport.options.failOnHttp = settings.spoolDir.has_value();
     transport.options.verifyTls = settings.verifyTls;
-    transport.readStatus = settings.spoolDir.has_value();
+    transport.options.maxTime = std::max(settings.uploadTimeout, 0);
+    transport.readStatus = settings.spoolDir.has_value() || settings.readStatus;
     transport.timeout = settings.uploadTimeout;
     transport.run = state.run;
     return transport;
@@ -80,28 +82,36 @@ std::string make(StoredDocument& document, const ReportSettings& settings, const
 
 // Posts the document and says when uploads start failing or work again.
 Upload upload(const StoredDocument& document, const Transport& transport, ReportState& state) {
-    PostResult result = document.path.empty() ? postInline(transport, document.text)
-                                              : postFile(transport, document.path, document.size);
+    PostResult result = document.fd < 0 ? postInline(transport, document.text)
+                                        : postFile(transport, document.fd, document.size);
     if (result.command.outcome == CommandResult::kStopped) return Upload::kStopped;
-    bool ok = succeeded(result.command);
+    bool ok = delivered(result);
     if (ok && state.uploadsFailing) logLine("Uploads work again");
     if (!ok && !state.uploadsFailing) {
-        logLine("Uploads failing: %s", failureReason(result.command, transport.timeout).c_str());
+        logLine("Uploads failing: %s", postFailure(result, transport.timeout).c_str());
     }
     state.uploadsFailing = !ok;
     return ok ? Upload::kPosted : Upload::kFailed;
 }
 
-// Why the spooled file at `path` cannot be sent at all, or empty with its `size`.
-std::string unsendable(const std::string& path, std::size_t& size) {
+// A descriptor closed at the end of the scope.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Why the spooled file at `path` cannot be sent at all, or empty with it open in `file` and
+// its `size`.
+std::string unsendable(const std::string& path, Descriptor& file, std::size_t& size) {
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) return "gone";
     if (S_ISLNK(status.st_mode)) return "a symbolic link";
     if (!S_ISREG(status.st_mode)) return "not a regular file";
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return "cannot be read";
-    bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    close(fd);
+    file.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0) return "cannot be read";
+    bool regular = fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
     size = static_cast<std::size_t>(status.st_size);
     return regular ? "" : "not a regular file";
 }
@@ -114,14 +124,15 @@ void sendSpooled(Spool& spool, const Transport& transport) {
     for (const std::string& path : spooledFiles(spool.dir)) {
         if (tried++ == kSpoolBatch || stopRequested() || !spoolUsable(spool)) return;
         std::size_t size = 0;
-        std::string why = unsendable(path, size);
+        Descriptor file;
+        std::string why = unsendable(path, file, size);
         if (why == "gone") continue;
         if (!why.empty()) {
             rejectFile(spool, path, why);
             continue;
         }
-        PostResult result = postFile(transport, path, size);
-        if (succeeded(result.command)) {
+        PostResult result = postFile(transport, file.fd, size);
+        if (delivered(result)) {
             removeDelivered(spool, path);
         } else if (refusedForGood(result)) {
             rejectFile(spool, path, "HTTP " + std::to_string(result.httpStatus));
@@ -131,23 +142,43 @@ void sendSpooled(Spool& spool, const Transport& transport) {
     }
 }
 
-void reportOnce(const ReportSettings& settings, const EntryList& list, ReportState& state,
+// Writes the backup when backups are on and keeps the directory to its limits, this run's
+// backups in the order written; what the backup came to.
+BackupOutcome backUp(const ReportSettings& settings, const StoredDocument& document,
+                     ReportState& state) {
+    BackupOutcome outcome = writeBackup(documentWriter(document, "\n"), *settings.backupDir);
+    if (!outcome.name.empty()) {
+        std::vector<std::string>& written = state.backupsWritten;
+        written.erase(std::remove(written.begin(), written.end(), outcome.name), written.end());
+        written.push_back(outcome.name);
+    }
+    pruneBackups(*settings.backupDir, settings.backupMaxFiles, settings.backupMaxBytes,
+                 state.backupsWritten);
+    return outcome;
+}
+
+// One report; false when its document was lost (see report()).
+bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportState& state,
                 std::optional<std::time_t> closingDay) {
     Spool* spool = spoolOf(settings, state);
     std::time_t now = closingDay ? *closingDay : wallClock();
     StoredDocument document;
     AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
-    if (!noteReport(state, make(document, settings, list, now, after))) return;
+    if (!noteReport(state, make(document, settings, list, now, after))) return false;
     Transport transport = transportFor(settings, state);
     Upload sent = settings.endpoint ? upload(document, transport, state) : Upload::kFailed;
-    if (settings.backupDir) {
-        backup(documentWriter(document, "\n"), *settings.backupDir);
-        pruneBackups(*settings.backupDir, settings.backupMaxFiles, settings.backupMaxBytes);
-    }
-    if (!spool || !settings.endpoint || !spoolUsable(*spool)) return;
+    BackupOutcome backedUp;
+    if (settings.backupDir) backedUp = backUp(settings, document, state);
+    // Safe once delivered or backed up; with neither an endpoint nor backups on, none wants it.
+    bool safe =
+        sent == Upload::kPosted || !backedUp.name.empty() || (!settings.endpoint && !backedUp.on);
+    if (!spool || !settings.endpoint || !spoolUsable(*spool)) return safe;
     if (sent == Upload::kPosted) sendSpooled(*spool, transport);
     // A stop keeps its own last document.
-    if (sent == Upload::kFailed) keepDocument(*spool, document.size, documentWriter(document));
+    if (sent == Upload::kFailed) {
+        safe = keepDocument(*spool, document.size, documentWriter(document)) || safe;
+    }
+    return safe;
 }
 
 }  // namespace
@@ -157,21 +188,22 @@ std::size_t spoolBytes(int kilobytes) {
     return bytes > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(bytes);
 }
 
-void report(const ReportSettings& settings, const EntryList& list, ReportState& state,
+bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay) {
     if (!settings.endpoint && !settings.backupDir) {
         if (closingDay) askNewDay(list);
-        return;
+        return true;
     }
-    CleanupHold hold;  // a stop waits until this report's files are in place or gone
-    if (!hold.held()) return;
+    CleanupHold hold;               // a stop waits until this report's files are in place or gone
+    if (!hold.held()) return true;  // a stop ends the process as its signal says
     try {
-        reportOnce(settings, list, state, closingDay);
+        return reportOnce(settings, list, state, closingDay);
     } catch (const std::bad_alloc&) {
         noteReport(state, "out of memory");  // the next turn tries again
     } catch (const std::exception& failure) {
         noteReport(state, failure.what());
     }
+    return false;
 }
 
 void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state) {

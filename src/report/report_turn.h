@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "report/document.h"
 #include "report/privacy.h"
@@ -30,6 +31,7 @@ struct ReportSettings {
     std::size_t backupMaxFiles = 0;    // backup files kept at most; 0: no limit
     std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
     DocumentCounting counting;         // devices per window in the document
+    bool readStatus = false;           // judge every upload by its HTTP status (with a spool too)
 };
 
 // What the report thread keeps between reports.
@@ -39,6 +41,7 @@ struct ReportState {
     CommandRunner run = runCommand;  // tests put their own here
     std::optional<Spool> spool;      // opened by the first report that needs it
     bool lastKept = false;           // a stop came and its last document was seen to
+    std::vector<std::string> backupsWritten;  // this run's backup names, oldest first
 };
 
 // `spool_max_kb` in bytes, clamped where it does not fit a size.
@@ -47,8 +50,9 @@ std::size_t spoolBytes(int kilobytes);
 // Makes the document from the table, uploads it, writes its backup, then sends spooled
 // documents after a success or keeps it in the spool after a failure. With `closingDay` (the
 // last second of a UTC day) it is that day's last document: stamped then, so made with its key,
-// and the table starts a new day once it has been walked.
-void report(const ReportSettings& settings, const EntryList& list, ReportState& state,
+// and the table starts a new day once it has been walked. False when the document was lost:
+// wanted by the endpoint or the backup, it was neither delivered, spooled nor backed up.
+bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay = std::nullopt);
 
 // On a stop with a spool: keeps the current document there, without an upload, so that the

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "log.h"
+#include "report/files.h"
 #include "stop.h"
 
 extern char** environ;
@@ -29,9 +30,10 @@ constexpr std::chrono::seconds kGrace{1};  // between TERM and KILL
 
 // Starts `sh -c command` as the leader of a new process group, with SIGPIPE (which we ignore)
 // back at its default and no signal blocked; with `output` at or above 0, that descriptor is
-// its standard output. Signals we catch return to their defaults at exec by themselves; those
-// our parent left ignored stay ignored, as nohup means. The child's pid, or -1 with errno set.
-pid_t spawnShell(const std::string& command, int output) {
+// its standard output, and so for `input` and standard input. Signals we catch return to their
+// defaults at exec by themselves; those our parent left ignored stay ignored, as nohup means. The
+// child's pid, or -1 with errno set.
+pid_t spawnShell(const std::string& command, const CommandFiles& files) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -44,14 +46,15 @@ pid_t spawnShell(const std::string& command, int output) {
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(
         &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    if (output >= 0) posix_spawn_file_actions_adddup2(&files, output, STDOUT_FILENO);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (files.input >= 0) posix_spawn_file_actions_adddup2(&actions, files.input, STDIN_FILENO);
+    if (files.output >= 0) posix_spawn_file_actions_adddup2(&actions, files.output, STDOUT_FILENO);
     const char* arguments[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
-    int error = posix_spawn(&pid, "/bin/sh", &files, &attributes,
+    int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes,
                             const_cast<char* const*>(arguments), environ);
-    posix_spawn_file_actions_destroy(&files);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         errno = error;
@@ -143,28 +146,19 @@ std::string failureReason(const CommandResult& result, int timeoutSeconds) {
 
 namespace {
 
-// Runs the command with `output` (when at or above 0) as its standard output.
-CommandResult runWithOutput(const std::string& command, int timeoutSeconds, int output) {
+// Runs the command with the descriptors of `files` (those at or above 0) in place of ours.
+CommandResult runWithFiles(const std::string& command, int timeoutSeconds,
+                           const CommandFiles& files) {
     std::fflush(stdout);
     std::fflush(stderr);
     CleanupHold hold;
     if (!hold.held()) return {CommandResult::kStopped, 0};
-    pid_t pid = spawnShell(command, output);
+    pid_t pid = spawnShell(command, files);
     if (pid < 0) return {CommandResult::kNotStarted, errno};
     publishCommandGroup(hold.slot, pid);
     // A stop that came before the group was published found nothing to end.
     if (stopRequested()) kill(-pid, SIGTERM);
     return await(pid, timeoutSeconds);
-}
-
-// An unnamed file in $TMPDIR (else /tmp), gone once closed; -1 when none can be made.
-int unnamedFile() {
-    const char* directory = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(directory && *directory ? directory : "/tmp") + "/pelmar-out-XXXXXX";
-    int fd = mkostemp(&pattern[0], O_CLOEXEC);
-    if (fd >= 0) unlink(pattern.c_str());
-    return fd;
 }
 
 // Copies what `fd` holds, from its start, to our standard output; what cannot be written there
@@ -179,14 +173,18 @@ void relay(int fd) {
 
 }  // namespace
 
-CommandResult runCommand(const std::string& command, int timeoutSeconds) {
-    return runWithOutput(command, timeoutSeconds, -1);
+CommandResult runCommand(const std::string& command, int timeoutSeconds,
+                         const CommandFiles& files) {
+    return runWithFiles(command, timeoutSeconds, files);
 }
 
-CommandResult runCommandRelayingOutput(const std::string& command, int timeoutSeconds) {
-    int output = unnamedFile();
-    if (output < 0) return runCommand(command, timeoutSeconds);  // as before: straight through
-    CommandResult result = runWithOutput(command, timeoutSeconds, output);
+CommandResult runCommandRelayingOutput(const std::string& command, int timeoutSeconds,
+                                       const CommandFiles& files) {
+    CommandFiles relayed{files.input, unnamedFile()};
+    // As before when no file can be had: straight through.
+    if (relayed.output < 0) return runCommand(command, timeoutSeconds, {files.input, -1});
+    CommandResult result = runWithFiles(command, timeoutSeconds, relayed);
+    const int output = relayed.output;
     relay(output);
     close(output);
     return result;

@@ -14,7 +14,10 @@
 #include "stop.h"
 
 namespace {
-std::atomic<bool> lastReportRequested{false};
+// What the capture thread asked: nothing yet, a last report after a whole input, or after one
+// that could not be read to its end.
+enum LastReport { kNotAsked, kAfterWhole, kAfterUnread };
+std::atomic<int> lastReportRequested{kNotAsked};
 
 constexpr std::time_t kDaySeconds = 86400;
 
@@ -51,8 +54,8 @@ void endAfterStop(const ReportSettings& settings, const EntryList& list, ReportS
 
 }  // namespace
 
-void requestLastReport() {
-    lastReportRequested.store(true);
+void requestLastReport(bool whole) {
+    lastReportRequested.store(whole ? kAfterWhole : kAfterUnread);
 }
 
 bool isDue(uint32_t now, uint32_t& mark, int interval) {
@@ -104,9 +107,11 @@ ReportLoop startReportLoop(const EntryList& list) {
 
 void reportTurn(ReportLoop& loop) {
     const EntryList& list = *loop.list;
-    if (lastReportRequested.load()) {
-        report(loop.settings, list, loop.state);
-        endProcess(0);
+    if (int asked = lastReportRequested.load()) {
+        ReportSettings last = loop.settings;
+        last.readStatus = true;  // without a spool too: the exit status says what became of it
+        bool safe = report(last, list, loop.state);
+        endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     try {
         const std::time_t day = loop.timers.day;

@@ -64,6 +64,12 @@ std::time_t nextDueSecond(const ReportLoop& loop);
 // Thread body; `table` is the EntryList. Turns once a second for ever.
 void* reportThread(void* table);
 
-// Asks the report thread for one last report (upload, spool, backup as set), after which it
-// ends the process with status 0.
-void requestLastReport();
+// Exit statuses after the last report: the input could not be read to its end (what was read
+// is reported first), or the last document was lost (neither delivered, spooled nor backed up).
+constexpr int kExitInputUnread = 2;
+constexpr int kExitDocumentLost = 3;
+
+// Asks the report thread for one last report (upload, spool, backup as set, each upload judged
+// by its HTTP status), after which it ends the process: status 0 when the input was read
+// `whole` and the document is safe, else one of the two above (the input's first).
+void requestLastReport(bool whole);

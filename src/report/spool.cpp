@@ -15,6 +15,11 @@ namespace {
 
 const char kTemporaryPrefix[] = ".pelmar-";
 const char kRejected[] = "rejected";
+// The highest number a name can have (19 digits): a file there is sent, but the sequence does
+// not go on from it, since its successor would have no name.
+constexpr uint64_t kLastNumber = 9999999999999999999ULL;
+// Names tried for one file before giving up: taken ones are stepped over.
+constexpr int kNameTries = 100;
 
 // A spool file's place in the order: its number, then its sub-number (older names only).
 struct SpoolName {
@@ -101,15 +106,35 @@ std::vector<SpoolFile> filesOfOurs(const std::string& dir, std::size_t& temporar
     return files;
 }
 
-// Moves the sequence past every number in the directory.
+// Moves the sequence past every number in the directory and in rejected/, but for the last.
 void catchUp(Spool& spool) {
-    std::vector<SpoolName> names = spoolNames(spool.dir);
-    if (!names.empty()) spool.next = std::max<uint64_t>(spool.next, names.back().number + 1);
+    for (const std::string& dir : {spool.dir, spool.dir + "/" + kRejected}) {
+        for (const SpoolName& name : spoolNames(dir)) {
+            if (name.number < kLastNumber)
+                spool.next = std::max<uint64_t>(spool.next, name.number + 1);
+        }
+    }
     spool.next = std::max<uint64_t>(spool.next, 1);
 }
 
 std::string baseName(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
+}
+
+// Moves the spool file at `path` into `dir` under its own name, or, when a file there has it,
+// under "<number>-<k>.json" with the first k that is free: nothing there is replaced. The name
+// it got, or empty when it could not be moved.
+std::string movedAside(const std::string& path, const std::string& dir) {
+    const std::string name = baseName(path);
+    SpoolName parsed;
+    if (!parseSpoolName(name, parsed)) return std::string();
+    for (int k = 0; k < kNameTries; ++k) {
+        std::string target =
+            k == 0 ? name : std::to_string(parsed.number) + "-" + std::to_string(k) + ".json";
+        if (moveWithoutReplacing(path, dir + "/" + target)) return target;
+        if (errno != EEXIST) break;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -152,10 +177,12 @@ bool keepDocument(Spool& spool, std::size_t size, const FileWriter& write) {
     std::string temporary =
         writeNewFile(spool.dir + "/" + kTemporaryPrefix + "XXXXXX", write, 0600);
     catchUp(spool);
-    std::string name = spool.dir + "/" + std::to_string(spool.next) + ".json";
-    if (!temporary.empty() && std::rename(temporary.c_str(), name.c_str()) == 0) {
-        ++spool.next;
-        return true;
+    // A name that is taken (by a file the listing did not take for ours) is stepped over.
+    for (int tries = 0; !temporary.empty() && tries < kNameTries && spool.next <= kLastNumber;
+         ++tries) {
+        std::string name = spool.dir + "/" + std::to_string(spool.next++) + ".json";
+        if (moveWithoutReplacing(temporary, name)) return true;
+        if (errno != EEXIST) break;
     }
     if (!temporary.empty()) unlink(temporary.c_str());
     logLine("Spool: cannot write in %s", spool.dir.c_str());
@@ -172,8 +199,10 @@ void rejectFile(Spool& spool, const std::string& path, const std::string& why) {
     const std::string rejected = spool.dir + "/" + kRejected;
     const std::string name = baseName(path);
     mkdir(rejected.c_str(), 0700);
-    if (std::rename(path.c_str(), (rejected + "/" + name).c_str()) == 0) {
-        logLine("Spool: rejected %s (%s), moved to %s/", name.c_str(), why.c_str(), kRejected);
+    std::string moved = movedAside(path, rejected);
+    if (!moved.empty()) {
+        logLine("Spool: rejected %s (%s), moved to %s/%s", name.c_str(), why.c_str(), kRejected,
+                moved == name ? "" : moved.c_str());
     } else if (unlink(path.c_str()) == 0) {
         logLine("Spool: rejected %s (%s), deleted", name.c_str(), why.c_str());
     } else {

@@ -23,8 +23,8 @@ struct DocumentPlace {
 struct StoredDocument {
     enum State { kWhole, kNoFile, kWriteFailed };
     State state = kWhole;
-    std::string text;      // the whole document when `path` is empty and the state kWhole
-    std::string path;      // the file holding it; removed with this object unless released
+    std::string text;      // the whole document when `fd` is -1 and the state kWhole
+    int fd = -1;           // the file holding it, without a name; closed with this object
     std::size_t size = 0;  // bytes of the document (counted whole even when not kept)
 
     StoredDocument() = default;

@@ -168,6 +168,40 @@ class StartUp(unittest.TestCase):
             self.assertLess(time.monotonic() - started, 0.5)
 
 
+def damaged_recordings():
+    """(name, bytes, byte where reading stops or None, libpcap's words): four probe requests,
+    damaged after the second."""
+    packets = [(1700000000 + i, simple_radio(-50) + probe_request(station(i)), None)
+               for i in range(4)]
+    whole, cut = pcap(packets), 24 + 2 * (16 + len(packets[0][1])) + 20
+    bogus = whole[:cut - 12] + struct.pack("<I", 0xFFFFFFF0) + whole[cut - 8:]  # captured length
+    first, later = pcapng(packets[:2]), pcapng(packets[2:])[len(pcapng([])):]
+    ethernet = struct.pack("<IIHHII", 1, 20, 1, 0, 65535, 20)  # an interface block
+    return [("whole.pcap", whole, None, b""),
+            ("cut.pcap", whole[:cut], cut, b"truncated dump file"),
+            ("bogus.pcap", bogus, cut - 4, b"invalid packet capture length"),
+            ("ethernet.pcapng", first + ethernet + later, len(first) + 20, b"an interface has a type 1")]
+
+
+class Damaged(unittest.TestCase):
+    def test_a_read_error_is_one_line_saying_where_and_fails_the_run_after_the_last_report(self):
+        for name, content, offset, words in damaged_recordings():
+            with self.subTest(name=name), tempfile.TemporaryDirectory(prefix="pelmar-bad-") as work:
+                path = os.path.join(work, name)
+                with open(path, "wb") as f:
+                    f.write(content)
+                open(os.path.join(work, "writebackup"), "w").close()
+                with Daemon({"capture_file": path, "exit_at_end": 1, "report_time": 3600,
+                             "backup_dir": work}, stdin=subprocess.DEVNULL) as d:
+                    self.assertEqual(d.process.wait(20), 0 if offset is None else 2)
+                    out = d.traces()
+                self.assertEqual(out.count(b"\n"), 1 if offset else 0, out)
+                self.assertIn(f"capture_file {path}: cannot be read past byte {offset}: ".encode()
+                              + words if offset else b"", out)
+                (backup,) = [n for n in os.listdir(work) if n.endswith(".dat")]
+                self.assertEqual(len(records(os.path.join(work, backup))), 2 if offset else 4)
+
+
 TUNSETIFF, TUNSETLINK, IFF_TUN = 0x400454CA, 0x400454CD, 0x0001
 RADIOTAP_LINK = 803
 

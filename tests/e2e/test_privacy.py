@@ -143,7 +143,7 @@ class Tls(unittest.TestCase):
             with Daemon({"report_time": 1, "full_url": "https://h/x", "verify_tls": 1},
                         env=curl.env) as d:
                 self.assertTrue(wait_for(lambda: curl.runs()))
-                self.assertEqual(curl.runs()[0][:4], [b"curl", b"-X", b"POST", b"-H"])
+                self.assertEqual(curl.runs()[0][:4], [b"curl", b"--max-time", b"60", b"-X"])
         finally:
             curl.close()
 

@@ -11,7 +11,7 @@ import unittest
 
 from daemon import Daemon, Receiver, capture_line, wait_for
 
-PREFIX = ["curl", "-k", "-X", "POST", "-H", "Content-Type:application/json", "-d"]
+PREFIX = ["curl", "-k", "--max-time", "60", "-X", "POST", "-H", "Content-Type:application/json", "-d"]
 
 
 class FakeCurl:
@@ -121,12 +121,12 @@ class Command(unittest.TestCase):
         url = "http://127.0.0.1:9/in?a=1&b='2'"
         with Daemon({"report_time": 1, "full_url": url}, env=self.curl.env) as d:
             d.feed(capture_line("aa:bb:cc:dd:ee:01"))
-            runs = wait_for(lambda: [r for r in self.curl.runs() if b"aa:bb" in r[7]])
+            runs = wait_for(lambda: [r for r in self.curl.runs() if b"aa:bb" in r[9]])
             argv = [a.decode() for a in runs[0]]
-            self.assertEqual(argv[:7], PREFIX)
-            self.assertEqual(argv[8], url)
-            self.assertEqual(len(argv), 9)
-            self.assertRegex(argv[7], r'^\{"hostname":"[^"]*","systemDateTime":"[^"]+\+00:00","data":\['
+            self.assertEqual(argv[:9], PREFIX)
+            self.assertEqual(argv[10], url)
+            self.assertEqual(len(argv), 11)
+            self.assertRegex(argv[9], r'^\{"hostname":"[^"]*","systemDateTime":"[^"]+\+00:00","data":\['
                                       r'\{"mac":"aa:bb:cc:dd:ee:01","count":1,"firstSeen":\d+,'
                                       r'"lastSeen":\d+,"signalDB":-66\}\]\}$')
             self.assertNotIn(b"ANSWER", d.output())  # silenced
@@ -135,7 +135,7 @@ class Command(unittest.TestCase):
         with Daemon({"report_time": 1, "show_curl": 1, "full_url": "http://h/x"}, env=self.curl.env) as d:
             self.assertTrue(wait_for(lambda: b"ANSWER" in d.output()))
             first = d.output().split(b"\n")[0].decode()
-            self.assertRegex(first, r"^curl -k -X POST -H \"Content-Type:application/json\" -d "
+            self.assertRegex(first, r"^curl -k --max-time 60 -X POST -H \"Content-Type:application/json\" -d "
                                     r"'\{\"hostname\":\"[^\"]*\",\"systemDateTime\":\"[^\"]+\",\"data\":\[\]\}' "
                                     r"'http://h/x'$")
 

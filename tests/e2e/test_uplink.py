@@ -102,6 +102,50 @@ class Outage(unittest.TestCase):
         spool.cleanup()
 
 
+# (answer to the turn's document, None: nothing listens; spool; backups on; exit status; the
+# one failure line; documents spooled after). A spooled earlier document is answered 301.
+OUTCOMES = [(200, True, False, 0, None, 1), (301, False, False, 3, b"HTTP 301", 0),
+            (301, True, False, 0, b"HTTP 301", 2), (404, False, False, 3, b"HTTP 404", 0),
+            (404, True, False, 0, b"curl exit status 22", 2),
+            (None, False, False, 3, b"curl exit status 7", 0),
+            (None, False, True, 0, b"curl exit status 7", 0)]
+
+
+class Outcomes(unittest.TestCase):
+    def test_only_a_2xx_answer_delivers_and_a_lost_last_document_fails_the_run(self):
+        for status, spooled, backed_up, code, line, left in OUTCOMES:
+            with self.subTest(status=status, spooled=spooled, backed_up=backed_up), \
+                    tempfile.TemporaryDirectory(prefix="pelmar-out-") as work:
+                receiver = Receiver(answer=lambda body, s=status: 301 if b"earlier" in body else s)
+                url = receiver.url if status else f"http://127.0.0.1:{free_port()}/"
+                settings, spool = {"report_time": 3600, "exit_at_end": 1, "full_url": url}, work + "/spool"
+                if spooled:
+                    os.mkdir(spool)
+                    with open(spool + "/1.json", "w") as f:
+                        f.write('{"earlier":1}')
+                    settings["spool_dir"] = spool
+                if backed_up:
+                    open(work + "/writebackup", "w").close()
+                    settings["backup_dir"] = work
+                # A killed run's temporary file goes at start; a running one's (fresh) stays.
+                for name, age in [("pelmar-Ab12Z9", 3600), ("pelmar-fresh1", 0)]:
+                    open(f"{work}/{name}", "w").close()
+                    os.utime(f"{work}/{name}", (time.time() - age,) * 2)
+                try:
+                    with Daemon(settings, env={"TMPDIR": work}) as d:
+                        d.feed(capture_line("aa:bb:cc:dd:ee:01"))
+                        d.close_input()
+                        self.assertEqual(d.process.wait(30), code)
+                        failing = [l for l in d.output().split(b"\n") if b"Uploads failing" in l]
+                    self.assertEqual(failing, [b"Uploads failing: " + line] if line else [])
+                    self.assertEqual(len(spool_files(spool)) if spooled else 0, left)
+                    self.assertEqual(len(receiver.documents()), 1 if status == 200 else 0)
+                    self.assertEqual([n for n in os.listdir(work) if n.startswith("pelmar-")],
+                                     ["pelmar-fresh1"])
+                finally:
+                    receiver.close()
+
+
 class Stop(unittest.TestCase):
     def test_term_during_a_hanging_upload_leaves_no_process_and_no_file(self):
         receiver = Receiver(hang=100)
@@ -113,7 +157,8 @@ class Stop(unittest.TestCase):
                 d.feed("".join(capture_line("02:00:00:00:%02x:%02x" % (i // 256, i % 256))
                                for i in range(1000)))
                 self.assertTrue(wait_for(lambda: receiver.requests >= 1, 15))
-                self.assertEqual(len(os.listdir(scratch.name)), 1)
+                # The document travels in a file without a name: nothing to leave behind.
+                self.assertEqual(os.listdir(scratch.name), [])
                 d.process.send_signal(signal.SIGTERM)
                 self.assertEqual(d.process.wait(10), -signal.SIGTERM)
                 self.assertNotIn(b"Uploads failing", d.output())  # a stop is not the uplink's

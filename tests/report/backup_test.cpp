@@ -1,5 +1,6 @@
 #include "report/backup.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/fake_clock.h"
@@ -102,7 +104,8 @@ TEST_P(BackupPrune, KeepsTheNewestWithinBothLimits) {
     for (const char* name : {"9.dat", "10.dat", "0011.dat", "1700000000.dat"})
         temp.write(name, "123456789\n");
     for (const char* other : {"notes.txt", "12.dat.tmp", "x1.dat", ".dat"}) temp.write(other, "");
-    pruneBackups(dir, GetParam().maxFiles, GetParam().maxBytes);
+    std::vector<std::string> written;
+    pruneBackups(dir, GetParam().maxFiles, GetParam().maxBytes, written);
     std::vector<std::string> expected = GetParam().kept;
     for (const char* other : {".dat", "12.dat.tmp", "notes.txt", "writebackup", "x1.dat"})
         expected.push_back(other);
@@ -113,10 +116,45 @@ TEST_P(BackupPrune, KeepsTheNewestWithinBothLimits) {
 INSTANTIATE_TEST_SUITE_P(Limits, BackupPrune, ::testing::ValuesIn(kPruneCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Files with their modification times, this run's names in the order written, and what one
+// file of room keeps: the last written, else the latest modified, else the latest name.
+struct OrderCase {
+    std::vector<std::pair<std::string, long>> files;
+    std::vector<std::string> written;
+    std::string kept;
+};
+const OrderCase kOrderCases[] = {
+    {{{"2000.dat", 100}, {"1000.dat", 50}}, {"1000.dat"}, "1000.dat"},  // the clock went back
+    {{{"1001.dat", 100}, {"1000.dat", 100}}, {"1001.dat", "1000.dat"}, "1000.dat"},
+    {{{"5.dat", 200}, {"9.dat", 100}}, {"6.dat"}, "5.dat"},  // 6.dat is gone
+    {{{"9.dat", 100}, {"10.dat", 100}}, {}, "10.dat"},
+};
+
+class BackupOrder : public Backup, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(BackupOrder, KeepsTheLastWritten) {
+    mark();
+    for (const auto& [name, seconds] : GetParam().files) {
+        temp.write(name, "x");
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/" + name).c_str(), times, 0), 0);
+    }
+    std::vector<std::string> written = GetParam().written;
+    pruneBackups(dir, 1, 0, written);
+    EXPECT_EQ(files(), (std::vector<std::string>{GetParam().kept, "writebackup"}));
+    std::vector<std::string> stays;  // only names still there stay in the order
+    for (const std::string& name : GetParam().written)
+        if (name == GetParam().kept) stays.push_back(name);
+    EXPECT_EQ(written, stays);
+}
+
+INSTANTIATE_TEST_SUITE_P(Order, BackupOrder, ::testing::ValuesIn(kOrderCases));
+
 TEST_F(Backup, NoPruningWhileBackupsAreOff) {
     temp.write("1.dat", "x");
-    pruneBackups(dir, 0, 0);
-    pruneBackups(dir, 1, 1);
+    std::vector<std::string> written;
+    pruneBackups(dir, 0, 0, written);
+    pruneBackups(dir, 1, 1, written);
     EXPECT_EQ(files(), std::vector<std::string>{"1.dat"});
 }
 

@@ -1,6 +1,7 @@
 // The upload's decisions with the command runner replaced: what runs, what is spooled, sent
 // again and removed, and which lines say so.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <deque>
 #include <string>
@@ -15,17 +16,34 @@ namespace {
 
 // Records every command and answers from a script (success when the script is empty).
 struct FakeRunner {
+    // The file a command got as its standard input, by the name it has (empty: none).
+    static std::string inputPath(int fd) {
+        if (fd < 0) return "";
+        std::string path(4096, '\0');
+        ssize_t n =
+            readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), &path[0], path.size());
+        return path.substr(0, n > 0 ? n : 0);
+    }
     static std::vector<std::string> commands;
+    static std::vector<std::string> inputs;
     static std::deque<CommandResult> answers;
-    static CommandResult run(const std::string& command, int) {
+    static CommandResult run(const std::string& command, int, const CommandFiles& files) {
         commands.push_back(command);
-        if (answers.empty()) return {CommandResult::kExited, 0};
-        CommandResult next = answers.front();
-        answers.pop_front();
+        inputs.push_back(inputPath(files.input));
+        CommandResult next{CommandResult::kExited, 0};
+        if (!answers.empty()) {
+            next = answers.front();
+            answers.pop_front();
+        }
+        // As curl with -w: a success was answered 200.
+        if (files.output >= 0 && succeeded(next)) {
+            EXPECT_EQ(write(files.output, "200", 3), 3);
+        }
         return next;
     }
 };
 std::vector<std::string> FakeRunner::commands;
+std::vector<std::string> FakeRunner::inputs;
 std::deque<CommandResult> FakeRunner::answers;
 
 const CommandResult kRefused{CommandResult::kExited, 7};
@@ -45,19 +63,20 @@ protected:
         FakeClock::now = time;
         FakeRunner::answers = answers;
         FakeRunner::commands.clear();
+        FakeRunner::inputs.clear();
         ::testing::internal::CaptureStdout();
         report(settings, list, state);
         return ::testing::internal::GetCapturedStdout();
     }
     // What each command run by the last report sent: the -d argument, or "@" and the file
-    // given on standard input.
+    // given as standard input.
     std::vector<std::string> sentData() {
         std::vector<std::string> data;
-        for (const std::string& command : FakeRunner::commands) {
-            bool inline_ = command.find(" -d '") != std::string::npos;
-            std::size_t start = inline_ ? command.find(" -d '") + 5 : command.find(" < '") + 4;
-            data.push_back((inline_ ? "" : "@") +
-                           command.substr(start, command.find('\'', start) - start));
+        for (std::size_t i = 0; i < FakeRunner::commands.size(); ++i) {
+            const std::string& command = FakeRunner::commands[i];
+            std::size_t start = command.find(" -d '") + 5;
+            data.push_back(start < 5 ? "@" + FakeRunner::inputs[i]
+                                     : command.substr(start, command.find('\'', start) - start));
         }
         return data;
     }
@@ -82,7 +101,7 @@ TEST_F(Report, WithoutASpoolNothingIsKeptOrRetried) {
     reportAt(1700000000, {kRefused});
     reportAt(1700000001, {kOk});
     EXPECT_EQ(FakeRunner::commands.size(), 1u);
-    EXPECT_EQ(FakeRunner::commands[0].rfind("curl -k -X POST", 0), 0u);
+    EXPECT_EQ(FakeRunner::commands[0].rfind("curl -k --max-time 60 -X POST", 0), 0u);
 }
 
 TEST_F(Report, FailedDocumentsAreSpooledAndSentOldestFirstAfterASuccess) {
@@ -101,7 +120,7 @@ TEST_F(Report, FailedDocumentsAreSpooledAndSentOldestFirstAfterASuccess) {
                                         "@" + spool.path + "/3.json"}));
     EXPECT_TRUE(spool.files().empty());
     for (const std::string& command : FakeRunner::commands) {
-        EXPECT_EQ(command.rfind("curl -k --fail -X POST", 0), 0u);
+        EXPECT_EQ(command.rfind("curl -k --fail --max-time 60 -X POST", 0), 0u);
     }
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "report/report_turn.h"
@@ -107,6 +109,53 @@ TEST(Spool, AnUnusableDirectorySaysSo) {
               "Spool: cannot create /proc/pelmar/spool\nSpool: cannot write in "
               "/proc/pelmar/spool\n");
 }
+
+// Files there before (each holding its own name), the one rejected (null: "new" is kept), and
+// every file after with what it holds: nothing is replaced, and the sequence goes on past
+// rejected/ but not from a number no name can follow.
+using Files = std::vector<std::pair<std::string, std::string>>;
+const std::string kTop = "9999999999999999999.json", kBelowTop = "9999999999999999998.json";
+struct NameCase {
+    std::vector<std::string> before;
+    const char* rejected;
+    Files after;
+};
+const NameCase kNameCases[] = {
+    {{kTop}, nullptr, {{"1.json", "new"}, {kTop, kTop}}},
+    {{kBelowTop, kTop}, nullptr, {{kBelowTop, kBelowTop}, {kTop, kTop}}},
+    {{"3.json", "rejected/7.json"},
+     nullptr,
+     {{"3.json", "3.json"}, {"8.json", "new"}, {"rejected/7.json", "rejected/7.json"}}},
+    {{"2.json", "rejected/2.json"},
+     "2.json",
+     {{"rejected/2-1.json", "2.json"}, {"rejected/2.json", "rejected/2.json"}}},
+};
+
+class SpoolNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(SpoolNames, NeverReplaceAFile) {
+    TempDir dir;
+    mkdir((dir.path + "/rejected").c_str(), 0700);
+    for (const std::string& name : GetParam().before) dir.write(name, name);
+    Spool spool = spoolIn(dir.path, 1 << 20);
+    ::testing::internal::CaptureStdout();
+    if (GetParam().rejected) rejectFile(spool, dir.path + "/" + GetParam().rejected, "HTTP 400");
+    if (!GetParam().rejected) keep(spool, "new");
+    ::testing::internal::GetCapturedStdout();
+    Files after;
+    for (const std::string& sub : {std::string(), std::string("rejected/")}) {
+        for (const std::string& path : spooledFiles(dir.path + "/" + sub)) {
+            after.emplace_back(sub + path.substr(path.rfind('/') + 1), "");
+            after.back().second = dir.read(after.back().first);
+            unlink(path.c_str());
+        }
+    }
+    rmdir((dir.path + "/rejected").c_str());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, GetParam().after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SpoolNames, ::testing::ValuesIn(kNameCases));
 
 TEST(Spool, SizeInKilobytesIsClampedNotWrapped) {
     EXPECT_EQ(spoolBytes(-5), 0u);

@@ -38,10 +38,12 @@ TEST_P(Stored, HoldsTheSameBytesWhereverItIsPut) {
     makeDocument(document, "host", 1700000000, list, Privacy{}, place);
     EXPECT_EQ(document.state, c.state);
     EXPECT_EQ(document.size, whole.size());
-    EXPECT_EQ(!document.path.empty(), c.inFile);
+    EXPECT_EQ(document.fd >= 0, c.inFile);
     if (c.state != StoredDocument::kWhole) return;
     std::string pattern = dir.path + "/copy-XXXXXX";
     std::string copy = writeNewFile(pattern, documentWriter(document, "\n"), 0600);
+    // The document's own file has no name: only the copy is there.
+    EXPECT_EQ(dir.files(), std::vector<std::string>{copy.substr(dir.path.size() + 1)});
     EXPECT_EQ(dir.read(copy.substr(dir.path.size() + 1)), whole + "\n");
 }
 

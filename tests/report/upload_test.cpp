@@ -104,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // CurlOptions as plain values (a table of them with a string inside upsets GCC's flow checks).
 struct Options {
-    bool show, failOnHttp, verifyTls;
-    const char* statusFile;
+    bool show, failOnHttp, verifyTls, writeStatus;
+    int maxTime;
 };
 
 struct CommandCase {
@@ -124,7 +124,8 @@ TEST_P(Command, IsTheCurlLineWithItsOptions) {
     options.show = o.show;
     options.failOnHttp = o.failOnHttp;
     options.verifyTls = o.verifyTls;
-    options.statusFile = o.statusFile ? o.statusFile : "";
+    options.writeStatus = o.writeStatus;
+    options.maxTime = o.maxTime;
     EXPECT_EQ(buildCommand(document, "http://127.0.0.1:8080/in", options),
               GetParam().prefix + " -X POST -H \"Content-Type:application/json\" -d '" + document +
                   "' 'http://127.0.0.1:8080/in'" + GetParam().suffix);
@@ -136,15 +137,19 @@ INSTANTIATE_TEST_SUITE_P(
     Options, Command,
     ::testing::Values(
         CommandCase{"silenced", {}, "curl -k", kSilenced},
-        CommandCase{"shown", {true, false, false, ""}, "curl -k", ""},
-        CommandCase{
-            "spool_fails_on_http_errors", {false, true, false, ""}, "curl -k --fail", kSilenced},
-        CommandCase{"spool_reads_the_status",
-                    {false, true, false, "/tmp/it's"},
+        CommandCase{"shown", {true, false, false, false, 0}, "curl -k", ""},
+        CommandCase{"spool_fails_on_http_errors",
+                    {false, true, false, false, 0},
                     "curl -k --fail",
-                    " -o /dev/null -w '%{http_code}' > '/tmp/it'\\''s' 2> /dev/null "},
-        CommandCase{"verified_tls", {false, false, true, ""}, "curl", kSilenced},
-        CommandCase{"verified_with_spool", {true, true, true, ""}, "curl --fail", ""}),
+                    kSilenced},
+        CommandCase{"spool_reads_the_status",
+                    {false, true, false, true, 0},
+                    "curl -k --fail",
+                    " -o /dev/null -w '%{http_code}' 2> /dev/null "},
+        CommandCase{
+            "own_deadline", {false, false, false, false, 60}, "curl -k --max-time 60", kSilenced},
+        CommandCase{"verified_tls", {false, false, true, false, 0}, "curl", kSilenced},
+        CommandCase{"verified_with_spool", {true, true, true, false, 0}, "curl --fail", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The shell's own reading of the command's -d and URL words.
