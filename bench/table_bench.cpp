@@ -18,7 +18,7 @@ namespace {
 constexpr int kMaxAge = 300;
 
 uint32_t now() {
-    return static_cast<uint32_t>(wallClock());
+    return static_cast<uint32_t>(monotonicClock());
 }
 
 std::string macFor(uint32_t i) {

@@ -106,7 +106,7 @@ void storeReading(const Reading& reading, EntryList& list, const CaptureSettings
     if (ignoredReading(reading, settings)) return;
     int result = updateEntryList(reading, list, settings.traceLevel);
     if (result < 0) logFatal(result, "Error produced!");
-    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
+    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(monotonicClock()));
     if (settings.traceLevel >= kTraceTables)
         display(list, settings.commandTimeout, settings.privacy);
 }

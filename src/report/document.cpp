@@ -78,8 +78,8 @@ namespace {
 void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers,
-                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}", entry.count,
-                  entry.firstSeen, entry.lastSeen, entry.signal);
+                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d}",
+                  unsigned{entry.count}, entry.firstSeen, entry.lastSeen, entry.signal);
     out += "{\"mac\":\"";
     if (pseudonyms) {
         out += pseudonymOf(*pseudonyms, entry.mac);

@@ -180,12 +180,12 @@ void fitIndex(EntryList& list) {
     rebuildIndex(list);
 }
 
-// Keeps, in order, the records last seen after `cutoff`.
-void pruneAll(EntryList& list, uint32_t cutoff) {
+// Keeps, in order, the records last heard after `cutoff`.
+void pruneAll(EntryList& list, int64_t cutoff) {
     uint32_t before = list.size;
     for (Position at = list.order.first; at != kNoPosition;) {
         Position next = node(list, at).order.after;
-        if (node(list, at).entry.lastSeen <= cutoff) {
+        if (node(list, at).entry.lastHeard <= cutoff) {
             leaveOrder(list, at);
             if (list.maxDevices != 0) unlink(list.recency, recencyOf(list), at);
             freeNode(list.blocks, at);
@@ -223,10 +223,10 @@ EntryList::EntryList(std::size_t maxDevices)
 
 namespace {
 
-// updateEntry for a reading whose address is already zero-padded, with the clock already read
-// once, at `heardAt`: a first reading stamps that as its first time and reads the clock again
-// for its latest.
-void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
+// updateEntry for a reading whose address is already zero-padded, with the clocks already read
+// once, the wall clock at `heardAt` and the monotonic one at `heardSteady`: a first reading
+// stamps `heardAt` as its first time and reads the wall clock again for its latest.
+void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt, uint32_t heardSteady) {
     uint32_t previous = entry.lastSeconds;
     entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
     std::memcpy(entry.mac, reading.mac, kMacBytes);
@@ -236,6 +236,7 @@ void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
         heardAt = static_cast<uint32_t>(wallClock());
     }
     entry.lastSeen = heardAt;
+    entry.lastHeard = heardSteady;
     if (entry.lastSeconds - previous < kBurstGap) {
         std::memmove(entry.history + 1, entry.history, (kHistorySlots - 2) * sizeof(int32_t));
     } else {
@@ -252,7 +253,8 @@ void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt) {
 int updateEntry(const Reading& reading, Entry& entry) {
     Reading stored = reading;
     copyMac(stored.mac, reading.mac);
-    storeReading(stored, entry, static_cast<uint32_t>(wallClock()));
+    storeReading(stored, entry, static_cast<uint32_t>(wallClock()),
+                 static_cast<uint32_t>(monotonicClock()));
     return 0;
 }
 
@@ -270,9 +272,10 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
     bool kept = true;
     try {
         uint32_t heardAt = static_cast<uint32_t>(wallClock());
+        uint32_t heardSteady = static_cast<uint32_t>(monotonicClock());
         recoverIndex(list);
         Position at = findOrAppend(list, stored.mac, hash);
-        storeReading(stored, node(list, at).entry, heardAt);
+        storeReading(stored, node(list, at).entry, heardAt, heardSteady);
         markHeard(list, at);
         // A second update before pruning breaks the one-touched-record shortcut.
         if (list.touched != kNoPosition) list.prunedAtCutoff = false;
@@ -288,14 +291,14 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
 
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
     // The bookkeeping is the writer's alone; readers only need the lock kept while records go.
-    uint32_t cutoff = now - static_cast<uint32_t>(maxAge);
+    int64_t cutoff = int64_t{now} - maxAge;
     Position touched = list.touched;
     list.touched = kNoPosition;
     if (maxAge == 0) {
         list.prunedAtCutoff = false;  // records added meanwhile have never been checked
         return 0;
     }
-    bool touchedFell = touched != kNoPosition && node(list, touched).entry.lastSeen <= cutoff;
+    bool touchedFell = touched != kNoPosition && node(list, touched).entry.lastHeard <= cutoff;
     if (list.prunedAtCutoff && cutoff == list.cutoff && !touchedFell) return 0;
     std::lock_guard<std::mutex> hold(list.lock);
     pruneAll(list, cutoff);

@@ -20,10 +20,11 @@ struct EntryList {
     uint32_t size = 0;           // live records
     Chain order;                 // first appearance
     Chain recency;               // least recently heard first (with a cap)
-    // Pruning bookkeeping: after a full pass at `cutoff` every record lies above it, so until
-    // the cut-off moves only the record touched since can have fallen to or below it.
+    // Pruning bookkeeping: after a full pass at `cutoff` (monotonic seconds) every record lies
+    // above it, so until the cut-off moves only the record touched since can have fallen to or
+    // below it.
     bool prunedAtCutoff = false;
-    uint32_t cutoff = 0;
+    int64_t cutoff = 0;
     Position touched = kNoPosition;
     // Set under the lock by the walk that made a day's last document: its records belong to a
     // day already reported, so walks skip them and the writer clears them before its next change.
@@ -49,8 +50,10 @@ inline Node& nodeAt(const EntryList& list, Position position) {
 int updateEntryList(const Reading& reading, EntryList& list, int traceLevel);
 // Stores one reading in `entry`: count, times, burst history, filtered signal. Always 0.
 int updateEntry(const Reading& reading, Entry& entry);
-// Drops every record last seen at or before `now` - `maxAge` (wrapping, unsigned); a `maxAge`
-// of 0 keeps all. Needs no memory, so it cannot fail. Always 0.
+// Drops every record last heard at or before `now` - `maxAge`, all on the monotonic clock (`now`
+// as monotonicClock() reads it), so that steps of the wall clock change no record's age; none
+// while that lies before the clock's start. A `maxAge` of 0 keeps all, a negative one drops all.
+// Needs no memory, so it cannot fail. Always 0.
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now);
 
 // Number of records at this moment.

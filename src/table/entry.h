@@ -15,11 +15,15 @@ struct Reading {
 };
 
 struct Entry {
-    char mac[18];                    // the MAC text as read, zero-padded; the record's key
-    int32_t signal;                  // smoothed signal in dB
-    uint32_t count;                  // readings, saturating at kCountLimit
+    char mac[18];    // the MAC text as read, zero-padded; the record's key
+    uint16_t count;  // readings, saturating at kCountLimit; in what would be padding
+    int32_t signal;  // smoothed signal in dB
+    // Monotonic seconds of the latest reading: the record's age, which steps of the wall clock
+    // leave alone.
+    uint32_t lastHeard;
     uint32_t firstSeen;              // wall-clock seconds of the first reading
     uint32_t lastSeen;               // wall-clock seconds of the latest reading
     uint32_t lastSeconds;            // capture time of day of the latest reading
     int32_t history[kHistorySlots];  // recent signals, newest first, zero-terminated
 };
+static_assert(kCountLimit <= UINT16_MAX, "the count is kept in 16 bits");

@@ -109,7 +109,7 @@ protected:
 // that the table is whole, that existing addresses still count on the same record, and that it
 // grows again once memory is back.
 TEST_P(MemoryFault, LeavesTheTableWholeAndUsable) {
-    FakeClock clock(1700000000);
+    SteadyFakeClocks clock(1700000000);
     EntryList list;
     for (int i = 0; i < GetParam().records; ++i) {
         ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
