@@ -31,14 +31,20 @@ void appendConsoleRow(std::string& screen, const Entry& entry, PseudonymWriter* 
     screen.append(first).append(" \t").append(last).append(" \n");
 }
 
-int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy) {
+int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy,
+            ConsoleThread thread) {
     char date[60];
     std::time_t now = wallClock();
     dateFormat(date, sizeof date, now);
     std::string screen = consoleHeading(hostName(), date);
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, now, pseudonyms);
-    visitEntries(list, [&](const Entry& entry) { appendConsoleRow(screen, entry, writer); });
+    auto row = [&](const Entry& entry) { appendConsoleRow(screen, entry, writer); };
+    if (thread == ConsoleThread::kReport) {
+        walkEntries(list, row);
+    } else {
+        visitEntries(list, row);
+    }
     runCommand("clear 2> /dev/null", timeoutSeconds);
     logBytes(screen.data(), screen.size());
     logFlush();

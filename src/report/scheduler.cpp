@@ -109,7 +109,8 @@ void* reportThread(void* table) {
             // The old day's last document, under its key; the table then starts the new day.
             if (work.closeDay) report(settings, list, state, lastSecondOf(day));
             timers.day = utcDay(wallClock());
-            if (work.console && showStats) display(list, settings.uploadTimeout, settings.privacy);
+            if (work.console && showStats)
+                display(list, settings.uploadTimeout, settings.privacy, ConsoleThread::kReport);
             if (work.upload) report(settings, list, state);
         } catch (const std::exception&) {
             // The console table without memory (or the hash failing): the next turn tries again.
