@@ -106,7 +106,7 @@ void CaptureWaitDuringConsole(benchmark::State& state) {
     EntryList list;
     fill(list, macs);
     std::minstd_rand random(1);
-    double longest = 0;
+    std::vector<double> waits;
     QuietOutput quiet;
     for (auto _ : state) {
         std::atomic<bool> done{false};
@@ -120,11 +120,15 @@ void CaptureWaitDuringConsole(benchmark::State& state) {
             cleanEntryList(list, kMaxAge, now());
             std::chrono::duration<double, std::micro> waited =
                 std::chrono::steady_clock::now() - start;
-            longest = std::max(longest, waited.count());
+            waits.push_back(waited.count());
         }
         printer.join();
     }
-    state.counters["longest_wait_us"] = longest;
+    // The longest wait, and one that only a thousandth of the readings exceed: on a shared
+    // machine the longest also catches the capture thread left off the processor for a while.
+    std::sort(waits.begin(), waits.end());
+    state.counters["longest_wait_us"] = waits.back();
+    state.counters["p999_wait_us"] = waits[waits.size() * 999 / 1000];
 }
 BENCHMARK(CaptureWaitDuringConsole)
     ->Args({0, 100000})
