@@ -19,7 +19,7 @@ __attribute__((noinline)) void takeReadings(EntryList& list, uint32_t devices, i
     for (int i = 0; i < readings; ++i) {
         writeMac(random() % devices, mac);
         updateEntryList(readingOf(mac, -60 - (i & 7), i / 4), list, 0);
-        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(wallClock()));
+        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(monotonicClock()));
     }
 }
 
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < devices; ++i) {
         writeMac(i, mac);
         updateEntryList(readingOf(mac, -50, static_cast<int32_t>(i)), list, 0);
-        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(wallClock()));
+        cleanEntryList(list, kMaxAge, static_cast<uint32_t>(monotonicClock()));
     }
     takeReadings(list, devices, readings);
     std::printf("%zu devices\n", entryCount(list));

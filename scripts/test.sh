@@ -46,8 +46,7 @@ echo "=== fuzz smoke ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "=== shellcheck ==="
-shellcheck -s sh packaging/openwrt/pelmar/files/pelmar-capture packaging/openwrt/pelmar/test.sh \
-    packaging/openwrt/pelmar/files/pelmar.defaults
+shellcheck -s sh packaging/openwrt/pelmar/test.sh packaging/openwrt/pelmar/files/pelmar.defaults
 shellcheck packaging/openwrt/pelmar/files/pelmar.init
 shellcheck scripts/*.sh .ci/run
 echo "All suites passed with no sanitizer report."

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "capture/line_reader.h"
 #include "clock.h"
@@ -96,6 +97,16 @@ void traceReading(const Reading& reading) {
     logText("Readed seconds: %d\n", reading.seconds);
 }
 
+// The console table after a reading: a table that cannot be printed (no memory for its text,
+// the pseudonyms failing) costs one line, and counting goes on.
+void showTable(const EntryList& list, const CaptureSettings& settings) {
+    try {
+        display(list, settings.commandTimeout, settings.privacy, ConsoleThread::kCapture);
+    } catch (const std::exception& error) {
+        logLine("Console table not printed: %s", error.what());
+    }
+}
+
 }  // namespace
 
 bool parseCaptureLine(const std::string& line, Reading& reading) {
@@ -120,9 +131,8 @@ void storeReading(const Reading& reading, EntryList& list, const CaptureSettings
     if (ignoredReading(reading, settings)) return;
     int result = updateEntryList(reading, list, settings.traceLevel);
     if (result < 0) logFatal(result, "Error produced!");
-    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(wallClock()));
-    if (settings.traceLevel >= kTraceTables)
-        display(list, settings.commandTimeout, settings.privacy);
+    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(monotonicClock()));
+    if (settings.traceLevel >= kTraceTables) showTable(list, settings);
 }
 
 bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker* linker) {

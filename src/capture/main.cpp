@@ -29,13 +29,11 @@ bool versionAsked(int argc, char** argv) {
     return false;
 }
 
-// Says once at start which line of the file the parser did not take whole (the first one).
-void warnIfLineNotTaken(const char* path, int line) {
+// Says once at start which line of the file the parser cut (the first one): its value lost its
+// end. Other lines it skipped are skipped silently.
+void warnIfLineCut(const char* path, int line) {
     if (line <= 0) return;
-    logLine(
-        "Line %d of %s was not taken whole: unknown key, wrong section, malformed or longer "
-        "than 199 characters.",
-        line, path);
+    logLine("Line %d of %s was not taken whole: longer than 199 characters.", line, path);
 }
 
 // Says once at start when the configuration leaves uploads off.
@@ -121,7 +119,7 @@ int main(int argc, char** argv) {
         logText("Cannot load %s!\n", path);
         return -1;
     }
-    warnIfLineNotTaken(path, loaded);
+    warnIfLineCut(path, loaded);
     warnIfUploadsOff(path);
     if (!settlePrivacy()) return -1;
     const bool countDevices = config.count_devices == 1;

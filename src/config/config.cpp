@@ -2,7 +2,6 @@
 
 #include <ini.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,8 +90,7 @@ int iniHandler(void* user, const char* section, const char* name, const char* va
 
 namespace {
 
-// How far inih has read the file, and the first line that was too long for its buffer. Until
-// that line, inih's line numbers (one per piece handed to it) are the file's.
+// How far inih has read the file, and the first line that was too long for its buffer.
 struct LineCount {
     std::FILE* file;
     int line = 1;
@@ -100,10 +98,10 @@ struct LineCount {
 };
 
 // inih's reader: what fgets gives (up to `size` - 1 characters, ending after a line end),
-// noting a line that does not fit. A line that fills the buffer counts as cut even when only
-// its line end is left: some inih versions take the rest as pieces of their own, newer ones
-// drop everything up to the next line end, and the line end left alone as the next piece
-// keeps the following line from being dropped with it. Null at the end.
+// noting a line that does not fit. A line that fills the buffer with only its line end left is
+// whole: some inih versions take the rest as pieces of their own, newer ones drop everything up
+// to the next line end, and the line end left alone as the next piece keeps the following line
+// from being dropped with it. Null at the end.
 char* readPiece(char* text, int size, void* stream) {
     LineCount& count = *static_cast<LineCount*>(stream);
     int length = 0;
@@ -119,7 +117,7 @@ char* readPiece(char* text, int size, void* stream) {
     int next = std::getc(count.file);
     if (next != EOF) {
         std::ungetc(next, count.file);
-        if (count.firstCut == 0) count.firstCut = count.line;
+        if (next != '\n' && count.firstCut == 0) count.firstCut = count.line;
     }
     return text;
 }
@@ -132,6 +130,5 @@ int loadConfig(const char* path, Config& target) {
     LineCount count{file, 1, 0};
     int result = ini_parse_stream(readPiece, &count, iniHandler, &target);
     std::fclose(file);
-    if (result < 0 || count.firstCut == 0) return result;
-    return result == 0 ? count.firstCut : std::min(result, count.firstCut);
+    return result < 0 ? result : count.firstCut;
 }

@@ -46,6 +46,7 @@ const char* configPath();
 // Returns 1 when taken, 0 otherwise (inih then counts the line as an error).
 int iniHandler(void* user, const char* section, const char* name, const char* value);
 
-// Loads `path` into `target` as ini_parse does. The result: <0 cannot open, 0 all taken, >0 the
-// first line of the file that was rejected or cut at inih's line length.
+// Loads `path` into `target` as ini_parse does. The result: <0 cannot open, >0 the first line of
+// the file that was cut at inih's line length, else 0 (lines rejected by inih or the handler are
+// skipped without a trace, as the file's syntax allows).
 int loadConfig(const char* path, Config& target);

@@ -60,7 +60,7 @@ void appendDeviceColumn(std::string& screen, const Entry& entry, PseudonymWriter
 
 }  // namespace
 
-int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy,
+int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy, ConsoleThread thread,
             const DocumentCounting& counting) {
     char date[60];
     std::time_t now = wallClock();
@@ -71,11 +71,16 @@ int display(const EntryList& list, int timeoutSeconds, const Privacy& privacy,
             : consoleHeading(hostName(), date);
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, now, pseudonyms);
-    if (!counting.only) {
-        visitEntries(list, [&](const Entry& entry) {
-            appendConsoleRow(screen, entry, writer);
-            if (counting.devices) appendDeviceColumn(screen, entry, writer);
-        });
+    auto row = [&](const Entry& entry) {
+        appendConsoleRow(screen, entry, writer);
+        if (counting.devices) appendDeviceColumn(screen, entry, writer);
+    };
+    if (counting.only) {
+        // the count alone: no address leaves the router
+    } else if (thread == ConsoleThread::kReport) {
+        walkEntries(list, row);
+    } else {
+        visitEntries(list, row);
     }
     runCommand("clear 2> /dev/null", timeoutSeconds);
     logBytes(screen.data(), screen.size());

@@ -104,8 +104,8 @@ void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* p
                         bool withDevice) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers,
-                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d", entry.count,
-                  entry.firstSeen, entry.lastSeen, entry.signal);
+                  "\",\"count\":%u,\"firstSeen\":%u,\"lastSeen\":%u,\"signalDB\":%d",
+                  unsigned{entry.count}, entry.firstSeen, entry.lastSeen, entry.signal);
     out += "{\"mac\":\"";
     appendAddress(out, entry.mac, pseudonyms);
     out += numbers;

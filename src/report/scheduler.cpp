@@ -121,7 +121,7 @@ void reportTurn(ReportLoop& loop) {
         loop.timers.day = utcDay(wallClock());
         if (work.console && loop.showStats) {
             display(list, loop.settings.uploadTimeout, loop.settings.privacy,
-                    loop.settings.counting);
+                    ConsoleThread::kReport, loop.settings.counting);
         }
         if (work.upload) report(loop.settings, list, loop.state);
     } catch (const std::exception&) {

@@ -29,7 +29,7 @@ public:
 struct FileCase {
     const char* name;
     std::string text;
-    int result;  // 0 all taken, else the first line not taken
+    int result;  // 0 none cut, else the first line cut
     Config expected;
 };
 
@@ -91,11 +91,11 @@ const FileCase kCases[] = {
     {"colon_separator", "[pelmar]\ndebug: 4\n", 0, with(&Config::debug, 4)},
     {"comment_lines", "; c\n# c\n[pelmar]\ndebug=5\n", 0, with(&Config::debug, 5)},
     {"byte_order_mark", "\xEF\xBB\xBF[pelmar]\ndebug=2\n", 0, with(&Config::debug, 2)},
-    {"other_section", "[other]\ndebug=3\n", 2, Config{}},
-    {"section_is_case_sensitive", "[Pelmar]\ndebug=3\n", 2, Config{}},
-    {"key_is_case_sensitive", "[pelmar]\nDebug=3\n", 2, Config{}},
-    {"pair_before_section", "debug=3\n[pelmar]\n", 1, Config{}},
-    {"unknown_key_skipped", "[pelmar]\ncolour=red\ndebug=1\n", 2, with(&Config::debug, 1)},
+    {"other_section", "[other]\ndebug=3\n", 0, Config{}},
+    {"section_is_case_sensitive", "[Pelmar]\ndebug=3\n", 0, Config{}},
+    {"key_is_case_sensitive", "[pelmar]\nDebug=3\n", 0, Config{}},
+    {"pair_before_section", "debug=3\n[pelmar]\n", 0, Config{}},
+    {"unknown_key_skipped", "[pelmar]\ncolour=red\ndebug=1\n", 0, with(&Config::debug, 1)},
     {"digits_then_letter", "[pelmar]\nmax_entry_age=300s\n", 0, with(&Config::max_entry_age, 300)},
     {"words_are_zero", "[pelmar]\nshow_stats=yes\n", 0, Config{}},
     {"negative", "[pelmar]\nmax_entry_age=-5\n", 0, with(&Config::max_entry_age, -5)},
@@ -112,18 +112,22 @@ const FileCase kCases[] = {
      "max_devices=5000\nmac_privacy=1\nmac_secret=s e\nmac_rotation=daily\nmin_signal=-80\n"
      "skip_random_macs=1\nbackup_max_files=200\nbackup_max_kb=2048\n",
      0, fieldKeys()},
-    // A line longer than inih's buffer is named even where its rest reads as a comment, and
-    // lines after it are counted as the file's lines.
+    // Only a line longer than inih's buffer is named (its value lost its end), even where its
+    // rest reads as a comment, by its own number whatever was skipped before it.
     {"cut_line", "[pelmar]\nfull_url=" + longUrl(250) + "\n", 2,
      withText(&Config::full_url, longUrl(190).c_str())},
     {"cut_line_rest_is_comment", "[pelmar]\nfull_url=" + longUrl(190) + "   ; c\n", 2,
      withText(&Config::full_url, longUrl(190).c_str())},
-    {"rejected_line_before_a_cut_one", "[pelmar]\nx=1\nfull_url=" + longUrl(500) + "\n", 2,
+    {"rejected_line_before_a_cut_one", "[pelmar]\nx=1\nfull_url=" + longUrl(500) + "\n", 3,
      withText(&Config::full_url, longUrl(190).c_str())},
-    // A line that fills the buffer is kept whole but named (its line end did not fit), and the
-    // next line is still read, whichever way the inih at hand skips the rest of a long line.
-    {"line_of_exactly_199_is_named_and_the_next_read",
-     "[pelmar]\nfull_url=" + longUrl(190) + "\ndebug=3\n", 2,
+    {"skipped_lines_then_a_cut_one",
+     "junk\n[other]\ndebug=1\n[pelmar]\nDebug=2\nfull_url=" + longUrl(300) + "\ncolour=x\n", 6,
+     withText(&Config::full_url, longUrl(190).c_str())},
+    {"cut_comment_line", "; " + longUrl(300) + "\n[pelmar]\ndebug=1\n", 1, with(&Config::debug, 1)},
+    // A line that fills the buffer with only its line end left is whole, and the next line is
+    // still read, whichever way the inih at hand skips the rest of a long line.
+    {"line_of_exactly_199_is_whole_and_the_next_read",
+     "[pelmar]\nfull_url=" + longUrl(190) + "\ndebug=3\n", 0,
      [] {
          Config c = withText(&Config::full_url, longUrl(190).c_str());
          c.debug = 3;
@@ -131,7 +135,7 @@ const FileCase kCases[] = {
      }()},
     {"last_line_of_199_without_end", "[pelmar]\nfull_url=" + longUrl(190), 0,
      withText(&Config::full_url, longUrl(190).c_str())},
-    {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 1,
+    {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 0,
      with(&Config::debug, 7)},
 };
 

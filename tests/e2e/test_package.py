@@ -1,27 +1,22 @@
 """The router package's shell scripts under busybox ash, as on the router: the init script's
 start_service with procd's and UCI's functions replaced by stubs that record their calls, the
-uci-defaults script with a stand-in `uci`, the feed's test.sh with the real binary, and the
-(no longer packaged) capture wrapper with a fake capture tool and a fake daemon on PATH."""
+uci-defaults script with a stand-in `uci`, and the feed's test.sh with the real binary."""
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-from daemon import install_command, wait_for
+from daemon import install_command
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = os.path.join(HERE, "..", "..", "packaging", "openwrt", "pelmar")
 FILES = os.path.join(PACKAGE, "files")
 INIT = os.path.join(FILES, "pelmar.init")
 DEFAULTS = os.path.join(FILES, "pelmar.defaults")
-WRAPPER = os.path.join(FILES, "pelmar-capture")
 BUSYBOX = shutil.which("busybox")
-DEFAULT_FILTER = "type mgt or (type data and (dir nods or dir tods))"
 
 # procd and UCI as the init script sees them: every call recorded one per line, arguments
 # separated by "|"; the sections ($SECTIONS, default main) take their options from the environment
@@ -369,126 +364,6 @@ class FeedTest(unittest.TestCase):
             "check: 'pelmar -V' prints 'pelmar 0.1.0' and succeeds",
             "check: with an empty configuration pelmar says that uploads are off and keeps running",
             "all checks passed"])
-
-
-FAKE_TCPDUMP = """#!/bin/sh
-echo $$ > "$WORK/tcpdump.pid"
-for a in "$@"; do printf '%s\\n' "$a"; done > "$WORK/tcpdump.args"
-echo "10:00:00.1 -60dBm signal SA:aa:bb:cc:dd:ee:01 Probe Request"
-exec sleep 1000
-"""
-FAKE_PELMAR = """#!/bin/sh
-echo $$ > "$WORK/pelmar.pid"
-exec cat > "$WORK/pelmar.in"
-"""
-
-
-@unittest.skipUnless(BUSYBOX, "busybox is not installed")
-class Wrapper(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="pelmar-wrapper-")
-        self.net = os.path.join(self.work, "net")
-        os.mkdir(self.net)
-        bin_dir = os.path.join(self.work, "bin")
-        os.mkdir(bin_dir)
-        for name, text in (("tcpdump", FAKE_TCPDUMP), ("pelmar", FAKE_PELMAR)):
-            path = os.path.join(bin_dir, name)
-            with open(path, "w") as f:
-                f.write(text)
-            os.chmod(path, 0o755)
-        self.conf = os.path.join(self.work, "pelmar.conf")
-        with open(self.conf, "w") as f:
-            f.write("[pelmar]\nreport_time = 60\n")
-        self.env = dict(os.environ, WORK=self.work, PELMAR_NET_DIR=self.net, TMPDIR=self.work,
-                        PELMAR_CONFIG=self.conf, PATH=bin_dir + ":" + os.environ["PATH"])
-        self.wrapper = None
-
-    def tearDown(self):
-        if self.wrapper and self.wrapper.poll() is None:
-            self.wrapper.kill()
-            self.wrapper.wait()
-        for name in ("tcpdump.pid", "pelmar.pid"):
-            pid = self.pid(name)
-            if pid:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-        shutil.rmtree(self.work)
-
-    def pid(self, name):
-        """The pid that a fake wrote to `name`, or None."""
-        try:
-            with open(os.path.join(self.work, name)) as f:
-                return int(f.read())
-        except (OSError, ValueError):
-            return None
-
-    def start(self, *args, **env):
-        self.wrapper = subprocess.Popen([BUSYBOX, "ash", WRAPPER, *args], env=dict(self.env, **env),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-
-    def args(self):
-        """The fake capture tool's arguments, once it has written them all."""
-        path = os.path.join(self.work, "tcpdump.args")
-        lines = open(path).read().splitlines() if os.path.exists(path) else []
-        return lines if "--" in lines[:-1] else None
-
-    def test_waits_for_a_missing_interface_and_starts_when_it_appears(self):
-        self.start("mon0")
-        time.sleep(2.5)
-        self.assertIsNone(self.args())
-        self.assertIsNone(self.wrapper.poll())
-        os.mkdir(os.path.join(self.net, "mon0"))
-        self.assertTrue(wait_for(self.args, 6))
-        self.assertEqual(self.args(), ["-i", "mon0", "-l", "-e", "-n", "-q", "--", DEFAULT_FILTER])
-        self.assertTrue(wait_for(lambda: b"SA:aa" in open(os.path.join(self.work, "pelmar.in"), "rb").read()
-                                 if os.path.exists(os.path.join(self.work, "pelmar.in")) else False))
-
-    def test_term_is_passed_on_and_nothing_is_left(self):
-        os.mkdir(os.path.join(self.net, "mon0"))
-        self.start("mon0")
-        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.work, "pelmar.pid"))))
-        daemon = int(open(os.path.join(self.work, "pelmar.pid")).read())
-        self.wrapper.send_signal(signal.SIGTERM)
-        self.assertEqual(self.wrapper.wait(5), 0)
-        self.assertTrue(wait_for(lambda: not os.path.exists(f"/proc/{daemon}"), 5))
-        self.assertTrue(wait_for(lambda: not os.path.exists(f"/proc/{self.pid('tcpdump.pid')}"), 5))
-        self.assertEqual([n for n in os.listdir(self.work) if n.startswith("pelmar-capture.")], [])
-
-    def test_term_while_waiting_for_the_interface_ends_at_once(self):
-        self.start("mon9")
-        time.sleep(0.5)
-        self.wrapper.send_signal(signal.SIGTERM)
-        self.assertEqual(self.wrapper.wait(3), 0)
-        self.assertIsNone(self.args())
-
-    def test_no_option_is_taken_from_the_filter(self):
-        os.mkdir(os.path.join(self.net, "mon0"))
-        for filter_text in ["-w /tmp/pelmar-owned", "--help", "ether host 'a' and (type mgt)"]:
-            self.start("mon0", filter_text)
-            self.assertTrue(wait_for(self.args, 5))
-            self.assertEqual(self.args()[-2:], ["--", filter_text])
-            self.wrapper.send_signal(signal.SIGTERM)
-            self.wrapper.wait(5)
-            os.unlink(os.path.join(self.work, "tcpdump.args"))
-
-    def test_backups_are_kept_within_their_limits(self):
-        backups = os.path.join(self.work, "backups")
-        os.mkdir(backups)
-        now = int(time.time())
-        names = [f"{now - i * 60}.dat" for i in range(6)] + ["writebackup", "notes.txt"]
-        for name in names:
-            open(os.path.join(backups, name), "w").close()
-        old = os.path.join(backups, f"{now - 5 * 60}.dat")
-        os.utime(old, (now - 3 * 86400, now - 3 * 86400))
-        with open(self.conf, "a") as f:
-            f.write(f"backup_dir = {backups} ; here\n")
-        os.mkdir(os.path.join(self.net, "mon0"))
-        self.start("mon0", PELMAR_BACKUP_MAX_FILES="3", PELMAR_BACKUP_MAX_DAYS="2")
-        expected = sorted([f"{now - i * 60}.dat" for i in range(3)] + ["writebackup", "notes.txt"])
-        self.assertTrue(wait_for(lambda: sorted(os.listdir(backups)) == expected, 6),
-                        sorted(os.listdir(backups)))
 
 
 if __name__ == "__main__":

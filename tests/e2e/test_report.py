@@ -225,6 +225,19 @@ class ConsoleTable(unittest.TestCase):
             d.feed(capture_line("aa:bb:cc:dd:ee:01") + capture_line("aa:bb:cc:dd:ee:02"))
             self.assertTrue(wait_for(lambda: d.output().count(b"Hostname: ") >= 2))
 
+    def test_trace_level_four_counts_on_when_the_output_cannot_be_written(self):
+        receiver = Receiver()
+        lines = "".join(capture_line(f"aa:bb:cc:dd:ee:0{i % 3}") for i in range(30))
+        with open("/dev/full", "wb") as full, \
+                Daemon({"debug": 4, "report_time": 1000, "full_url": receiver.url,
+                        "exit_at_end": 1}, stdout=full) as d:
+            d.feed(lines)
+            d.close_input()
+            self.assertEqual(d.process.wait(timeout=30), 0)
+        receiver.close()
+        self.assertEqual([(r["mac"], r["count"]) for r in receiver.documents()[-1]["data"]],
+                         [(f"aa:bb:cc:dd:ee:0{i}", 10) for i in range(3)])
+
 
 if __name__ == "__main__":
     unittest.main()

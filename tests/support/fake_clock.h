@@ -21,3 +21,13 @@ struct SettableClock {
 using FakeClock = SettableClock<&wallClockSource>;
 // A settable monotonic clock for tests of the timers.
 using FakeMonotonicClock = SettableClock<&monotonicClockSource>;
+
+// Points the monotonic clock at FakeClock's time for the life of the object: the two move
+// together, as they do while nobody steps the wall clock.
+struct SteadyFakeClocks : FakeClock {
+    explicit SteadyFakeClocks(std::time_t start) : FakeClock(start) {
+        monotonicClockSource = FakeClock::read;
+    }
+    ~SteadyFakeClocks() { monotonicClockSource = previousMonotonic; }
+    std::time_t (*previousMonotonic)() = monotonicClockSource;
+};

@@ -16,7 +16,7 @@
 namespace {
 
 TEST(Concurrency, ReaderWalksWhileTheWriterAppendsAndPrunes) {
-    FakeClock clock(1700000000);
+    SteadyFakeClocks clock(1700000000);
     EntryList list;
     std::atomic<bool> done{false};
     std::size_t walks = 0;

@@ -35,7 +35,7 @@ protected:
         return std::vector<int32_t>(e.history, e.history + memberCount(e.history));
     }
 
-    FakeClock clock{kStart};
+    SteadyFakeClocks clock{kStart};
     EntryList list;
     int maxAge = 0;
 };
@@ -164,9 +164,12 @@ INSTANTIATE_TEST_SUITE_P(
                       PruneCase{"one_second_older_kept", 10, kStart + 9, {"old", "mid", "new"}},
                       PruneCase{"age_one_keeps_current_second", 1, kStart + 5, {"mid", "new"}},
                       PruneCase{"negative_empties_all", -1, kStart + 5, {}},
+                      PruneCase{"age_beyond_the_clocks_start_keeps_all",
+                                static_cast<int>(kStart + 100),
+                                kStart + 5,
+                                {"old", "mid", "new"}},
                       PruneCase{
-                          "age_beyond_epoch_wraps", static_cast<int>(kStart + 100), kStart + 5, {}},
-                      PruneCase{"int_max_wraps", 2147483647, kStart + 5, {}}),
+                          "int_max_keeps_all", 2147483647, kStart + 5, {"old", "mid", "new"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Table, PrunedAddressComesBackAsAFreshRecord) {
@@ -190,6 +193,44 @@ TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
     read("cc", -1, 0);
     EXPECT_EQ(macs(), (std::vector<std::string>{"aa", "cc"}));
 }
+
+struct StepCase {
+    const char* name;
+    std::time_t wallStep;  // the wall clock's step between the two readings, beyond `steady`
+    std::time_t steady;    // seconds the monotonic clock runs between them
+    std::vector<std::string> kept;
+};
+
+class ClockStep : public ::testing::TestWithParam<StepCase> {};
+
+// "old" is heard, the clocks move, "new" is heard and the table pruned with an age of 100:
+// only the monotonic clock decides, and the wall clock still stamps the times written.
+TEST_P(ClockStep, AgesFollowTheMonotonicClockAndStampsTheWallClock) {
+    FakeClock wall(kStart);
+    FakeMonotonicClock steady(5000);
+    EntryList list;
+    auto hear = [&](const char* mac) {
+        ASSERT_EQ(updateEntryList(readingOf(mac, -50, 0), list, 0), 0);
+        cleanEntryList(list, 100, static_cast<uint32_t>(FakeMonotonicClock::now));
+    };
+    hear("old");
+    FakeMonotonicClock::now += GetParam().steady;
+    FakeClock::now += GetParam().steady + GetParam().wallStep;
+    hear("new");
+    std::vector<std::string> kept;
+    for (const Entry& e : entriesOf(list)) kept.push_back(e.mac);
+    EXPECT_EQ(kept, GetParam().kept);
+    EXPECT_EQ(entriesOf(list).back().lastSeen, static_cast<uint32_t>(FakeClock::now));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ClockStep,
+    ::testing::Values(StepCase{"steady_young_kept", 0, 99, {"old", "new"}},
+                      StepCase{"steady_at_age_dropped", 0, 100, {"new"}},
+                      StepCase{"forward_by_hours_keeps", 6 * 3600, 50, {"old", "new"}},
+                      StepCase{"back_by_hours_still_drops", -6 * 3600, 150, {"new"}},
+                      StepCase{"back_before_the_first_keeps", -6 * 3600, 50, {"old", "new"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Table, LargeCullGivesMemoryBackAndTheIndexStillFindsEveryRecord) {
     maxAge = 10;
@@ -318,7 +359,7 @@ void hear(EntryList& list, const char* prefix, std::size_t count, std::size_t sk
 }
 
 TEST(Walk, StepsOverARecordDroppedWhereItStandsAndLeavesOutNewOnes) {
-    FakeClock clock(1000);
+    SteadyFakeClocks clock(1000);
     EntryList list;
     hear(list, "m", kWalkSlice + 2);
     beginWalk(list);
@@ -332,7 +373,7 @@ TEST(Walk, StepsOverARecordDroppedWhereItStandsAndLeavesOutNewOnes) {
 }
 
 TEST(Walk, EndsWhenTheRestOfItsRecordsAreDropped) {
-    FakeClock clock(1000);
+    SteadyFakeClocks clock(1000);
     EntryList list(kWalkSlice + 2);  // with a cap, every new address drops the least recent
     hear(list, "m", kWalkSlice + 2);
     beginWalk(list);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_loop.h"
+#include "log.h"
 #include "support/fake_clock.h"
 #include "support/reading.h"
 #include "table/device_table.h"
@@ -109,7 +111,7 @@ protected:
 // that the table is whole, that existing addresses still count on the same record, and that it
 // grows again once memory is back.
 TEST_P(MemoryFault, LeavesTheTableWholeAndUsable) {
-    FakeClock clock(1700000000);
+    SteadyFakeClocks clock(1700000000);
     EntryList list;
     for (int i = 0; i < GetParam().records; ++i) {
         ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
@@ -154,5 +156,37 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"larger_index_old_one_back", kFullBlock, -1, 1, 2},
                       FaultCase{"larger_index_lost", kFullBlock, -1, 1, -1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+class ConsoleFault : public ::testing::TestWithParam<long> {};
+
+// At trace level 4 the capture loop prints the table after every reading: memory that runs out
+// while the table's text is made (after `GetParam()` allocations) costs one line, and the
+// reading is counted all the same.
+TEST_P(ConsoleFault, TheReadingIsCountedAndOneLineSaysSo) {
+    SteadyFakeClocks clock(1700000000);
+    EntryList list;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
+    const CaptureSettings settings{kTraceTables, 0, 0, Privacy{}, {}, false};
+    const Reading again = readingOf(macOf(1).c_str(), -50, 2);
+    ::testing::internal::CaptureStdout();
+    allowance = GetParam();
+    failures = -1;
+    bool thrown = false;
+    try {
+        storeReading(again, list, settings);
+    } catch (...) {
+        thrown = true;
+    }
+    failures = 0;
+    EXPECT_FALSE(thrown);
+    std::string output = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(entriesOf(list).at(1).count, 2u);
+    const std::string line = "Console table not printed: std::bad_alloc\n";
+    EXPECT_NE(output.find(line), std::string::npos);
+    EXPECT_EQ(output.find(line), output.rfind(line));
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocations, ConsoleFault, ::testing::Values(0, 2, 6));
 
 }  // namespace
