@@ -1,6 +1,5 @@
 #include "report/console.h"
 
-#include <cstring>
 #include <optional>
 
 #include "clock.h"
@@ -8,7 +7,6 @@
 #include "report/dates.h"
 #include "report/environment.h"
 #include "report/runner.h"
-#include "table/address_text.h"
 
 namespace {
 const std::string kRule(90, '=');
@@ -46,13 +44,8 @@ std::string countingHeading(const std::string& host, const char* date, uint32_t 
 }
 
 void appendDeviceColumn(std::string& screen, const Entry& entry, PseudonymWriter* pseudonyms) {
-    static const uint8_t kItself[sizeof entry.device] = {};
     char name[18];
-    if (std::memcmp(entry.device, kItself, sizeof kItself) == 0) {
-        std::memcpy(name, entry.mac, sizeof name);
-    } else {
-        formatAddress(entry.device, name);
-    }
+    deviceName(entry, name);
     screen.pop_back();  // the row's line end
     screen.append("\t").append(pseudonyms ? pseudonymOf(*pseudonyms, name) : std::string(name));
     screen.append(" \n");

@@ -2,11 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
 #include "report/dates.h"
-#include "table/address_text.h"
 
 namespace {
 
@@ -88,17 +86,6 @@ void appendAddress(std::string& out, const char* mac, PseudonymWriter* pseudonym
     }
 }
 
-// The name of the record's device group: the address that founded it, or its own.
-void appendDevice(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms) {
-    static const uint8_t kItself[sizeof entry.device] = {};
-    if (std::memcmp(entry.device, kItself, sizeof kItself) == 0) {
-        return appendAddress(out, entry.mac, pseudonyms);
-    }
-    char name[18];
-    formatAddress(entry.device, name);
-    appendAddress(out, name, pseudonyms);
-}
-
 // One record's object, without the comma that separates it from the one before.
 void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* pseudonyms,
                         bool withDevice) {
@@ -111,7 +98,9 @@ void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* p
     out += numbers;
     if (withDevice) {
         out += ",\"device\":\"";
-        appendDevice(out, entry, pseudonyms);
+        char name[18];
+        deviceName(entry, name);
+        appendAddress(out, name, pseudonyms);
         out += '"';
     }
     out += '}';

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 namespace {
 
@@ -87,35 +86,33 @@ uint64_t indexHash(const DeviceLinker& linker, uint64_t key) {
 }
 
 uint32_t findAddress(const DeviceLinker& linker, uint64_t key) {
-    return findPosition(linker.addressIndex, indexHash(linker, key),
-                        [&](uint32_t slot) { return linker.addresses.items[slot].key == key; });
+    return lookup(linker.addressIndex, indexHash(linker, key),
+                  [&](uint32_t slot) { return linker.addresses.items[slot].key == key; });
 }
 
 void unindexAddress(DeviceLinker& linker, uint32_t slot) {
-    erasePosition(
-        linker.addressIndex, indexHash(linker, linker.addresses.items[slot].key), slot,
-        [&](uint32_t other) { return indexHash(linker, linker.addresses.items[other].key); });
+    erase(linker.addressIndex, indexHash(linker, linker.addresses.items[slot].key), slot,
+          [&](uint32_t other) { return indexHash(linker, linker.addresses.items[other].key); });
 }
 
 uint32_t findOwnGroup(const DeviceLinker& linker, uint64_t key) {
-    return findPosition(linker.ownIndex, indexHash(linker, key), [&](uint32_t slot) {
-        return addressKey(linker.groups.items[slot].name) == key;
-    });
+    return lookup(linker.ownIndex, indexHash(linker, key),
+                  [&](uint32_t slot) { return addressKey(linker.groups.items[slot].name) == key; });
 }
 
 void unindexOwnGroup(DeviceLinker& linker, uint32_t slot) {
-    erasePosition(linker.ownIndex, indexHash(linker, addressKey(linker.groups.items[slot].name)),
-                  slot, [&](uint32_t other) {
-                      return indexHash(linker, addressKey(linker.groups.items[other].name));
-                  });
+    erase(linker.ownIndex, indexHash(linker, addressKey(linker.groups.items[slot].name)), slot,
+          [&](uint32_t other) {
+              return indexHash(linker, addressKey(linker.groups.items[other].name));
+          });
 }
 
 // The candidates of `fingerprint`, or null when no group shows it.
 Candidates* findCandidates(DeviceLinker& linker, uint64_t fingerprint) {
-    uint32_t at = findPosition(
-        linker.fingerprintIndex, indexHash(linker, fingerprint),
-        [&](uint32_t slot) { return linker.fingerprints[slot].fingerprint == fingerprint; });
-    return at == kNoPositionFound ? nullptr : &linker.fingerprints[at];
+    uint32_t at =
+        lookup(linker.fingerprintIndex, indexHash(linker, fingerprint),
+               [&](uint32_t slot) { return linker.fingerprints[slot].fingerprint == fingerprint; });
+    return at == kNoPosition ? nullptr : &linker.fingerprints[at];
 }
 
 Candidates& addCandidates(DeviceLinker& linker, uint64_t fingerprint) {
@@ -130,13 +127,13 @@ Candidates& addCandidates(DeviceLinker& linker, uint64_t fingerprint) {
     Candidates& candidates = linker.fingerprints[slot];
     candidates.fingerprint = fingerprint;
     for (uint32_t& group : candidates.groups) group = kNone;
-    insertPosition(linker.fingerprintIndex, indexHash(linker, fingerprint), slot);
+    insert(linker.fingerprintIndex, indexHash(linker, fingerprint), slot);
     return candidates;
 }
 
 void dropCandidates(DeviceLinker& linker, Candidates& candidates) {
     uint32_t slot = static_cast<uint32_t>(&candidates - linker.fingerprints.data());
-    erasePosition(
+    erase(
         linker.fingerprintIndex, indexHash(linker, candidates.fingerprint), slot,
         [&](uint32_t other) { return indexHash(linker, linker.fingerprints[other].fingerprint); });
     linker.spareFingerprints.push_back(slot);
@@ -213,14 +210,14 @@ void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now
     address.lastHeard = now;
     ++linker.addresses.live;
     pushNewest(linker.addresses, slot);
-    insertPosition(linker.addressIndex, indexHash(linker, key), slot);
+    insert(linker.addressIndex, indexHash(linker, key), slot);
 }
 
 // The group of a known, live address, or kNone.
 // The slot of a known address whose group lives, or kNone; counts its frame.
 uint32_t knownAddress(DeviceLinker& linker, uint64_t key, int64_t now) {
     const uint32_t slot = findAddress(linker, key);
-    if (slot == kNoPositionFound) return kNone;
+    if (slot == kNoPosition) return kNone;
     LinkedAddress& address = linker.addresses.items[slot];
     const DeviceGroup& group = linker.groups.items[address.group];
     if (group.serial != address.groupSerial) {  // its group was evicted: link it anew
@@ -240,10 +237,10 @@ bool rereadElements(const LinkedAddress& address) {
 
 uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, uint64_t key, int64_t now) {
     const uint32_t found = findOwnGroup(linker, key);
-    if (found != kNoPositionFound) return found;
+    if (found != kNoPosition) return found;
     uint32_t slot = newGroup(linker, frame, now);
     linker.groups.items[slot].ownAddress = true;
-    insertPosition(linker.ownIndex, indexHash(linker, key), slot);
+    insert(linker.ownIndex, indexHash(linker, key), slot);
     return slot;
 }
 
@@ -361,19 +358,16 @@ void hear(DeviceGroup& group, const LinkInput& frame, uint64_t ssid, int64_t now
     group.lastHeard = now;
 }
 
-uint64_t randomKey() {
-    std::random_device source;
-    return (uint64_t{source()} << 32 | source()) | 1;
-}
-
 }  // namespace
 
-DeviceLinker::DeviceLinker(LinkerLimits limits) : hashKey(randomKey()), ssidKey(randomKey()) {
+DeviceLinker::DeviceLinker(LinkerLimits limits)
+    : hashKey(randomHashKey()), ssidKey(randomHashKey() | 1) {
     addresses.cap = limits.addresses;
     groups.cap = limits.groups;
-    resetIndex(addressIndex, limits.addresses);
-    resetIndex(ownIndex, limits.groups);
-    resetIndex(fingerprintIndex, limits.groups * kGroupFingerprints);
+    addressIndex.slots.assign(indexSlotsFor(limits.addresses, limits.addresses), 0);
+    ownIndex.slots.assign(indexSlotsFor(limits.groups, limits.groups), 0);
+    fingerprintIndex.slots.assign(
+        indexSlotsFor(limits.groups * kGroupFingerprints, limits.groups * kGroupFingerprints), 0);
 }
 
 void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& window,

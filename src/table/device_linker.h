@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "table/address_index.h"
 #include "table/device_window.h"
-#include "table/position_index.h"
 #include "table/probe_facts.h"
 
 // What the linker needs of one frame.
@@ -83,11 +83,11 @@ struct DeviceLinker {
     explicit DeviceLinker(LinkerLimits limits = LinkerLimits{});
     RecentPool<LinkedAddress> addresses;
     RecentPool<DeviceGroup> groups;
-    PositionIndex addressIndex;            // the addresses by their key
-    PositionIndex ownIndex;                // the groups of devices that keep their address, by it
+    AddressIndex addressIndex;             // the addresses by their key
+    AddressIndex ownIndex;                 // the groups of devices that keep their address, by it
     std::vector<Candidates> fingerprints;  // at most three per group
     std::vector<uint32_t> spareFingerprints;
-    PositionIndex fingerprintIndex;
+    AddressIndex fingerprintIndex;
     uint64_t hashKey;  // random per run, so crafted addresses cannot pile up in one probe chain
     uint64_t ssidKey;  // random per run: directed SSIDs are only compared, never kept
     uint32_t nextSerial = 1;

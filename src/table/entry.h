@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
+#include "table/address_text.h"
 #include "table/signal_filter.h"
 
 constexpr uint32_t kCountLimit = 1000;
@@ -29,3 +31,14 @@ struct Entry {
     int32_t history[kHistorySlots];  // recent signals, newest first, zero-terminated
 };
 static_assert(kCountLimit <= UINT16_MAX, "the count is kept in 16 bits");
+
+// The name of the record's device group as 17 characters: the address that founded it, or the
+// record's own address text when it has none.
+inline void deviceName(const Entry& entry, char name[18]) {
+    static const uint8_t kItself[sizeof entry.device] = {};
+    if (std::memcmp(entry.device, kItself, sizeof kItself) == 0) {
+        std::memcpy(name, entry.mac, 18);
+    } else {
+        formatAddress(entry.device, name);
+    }
+}
