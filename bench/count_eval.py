@@ -5,8 +5,9 @@ labelled set of recordings (one phone per file, label = file name before its fir
 For each channel asked for, builds what one router there would hear (every phone starting at the
 same moment, its files 60 s apart, pauses over 1,000 s cut to 60 s), runs the daemon on it with
 backups every --report-time seconds of recorded time, and scores its documents against the
-labels: error of the per-window device counts, the whole recording's count of distinct device
-groups, and the homogeneity, completeness and V-measure of the addresses' groups.
+labels: error of the per-window device counts, the whole recording's count (the daemon's own,
+run again with one window over all of it), and the homogeneity, completeness and V-measure of
+the addresses' groups.
 Exit status: 0, 1 when a figure passes its threshold or the run fails, 77 when the set is absent.
 Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--report-time 300]
        [--set-local] [--keep DIR] [--max-window-error PCT] [--max-whole-error PCT] [--min-v X]"""
@@ -182,8 +183,9 @@ def matched_windows(docs, truth, labels, report_time):
     raise Failure(f"{len(docs)} documents for {len(truth)} windows of {report_time} s")
 
 
-def score(heard, docs, report_time):
-    """The channel's figures; Failure when the documents do not match the windows."""
+def score(heard, docs, whole_docs, report_time):
+    """The channel's figures from the documents of report_time windows and those of one window
+    over the whole recording; Failure when the documents do not match the windows."""
     labels = len({label for _, label, _ in heard})
     truth = matched_windows(docs, window_truth(heard, report_time), labels, report_time)
     errors = [abs(devices(d) - t) for d, t in zip(docs, truth)]
@@ -191,7 +193,7 @@ def score(heard, docs, report_time):
                 if pcaps.transmitter(p.data) is not None}
     group_of = {mac: device for d in docs for mac, device in records(d)}  # the last one wins
     pairs = [(label_of[mac], group) for mac, group in group_of.items() if mac in label_of]
-    whole = len({device for d in docs for _, device in records(d)})
+    whole = sum(devices(d) for d in whole_docs)
     return {"windows": len(truth),
             "window": 100.0 * sum(errors) / sum(truth) if sum(truth) else 0.0,
             "mae": sum(errors) / len(truth) if truth else 0.0,
@@ -230,7 +232,12 @@ def evaluate(args, phones, channel, work):
     pcaps.write_pcap(recording, [p for _, _, p in heard])
     backups = os.path.join(work, f"channel{channel}")
     run_daemon(args.binary, recording, args.report_time, backups, args.timeout)
-    return score(heard, documents(backups), args.report_time)
+    windows = documents(backups)
+    # The whole recording's count is the daemon's own, over one window that spans it.
+    span = (heard[-1][0] - heard[0][0]) // 1_000_000 + 2
+    whole = backups + "-whole"
+    run_daemon(args.binary, recording, max(span, args.report_time), whole, args.timeout)
+    return score(heard, windows, documents(whole), args.report_time)
 
 
 def probe_sizes(sizes, limit=256):

@@ -19,6 +19,14 @@ constexpr int64_t kSequenceLinkMs = 10 * 60 * 1000;
 constexpr int kSequenceStep = 16;
 constexpr int kSequenceStepMost = 64;
 
+// A phone sends its probe requests in bursts (frames tens of milliseconds apart) with seconds of
+// silence between: a group unheard this long is between bursts.
+constexpr int64_t kBurstGapMs = 1000;
+
+// A group of random addresses counts as a device from its third frame: one or two frames under
+// elements never heard again are a phone's passing state (or a damaged frame), not a device.
+constexpr uint16_t kFramesToCount = 3;
+
 uint64_t addressKey(const uint8_t address[6]) {
     uint64_t key = 0;
     for (int i = 0; i < 6; ++i) key = key << 8 | address[i];
@@ -196,6 +204,21 @@ uint32_t newGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
     return slot;
 }
 
+// A group split off another, named by its serial with the group bit set: no sender has such
+// an address, and the address that founded the other may be the one that moved.
+uint32_t newSplitGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
+    const uint32_t slot = newGroup(linker, frame, now);
+    DeviceGroup& group = linker.groups.items[slot];
+    const uint8_t name[6] = {0x03,
+                             0,
+                             static_cast<uint8_t>(group.serial >> 24),
+                             static_cast<uint8_t>(group.serial >> 16),
+                             static_cast<uint8_t>(group.serial >> 8),
+                             static_cast<uint8_t>(group.serial)};
+    std::memcpy(group.name, name, 6);
+    return slot;
+}
+
 void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now) {
     uint32_t slot = freeSlot(linker.addresses);
     if (slot == kNone) {
@@ -208,12 +231,12 @@ void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now
     address.groupSerial = linker.groups.items[group].serial;
     address.frames = 1;
     address.lastHeard = now;
+    address.joinsSeen = ++linker.groups.items[group].joins;
     ++linker.addresses.live;
     pushNewest(linker.addresses, slot);
     insert(linker.addressIndex, indexHash(linker, key), slot);
 }
 
-// The group of a known, live address, or kNone.
 // The slot of a known address whose group lives, or kNone; counts its frame.
 uint32_t knownAddress(DeviceLinker& linker, uint64_t key, int64_t now) {
     const uint32_t slot = findAddress(linker, key);
@@ -229,10 +252,11 @@ uint32_t knownAddress(DeviceLinker& linker, uint64_t key, int64_t now) {
     return slot;
 }
 
-// A known address's elements are read again at its 2nd, 4th, 8th... frame: enough to see a
+// A known address's elements are read again at its 4th, 16th, 64th... frame: enough to see a
 // phone change state under one address, at a fraction of the cost of every frame.
 bool rereadElements(const LinkedAddress& address) {
-    return (address.frames & (address.frames - 1)) == 0;
+    const unsigned frames = address.frames;
+    return (frames & (frames - 1)) == 0 && (frames & 0x5554u) != 0;
 }
 
 uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, uint64_t key, int64_t now) {
@@ -308,6 +332,37 @@ uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t f
     return latest;  // kNone: rule "new device", nothing links it
 }
 
+// Rule "an address returns": a phone leaves an address for good when it takes a new one, so an
+// address heard again after another joined its group belongs to another device of that kind.
+bool returned(const LinkedAddress& address, const DeviceGroup& group) {
+    return address.joinsSeen != group.joins;
+}
+
+// Where a returned address goes: the latest group of its kind that is between bursts (its phone
+// may have sent this), else a new one. Never more groups than the devices seen at once.
+uint32_t regroup(DeviceLinker& linker, uint32_t addressSlot, const LinkInput& frame,
+                 uint64_t fingerprint, int64_t now) {
+    LinkedAddress& address = linker.addresses.items[addressSlot];
+    const Candidates* found = fingerprint ? findCandidates(linker, fingerprint) : nullptr;
+    uint32_t target = kNone;
+    for (int i = 0; found && i < kFingerprintCandidates && found->groups[i] != kNone; ++i) {
+        const uint32_t slot = found->groups[i];
+        const DeviceGroup& group = linker.groups.items[slot];
+        if (slot == address.group || keepsSequence(group) || now - group.lastHeard < kBurstGapMs) {
+            continue;
+        }
+        if (target == kNone || group.lastHeard > linker.groups.items[target].lastHeard) {
+            target = slot;
+        }
+    }
+    if (target == kNone) target = newSplitGroup(linker, frame, now);
+    DeviceGroup& group = linker.groups.items[target];
+    address.group = target;
+    address.groupSerial = group.serial;
+    address.joinsSeen = ++group.joins;
+    return target;
+}
+
 // Takes `fingerprint` off the group's own list, keeping the rest in order.
 void removeFingerprint(DeviceGroup& group, uint64_t fingerprint) {
     int kept = 0;
@@ -358,6 +413,10 @@ void hear(DeviceGroup& group, const LinkInput& frame, uint64_t ssid, int64_t now
     group.lastHeard = now;
 }
 
+bool counts(const DeviceGroup& group) {
+    return group.ownAddress || group.frames >= kFramesToCount;
+}
+
 }  // namespace
 
 DeviceLinker::DeviceLinker(LinkerLimits limits)
@@ -382,7 +441,11 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& windo
     if (known != kNone) {
         const LinkedAddress& address = linker.addresses.items[known];
         slot = address.group;
-        if (frame.probe && rereadElements(address)) fingerprint = elementFingerprint(*frame.probe);
+        const bool moves = returned(address, linker.groups.items[slot]);
+        if (frame.probe && (moves || rereadElements(address))) {
+            fingerprint = elementFingerprint(*frame.probe);
+        }
+        if (moves) slot = regroup(linker, known, frame, fingerprint, now);
     } else if (!locallyAdministered(frame.address) || !frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
         // address that sends anything but probe requests (a client in a network) keeps it.
@@ -400,7 +463,8 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& windo
     }
     hear(group, frame, ssid, now);
     touch(linker.groups, slot, now);
-    countInWindow(window, group.window);
+    if (group.frames < UINT16_MAX) ++group.frames;
+    if (counts(group)) countInWindow(window, group.window);
     std::memcpy(device, group.name, 6);
 }
 

@@ -38,6 +38,7 @@ struct LinkedAddress {
     uint32_t group = 0;
     uint32_t groupSerial = 0;  // the group's serial when linked: a reused slot is another group
     uint16_t frames = 0;       // heard so many times (stops at the most)
+    uint16_t joinsSeen = 0;    // its group's joins when it was last heard
     int64_t lastHeard = 0;
     RecentLinks recent;
 };
@@ -50,6 +51,8 @@ struct DeviceGroup {
     bool ownAddress = false;    // a device that keeps its address: never joined by another
     uint8_t sequenceLinks = 0;  // addresses it was linked to by continuing sequence numbers
     uint8_t otherLinks = 0;     // and by being the latest of its kind
+    uint16_t joins = 0;         // addresses linked to it so far (wraps)
+    uint16_t frames = 0;        // heard so many times (stops at the most)
     int16_t signal = 0;         // smoothed dBm, 0 when none
     uint16_t lastSequence = 0;
     uint32_t serial = 0;  // 0 for a free slot

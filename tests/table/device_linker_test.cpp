@@ -57,6 +57,12 @@ const RuleCase kRules[] = {
      {{kRandom, 1, 0, true, 5}, {kRandom, 2, 1, true, 900, 2}, {kRandom, 1, 700, true, 2000, 2}},
      "abb"},
     {"a group silent an hour is forgotten", {{kRandom, 1, 0}, {kRandom, 2, 3700}}, "ab"},
+    {"an address that returns after another joined is another device",
+     {{kRandom, 1, 0}, {kRandom, 2, 0}, {kRandom, 1, 0}, {kRandom, 2, 0}},
+     "aaba"},
+    {"...and goes back to a group of its kind that is between bursts, not a new one",
+     {{kRandom, 1, 0}, {kRandom, 2, 0}, {kRandom, 1, 0}, {kRandom, 3, 5}, {kRandom, 1, 5}},
+     "aabba"},
 };
 
 std::string linkAll(const std::vector<Frame>& frames, DeviceLinker& linker, DeviceWindow& window) {
@@ -91,14 +97,15 @@ TEST(DeviceLinker, EachRule) {
     }
 }
 
-TEST(DeviceLinker, CountsEachDeviceOncePerWindow) {
+TEST(DeviceLinker, CountsEachDeviceOncePerWindowRandomOnesFromTheirThirdFrame) {
     DeviceLinker linker;
     DeviceWindow window;
     linkAll({{kRandom, 1, 0}, {kRandom, 2, 1}, {kGlobal, 3, 2}, {kGlobal, 3, 3}}, linker, window);
-    EXPECT_EQ(windowCount(window), 2u);
+    EXPECT_EQ(windowCount(window), 1u);
+    linkAll({{kRandom, 2, 4}, {kRandom, 2, 4}}, linker, window);
     EXPECT_EQ(closeWindow(window), 2u);
-    linkAll({{kGlobal, 3, 4}}, linker, window);
-    EXPECT_EQ(closeWindow(window), 1u);
+    linkAll({{kGlobal, 3, 5}, {kRandom, 2, 5}}, linker, window);
+    EXPECT_EQ(closeWindow(window), 2u);
     EXPECT_EQ(closeWindow(window), 0u);
 }
 
