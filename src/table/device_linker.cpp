@@ -295,6 +295,24 @@ bool keepsSequence(const DeviceGroup& group) {
     return group.sequenceLinks > group.otherLinks;
 }
 
+// The candidate heard most recently, leaving out `except`, groups that keep their sequence
+// numbers (a new address that did not continue them is another phone) and, when `silence` is
+// set, groups heard within that many milliseconds; kNone when none is left.
+uint32_t latestOfKind(const DeviceLinker& linker, const Candidates& candidates, uint32_t except,
+                      int64_t silence, int64_t now) {
+    uint32_t latest = kNone;
+    for (int i = 0; i < kFingerprintCandidates && candidates.groups[i] != kNone; ++i) {
+        const uint32_t slot = candidates.groups[i];
+        const DeviceGroup& group = linker.groups.items[slot];
+        if (slot == except || keepsSequence(group)) continue;
+        if (silence > 0 && now - group.lastHeard < silence) continue;
+        if (latest == kNone || group.lastHeard > linker.groups.items[latest].lastHeard) {
+            latest = slot;
+        }
+    }
+    return latest;
+}
+
 // The group that a new random address sending `probe` belongs to, or kNone. The candidates are
 // the groups that showed the same fingerprint lately, most recently heard first.
 uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t fingerprint,
@@ -318,14 +336,7 @@ uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t f
     // group of this fingerprint heard most recently is the likeliest, unless that group links
     // its addresses by sequence numbers (a new address that does not continue them is another
     // phone).
-    uint32_t latest = kNone;
-    for (int i = 0; i < kFingerprintCandidates && candidates[i] != kNone; ++i) {
-        const DeviceGroup& group = linker.groups.items[candidates[i]];
-        if (keepsSequence(group)) continue;
-        if (latest == kNone || group.lastHeard > linker.groups.items[latest].lastHeard) {
-            latest = candidates[i];
-        }
-    }
+    const uint32_t latest = latestOfKind(linker, *found, kNone, 0, now);
     if (latest != kNone && linker.groups.items[latest].otherLinks < UINT8_MAX) {
         ++linker.groups.items[latest].otherLinks;
     }
@@ -344,17 +355,7 @@ uint32_t regroup(DeviceLinker& linker, uint32_t addressSlot, const LinkInput& fr
                  uint64_t fingerprint, int64_t now) {
     LinkedAddress& address = linker.addresses.items[addressSlot];
     const Candidates* found = fingerprint ? findCandidates(linker, fingerprint) : nullptr;
-    uint32_t target = kNone;
-    for (int i = 0; found && i < kFingerprintCandidates && found->groups[i] != kNone; ++i) {
-        const uint32_t slot = found->groups[i];
-        const DeviceGroup& group = linker.groups.items[slot];
-        if (slot == address.group || keepsSequence(group) || now - group.lastHeard < kBurstGapMs) {
-            continue;
-        }
-        if (target == kNone || group.lastHeard > linker.groups.items[target].lastHeard) {
-            target = slot;
-        }
-    }
+    uint32_t target = found ? latestOfKind(linker, *found, address.group, kBurstGapMs, now) : kNone;
     if (target == kNone) target = newSplitGroup(linker, frame, now);
     DeviceGroup& group = linker.groups.items[target];
     address.group = target;
