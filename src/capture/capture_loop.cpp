@@ -88,7 +88,8 @@ void countTextDevice(DeviceLinker& linker, const Reading& reading, EntryList& li
         }
     }
     uint8_t ownName[6];
-    linkFrame(linker, input, list.devices, ownName);
+    AddressLink unlinked;  // an address that is its own device is never linked
+    linkFrame(linker, input, unlinked, list.devices, ownName);
 }
 
 void traceReading(const Reading& reading) {
@@ -126,10 +127,11 @@ bool ignoredReading(const Reading& reading, const CaptureSettings& settings) {
     return settings.skipRandomMacs && locallyAdministered(reading.mac);
 }
 
-void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings) {
+void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings,
+                  const Linking* linking) {
     if (settings.traceLevel >= kTraceLines) traceReading(reading);
     if (ignoredReading(reading, settings)) return;
-    int result = updateEntryList(reading, list, settings.traceLevel);
+    int result = updateEntryList(reading, list, settings.traceLevel, linking);
     if (result < 0) logFatal(result, "Error produced!");
     cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(monotonicClock()));
     if (settings.traceLevel >= kTraceTables) showTable(list, settings);

@@ -26,9 +26,11 @@ bool parseCaptureLine(const std::string& line, Reading& reading);
 // without one, 0, is kept), or a locally administered address.
 bool ignoredReading(const Reading& reading, const CaptureSettings& settings);
 
-// Hands one reading to the table: traces it, applies the ignore rules, counts it, prunes, and
-// shows the table at trace level 4. Ends the process when the table cannot take it.
-void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings);
+// Hands one reading to the table: traces it, applies the ignore rules, counts it (linking its
+// frame with `linking`), prunes, and shows the table at trace level 4. Ends the process when the
+// table cannot take it.
+void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings,
+                  const Linking* linking = nullptr);
 
 // One turn of the capture loop: reads a line of descriptor 0 and stores its reading, or sleeps
 // one second when it carries none. Ends the process on a fatal error. False, without the sleep,

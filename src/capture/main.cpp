@@ -136,7 +136,8 @@ int main(int argc, char** argv) {
     keepCapabilitiesFromCommands();
     removeStaleTemporaryFiles(kStaleTemporaryAge);
     // Lives in main's frame: never destroyed while the report thread reads it.
-    EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)));
+    EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)),
+                   countDevices && native);
     pthread_t reporter;
     // A recording's reports follow its own clock, on the capture thread.
     const bool recording = native && config.capture_file;

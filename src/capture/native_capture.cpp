@@ -215,15 +215,14 @@ void followRecording(NativeCapture& capture, const EntryList& list, std::time_t 
     }
 }
 
-// Links the frame's sender into its device group, named in `reading`.
-void linkSender(NativeCapture& capture, const pcap_pkthdr& header, const FrameFacts& facts,
-                const ProbeFacts& probe, Reading& reading, DeviceWindow& window) {
+// What the linker needs of the frame: its sender, time, signal and probe request's body.
+LinkInput linkInput(const pcap_pkthdr& header, const FrameFacts& facts, const ProbeFacts& probe) {
     LinkInput input{{},
                     header.ts.tv_sec * int64_t{1000} + header.ts.tv_usec / 1000,
                     facts.signal,
                     facts.isProbe ? &probe : nullptr};
     std::memcpy(input.address, facts.address, sizeof input.address);
-    linkFrame(*capture.linker, input, window, reading.device);
+    return input;
 }
 
 void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -238,10 +237,10 @@ void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
                       probeWanted)) {
         return;
     }
-    if (capture.linker && !ignoredReading(reading, *sink.settings)) {
-        linkSender(capture, *header, facts, probe, reading, sink.list->devices);
-    }
-    storeReading(reading, *sink.list, *sink.settings);
+    if (!capture.linker) return storeReading(reading, *sink.list, *sink.settings);
+    const LinkInput frame = linkInput(*header, facts, probe);
+    const Linking linking{*capture.linker, frame};
+    storeReading(reading, *sink.list, *sink.settings, &linking);
 }
 
 // Waits up to a second for frames (less when libpcap needs to look again sooner).

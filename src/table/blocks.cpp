@@ -34,14 +34,29 @@ Block mapBlock() {
 }
 
 // Maps a block into the first hole left by a block handed back, or after the last, and makes
-// it the one new records are taken from.
+// it the one new records are taken from. std::bad_alloc leaves the blocks as they were.
 void addBlock(Blocks& blocks) {
     Block block = mapBlock();
     auto hole = std::find(blocks.held.begin(), blocks.held.end(), nullptr);
     std::size_t index = hole - blocks.held.begin();
-    if (hole == blocks.held.end()) blocks.held.emplace_back();
+    std::vector<AddressLink> links(blocks.withLinks ? kBlockRecords : 0);
+    if (hole == blocks.held.end()) {
+        blocks.held.reserve(index + 1);
+        blocks.links.reserve(index + 1);
+        blocks.held.emplace_back();
+        blocks.links.emplace_back();
+    }
     blocks.held[index] = std::move(block);
+    blocks.links[index] = std::move(links);
     blocks.fresh = static_cast<Position>(index * kBlockRecords);
+}
+
+// Hands back the blocks' trailing holes.
+void trimHoles(Blocks& blocks) {
+    while (!blocks.held.empty() && !blocks.held.back()) {
+        blocks.held.pop_back();
+        blocks.links.pop_back();
+    }
 }
 
 // True when block `b` holds a record, looking at its nodes before `used`.
@@ -79,6 +94,7 @@ Position takeNode(Blocks& blocks) {
         if (blocks.fresh % kBlockRecords == 0) blocks.fresh = kNoPosition;
     }
     nodeAt(blocks, at) = Node{};
+    if (blocks.withLinks) linkAt(blocks, at) = AddressLink{};
     return at;
 }
 
@@ -100,6 +116,7 @@ void releaseEmptyBlocks(Blocks& blocks, std::size_t records) {
         Position used = freshHere ? blocks.fresh - base : kBlockRecords;
         if (!blockInUse(blocks, b, used)) {
             blocks.held[b].reset();
+            std::vector<AddressLink>().swap(blocks.links[b]);
             if (freshHere) blocks.fresh = kNoPosition;
             continue;
         }
@@ -107,11 +124,12 @@ void releaseEmptyBlocks(Blocks& blocks, std::size_t records) {
             if (blocks.held[b][i].entry.count == 0) freeNode(blocks, base + i);
         }
     }
-    while (!blocks.held.empty() && !blocks.held.back()) blocks.held.pop_back();
+    trimHoles(blocks);
 }
 
 void releaseAll(Blocks& blocks) {
     blocks.held.clear();
+    blocks.links.clear();
     blocks.freeNodes = kNoPosition;
     blocks.fresh = kNoPosition;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "table/device_linker.h"
 #include "table/entry.h"
 #include "table/orders.h"
 #include "table/position.h"
@@ -34,13 +35,23 @@ struct BlockUnmap {
 using Block = std::unique_ptr<Node[], BlockUnmap>;
 
 struct Blocks {
-    std::vector<Block> held;           // null where a block was handed back
+    std::vector<Block> held;  // null where a block was handed back
+    // With `withLinks`, beside each block its records' links to device groups (device_linker.h),
+    // so that a frame's address is looked up once; a table that does not count devices keeps
+    // none and pays nothing for them.
+    bool withLinks = false;
+    std::vector<std::vector<AddressLink>> links;
     Position freeNodes = kNoPosition;  // nodes dropped, ready for new records
     Position fresh = kNoPosition;      // the next never-used node of the newest block
 };
 
 inline Node& nodeAt(const Blocks& blocks, Position position) {
     return blocks.held[position / kBlockRecords][position % kBlockRecords];
+}
+
+// The device link of the record at `position`, in blocks `withLinks`.
+inline AddressLink& linkAt(Blocks& blocks, Position position) {
+    return blocks.links[position / kBlockRecords][position % kBlockRecords];
 }
 
 // Positions in use span this many, holes left by blocks handed back included.
@@ -55,7 +66,7 @@ std::size_t capacityOf(const Blocks& blocks);
 // the system has no memory or the positions run out (the blocks are then as they were).
 void reserveNode(Blocks& blocks);
 
-// A zeroed node for a new record, after reserveNode.
+// A zeroed node (and link) for a new record, after reserveNode.
 Position takeNode(Blocks& blocks);
 
 // Gives the node at `at` back: it is free from now on.

@@ -7,8 +7,8 @@ namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
-// How long state is kept without a frame. A random address lives seconds, but a phone whose
-// screen is off scans every few minutes; a device unheard for an hour has left.
+// How long a link or a group is kept without a frame. A random address lives seconds, but a
+// phone whose screen is off scans every few minutes; a device unheard for an hour has left.
 constexpr int64_t kAddressIdleMs = 10 * 60 * 1000;
 constexpr int64_t kGroupIdleMs = 60 * 60 * 1000;
 
@@ -93,16 +93,6 @@ uint64_t indexHash(const DeviceLinker& linker, uint64_t key) {
     return hash ^ hash >> 31;
 }
 
-uint32_t findAddress(const DeviceLinker& linker, uint64_t key) {
-    return lookup(linker.addressIndex, indexHash(linker, key),
-                  [&](uint32_t slot) { return linker.addresses.items[slot].key == key; });
-}
-
-void unindexAddress(DeviceLinker& linker, uint32_t slot) {
-    erase(linker.addressIndex, indexHash(linker, linker.addresses.items[slot].key), slot,
-          [&](uint32_t other) { return indexHash(linker, linker.addresses.items[other].key); });
-}
-
 uint32_t findOwnGroup(const DeviceLinker& linker, uint64_t key) {
     return lookup(linker.ownIndex, indexHash(linker, key),
                   [&](uint32_t slot) { return addressKey(linker.groups.items[slot].name) == key; });
@@ -149,11 +139,6 @@ void dropCandidates(DeviceLinker& linker, Candidates& candidates) {
 
 // --- addresses and groups ------------------------------------------------------------------
 
-void dropAddress(DeviceLinker& linker, uint32_t slot) {
-    unindexAddress(linker, slot);
-    release(linker.addresses, slot);
-}
-
 void forgetCandidate(DeviceLinker& linker, uint64_t fingerprint, uint32_t group) {
     Candidates* found = findCandidates(linker, fingerprint);
     if (!found) return;
@@ -175,13 +160,8 @@ void dropGroup(DeviceLinker& linker, uint32_t slot) {
     release(linker.groups, slot);
 }
 
-// Forgets what has been silent too long; amortised, each item goes once.
+// Forgets the groups silent too long; amortised, each goes once.
 void expire(DeviceLinker& linker, int64_t now) {
-    RecentPool<LinkedAddress>& addresses = linker.addresses;
-    while (addresses.oldest != kNone &&
-           now - addresses.items[addresses.oldest].lastHeard > kAddressIdleMs) {
-        dropAddress(linker, addresses.oldest);
-    }
     RecentPool<DeviceGroup>& groups = linker.groups;
     while (groups.oldest != kNone && now - groups.items[groups.oldest].lastHeard > kGroupIdleMs) {
         dropGroup(linker, groups.oldest);
@@ -219,47 +199,43 @@ uint32_t newSplitGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now
     return slot;
 }
 
-void linkAddress(DeviceLinker& linker, uint64_t key, uint32_t group, int64_t now) {
-    uint32_t slot = freeSlot(linker.addresses);
-    if (slot == kNone) {
-        dropAddress(linker, linker.addresses.oldest);
-        slot = freeSlot(linker.addresses);
-    }
-    LinkedAddress& address = linker.addresses.items[slot];
-    address.key = key;
-    address.group = group;
-    address.groupSerial = linker.groups.items[group].serial;
-    address.frames = 1;
-    address.lastHeard = now;
-    address.joinsSeen = ++linker.groups.items[group].joins;
-    ++linker.addresses.live;
-    pushNewest(linker.addresses, slot);
-    insert(linker.addressIndex, indexHash(linker, key), slot);
+// Seconds of the frames' clock, as an address's link keeps them.
+uint32_t linkSeconds(int64_t now) {
+    return static_cast<uint32_t>(now / 1000);
 }
 
-// The slot of a known address whose group lives, or kNone; counts its frame.
-uint32_t knownAddress(DeviceLinker& linker, uint64_t key, int64_t now) {
-    const uint32_t slot = findAddress(linker, key);
-    if (slot == kNoPosition) return kNone;
-    LinkedAddress& address = linker.addresses.items[slot];
-    const DeviceGroup& group = linker.groups.items[address.group];
-    if (group.serial != address.groupSerial) {  // its group was evicted: link it anew
-        dropAddress(linker, slot);
-        return kNone;
+void linkAddress(DeviceLinker& linker, AddressLink& link, uint32_t group, int64_t now) {
+    link.group = group;
+    link.groupSerial = linker.groups.items[group].serial;
+    link.frames = 1;
+    link.lastHeard = linkSeconds(now);
+    link.joinsSeen = ++linker.groups.items[group].joins;
+}
+
+// True when the address is linked to a group that lives and was heard within kAddressIdleMs;
+// counts its frame. Otherwise clears the link, to be linked anew.
+bool knownAddress(const DeviceLinker& linker, AddressLink& link, int64_t now) {
+    const bool linked = link.groupSerial != 0 && link.group < linker.groups.items.size() &&
+                        linker.groups.items[link.group].serial == link.groupSerial &&
+                        int64_t{linkSeconds(now)} - link.lastHeard <= kAddressIdleMs / 1000;
+    if (!linked) {
+        link = AddressLink{};
+        return false;
     }
-    touch(linker.addresses, slot, now);
-    if (address.frames < UINT16_MAX) ++address.frames;
-    return slot;
+    link.lastHeard = linkSeconds(now);
+    if (link.frames < UINT16_MAX) ++link.frames;
+    return true;
 }
 
 // A known address's elements are read again at its 4th, 16th, 64th... frame: enough to see a
 // phone change state under one address, at a fraction of the cost of every frame.
-bool rereadElements(const LinkedAddress& address) {
-    const unsigned frames = address.frames;
+bool rereadElements(const AddressLink& link) {
+    const unsigned frames = link.frames;
     return (frames & (frames - 1)) == 0 && (frames & 0x5554u) != 0;
 }
 
-uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, uint64_t key, int64_t now) {
+uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
+    const uint64_t key = addressKey(frame.address);
     const uint32_t found = findOwnGroup(linker, key);
     if (found != kNoPosition) return found;
     uint32_t slot = newGroup(linker, frame, now);
@@ -345,22 +321,21 @@ uint32_t matchingGroup(DeviceLinker& linker, const ProbeFacts& probe, uint64_t f
 
 // Rule "an address returns": a phone leaves an address for good when it takes a new one, so an
 // address heard again after another joined its group belongs to another device of that kind.
-bool returned(const LinkedAddress& address, const DeviceGroup& group) {
-    return address.joinsSeen != group.joins;
+bool returned(const AddressLink& link, const DeviceGroup& group) {
+    return link.joinsSeen != group.joins;
 }
 
 // Where a returned address goes: the latest group of its kind that is between bursts (its phone
 // may have sent this), else a new one. Never more groups than the devices seen at once.
-uint32_t regroup(DeviceLinker& linker, uint32_t addressSlot, const LinkInput& frame,
+uint32_t regroup(DeviceLinker& linker, AddressLink& link, const LinkInput& frame,
                  uint64_t fingerprint, int64_t now) {
-    LinkedAddress& address = linker.addresses.items[addressSlot];
     const Candidates* found = fingerprint ? findCandidates(linker, fingerprint) : nullptr;
-    uint32_t target = found ? latestOfKind(linker, *found, address.group, kBurstGapMs, now) : kNone;
+    uint32_t target = found ? latestOfKind(linker, *found, link.group, kBurstGapMs, now) : kNone;
     if (target == kNone) target = newSplitGroup(linker, frame, now);
     DeviceGroup& group = linker.groups.items[target];
-    address.group = target;
-    address.groupSerial = group.serial;
-    address.joinsSeen = ++group.joins;
+    link.group = target;
+    link.groupSerial = group.serial;
+    link.joinsSeen = ++group.joins;
     return target;
 }
 
@@ -422,40 +397,35 @@ bool counts(const DeviceGroup& group) {
 
 DeviceLinker::DeviceLinker(LinkerLimits limits)
     : hashKey(randomHashKey()), ssidKey(randomHashKey() | 1) {
-    addresses.cap = limits.addresses;
     groups.cap = limits.groups;
-    addressIndex.slots.assign(indexSlotsFor(limits.addresses, limits.addresses), 0);
     ownIndex.slots.assign(indexSlotsFor(limits.groups, limits.groups), 0);
     fingerprintIndex.slots.assign(
         indexSlotsFor(limits.groups * kGroupFingerprints, limits.groups * kGroupFingerprints), 0);
 }
 
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& window,
-               uint8_t device[6]) {
+void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+               DeviceWindow& window, uint8_t device[6]) {
     const int64_t now = frame.milliseconds;
     expire(linker, now);
-    const uint64_t key = addressKey(frame.address);
     const uint64_t ssid = frame.probe ? ssidHash(linker, *frame.probe) : 0;
     uint64_t fingerprint = 0;
     uint32_t slot;
-    const uint32_t known = knownAddress(linker, key, now);
-    if (known != kNone) {
-        const LinkedAddress& address = linker.addresses.items[known];
-        slot = address.group;
-        const bool moves = returned(address, linker.groups.items[slot]);
-        if (frame.probe && (moves || rereadElements(address))) {
+    if (knownAddress(linker, link, now)) {
+        slot = link.group;
+        const bool moves = returned(link, linker.groups.items[slot]);
+        if (frame.probe && (moves || rereadElements(link))) {
             fingerprint = elementFingerprint(*frame.probe);
         }
-        if (moves) slot = regroup(linker, known, frame, fingerprint, now);
+        if (moves) slot = regroup(linker, link, frame, fingerprint, now);
     } else if (!locallyAdministered(frame.address) || !frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
         // address that sends anything but probe requests (a client in a network) keeps it.
-        slot = ownGroup(linker, frame, key, now);
+        slot = ownGroup(linker, frame, now);
     } else {
         fingerprint = elementFingerprint(*frame.probe);
         slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, now);
         if (slot == kNone) slot = newGroup(linker, frame, now);
-        linkAddress(linker, key, slot, now);
+        linkAddress(linker, link, slot, now);
     }
     DeviceGroup& group = linker.groups.items[slot];
     if (fingerprint) {
@@ -471,8 +441,4 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& windo
 
 std::size_t liveGroups(const DeviceLinker& linker) {
     return linker.groups.live;
-}
-
-std::size_t liveAddresses(const DeviceLinker& linker) {
-    return linker.addresses.live;
 }

@@ -1,7 +1,8 @@
 // Links the random addresses that one phone uses, one after another, into one device group, so
 // that devices are counted rather than addresses. Every rule is in device_linker.cpp, named,
-// with its reason. Bounded: addresses and groups expire, each has a hard cap with the least
-// recently heard evicted first, and one frame costs a constant amount of work.
+// with its reason. Bounded: an address's link lives in its table record and lapses with it or
+// when idle; groups expire and have a hard cap with the least recently heard evicted first; one
+// frame costs a constant amount of work.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +21,8 @@ struct LinkInput {
     const ProbeFacts* probe;  // a probe request's body, or null for any other frame
 };
 
-// Hard caps of the linker's state.
+// Hard cap of the linker's state: its addresses are kept by the table, one link per record.
 struct LinkerLimits {
-    std::size_t addresses = 8192;
     std::size_t groups = 2048;
 };
 
@@ -32,15 +32,14 @@ struct RecentLinks {
     uint32_t older = UINT32_MAX;
 };
 
-// An address heard lately, and the group it belongs to.
-struct LinkedAddress {
-    uint64_t key = 0;  // the address as a number
+// The group an address belongs to, kept with the address's record in the table; all zero for
+// an address not linked (yet, or any longer).
+struct AddressLink {
     uint32_t group = 0;
-    uint32_t groupSerial = 0;  // the group's serial when linked: a reused slot is another group
+    uint32_t groupSerial = 0;  // the group's serial when linked, never 0: a reused slot is another
+    uint32_t lastHeard = 0;    // seconds of the frames' clock
     uint16_t frames = 0;       // heard so many times (stops at the most)
     uint16_t joinsSeen = 0;    // its group's joins when it was last heard
-    int64_t lastHeard = 0;
-    RecentLinks recent;
 };
 
 constexpr int kGroupFingerprints = 3;  // a phone shows one to three as its state changes
@@ -84,23 +83,21 @@ struct Candidates {
 
 struct DeviceLinker {
     explicit DeviceLinker(LinkerLimits limits = LinkerLimits{});
-    RecentPool<LinkedAddress> addresses;
     RecentPool<DeviceGroup> groups;
-    AddressIndex addressIndex;             // the addresses by their key
     AddressIndex ownIndex;                 // the groups of devices that keep their address, by it
     std::vector<Candidates> fingerprints;  // at most three per group
     std::vector<uint32_t> spareFingerprints;
     AddressIndex fingerprintIndex;
-    uint64_t hashKey;  // random per run, so crafted addresses cannot pile up in one probe chain
+    uint64_t hashKey;  // random per run, so crafted keys cannot pile up in one probe chain
     uint64_t ssidKey;  // random per run: directed SSIDs are only compared, never kept
     uint32_t nextSerial = 1;
 };
 
-// Links the frame's address to a device group (making one when no rule links it) and counts
-// that group in `window` the first time it is heard there; writes the group's name.
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, DeviceWindow& window,
-               uint8_t device[6]);
+// Links the frame's address, whose link so far is `link`, to a device group (making one when no
+// rule links it), counts that group in `window` the first time it is heard there, and writes the
+// group's name.
+void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+               DeviceWindow& window, uint8_t device[6]);
 
-// Groups and addresses alive now.
+// Groups alive now.
 std::size_t liveGroups(const DeviceLinker& linker);
-std::size_t liveAddresses(const DeviceLinker& linker);

@@ -216,10 +216,12 @@ void startNewDay(EntryList& list) {
 
 }  // namespace
 
-EntryList::EntryList(std::size_t maxDevices)
+EntryList::EntryList(std::size_t maxDevices, bool linksDevices)
     : index{std::vector<uint32_t>(indexSlotsFor(0, 0))},
       hashKey(randomHashKey()),
-      maxDevices(maxDevices) {}
+      maxDevices(maxDevices) {
+    blocks.withLinks = linksDevices;
+}
 
 namespace {
 
@@ -259,7 +261,8 @@ int updateEntry(const Reading& reading, Entry& entry) {
     return 0;
 }
 
-int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
+int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
+                    const Linking* linking) {
     Reading stored = reading;  // the key is the zero-padded text up to its first NUL
     copyMac(stored.mac, reading.mac);
     // Only this thread changes the table, so it may look at the index before taking the lock:
@@ -276,6 +279,10 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel) {
         uint32_t heardSteady = static_cast<uint32_t>(monotonicClock());
         recoverIndex(list);
         Position at = findOrAppend(list, stored.mac, hash);
+        if (linking && list.blocks.withLinks) {
+            linkFrame(linking->linker, linking->frame, linkAt(list.blocks, at), list.devices,
+                      stored.device);
+        }
         storeReading(stored, node(list, at).entry, heardAt, heardSteady);
         markHeard(list, at);
         // A second update before pruning breaks the one-touched-record shortcut.

@@ -40,17 +40,27 @@ struct EntryList {
     mutable DeviceWindow devices;
 
     // `maxDevices` records at most: a new address then replaces the one heard least recently.
-    explicit EntryList(std::size_t maxDevices = 0);
+    // With `linksDevices`, each record keeps its address's link to a device group.
+    explicit EntryList(std::size_t maxDevices = 0, bool linksDevices = false);
 };
 
 inline Node& nodeAt(const EntryList& list, Position position) {
     return nodeAt(list.blocks, position);
 }
 
+// A frame to link to its device group as its record is counted.
+struct Linking {
+    DeviceLinker& linker;
+    const LinkInput& frame;
+};
+
 // Counts `reading` on the record of its address (appended when new), tracing the table's
-// addresses before and after at `traceLevel` 3 and above. 0, or -1 when out of memory (the table
-// is then as it was). Starts a new day first when one was asked for.
-int updateEntryList(const Reading& reading, EntryList& list, int traceLevel);
+// addresses before and after at `traceLevel` 3 and above; with `linking` (in a table made with
+// `linksDevices`; ignored in another), links the frame first and names its device group in the
+// record. 0, or -1 when out of memory (the table is then as it
+// was). Starts a new day first when one was asked for.
+int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
+                    const Linking* linking = nullptr);
 // Stores one reading in `entry`: count, times, burst history, filtered signal. Always 0.
 int updateEntry(const Reading& reading, Entry& entry);
 // Drops every record last heard at or before `now` - `maxAge`, all on the monotonic clock (`now`

@@ -65,7 +65,15 @@ const RuleCase kRules[] = {
      "aabba"},
 };
 
-std::string linkAll(const std::vector<Frame>& frames, DeviceLinker& linker, DeviceWindow& window) {
+// The linker with what the table keeps for it: each address's link.
+struct Scene {
+    explicit Scene(LinkerLimits limits = LinkerLimits{}) : linker(limits) {}
+    DeviceLinker linker;
+    DeviceWindow window;
+    std::map<int, AddressLink> links;
+};
+
+std::string linkAll(const std::vector<Frame>& frames, Scene& scene) {
     std::map<std::string, char> letters;
     std::string groups;
     for (const Frame& f : frames) {
@@ -81,7 +89,7 @@ std::string linkAll(const std::vector<Frame>& frames, DeviceLinker& linker, Devi
         LinkInput input{
             {f.first, 0, 0, 0, 0, f.last}, f.seconds * 1000, -60, f.probe ? &probe : nullptr};
         uint8_t device[6];
-        linkFrame(linker, input, window, device);
+        linkFrame(scene.linker, input, scene.links[f.first << 8 | f.last], scene.window, device);
         std::string name(reinterpret_cast<const char*>(device), 6);
         letters.emplace(name, static_cast<char>('a' + letters.size()));
         groups += letters[name];
@@ -91,40 +99,35 @@ std::string linkAll(const std::vector<Frame>& frames, DeviceLinker& linker, Devi
 
 TEST(DeviceLinker, EachRule) {
     for (const RuleCase& rule : kRules) {
-        DeviceLinker linker;
-        DeviceWindow window;
-        EXPECT_EQ(linkAll(rule.frames, linker, window), rule.groups) << rule.name;
+        Scene scene;
+        EXPECT_EQ(linkAll(rule.frames, scene), rule.groups) << rule.name;
     }
 }
 
 TEST(DeviceLinker, CountsEachDeviceOncePerWindowRandomOnesFromTheirThirdFrame) {
-    DeviceLinker linker;
-    DeviceWindow window;
-    linkAll({{kRandom, 1, 0}, {kRandom, 2, 1}, {kGlobal, 3, 2}, {kGlobal, 3, 3}}, linker, window);
-    EXPECT_EQ(windowCount(window), 1u);
-    linkAll({{kRandom, 2, 4}, {kRandom, 2, 4}}, linker, window);
-    EXPECT_EQ(closeWindow(window), 2u);
-    linkAll({{kGlobal, 3, 5}, {kRandom, 2, 5}}, linker, window);
-    EXPECT_EQ(closeWindow(window), 2u);
-    EXPECT_EQ(closeWindow(window), 0u);
+    Scene scene;
+    linkAll({{kRandom, 1, 0}, {kRandom, 2, 1}, {kGlobal, 3, 2}, {kGlobal, 3, 3}}, scene);
+    EXPECT_EQ(windowCount(scene.window), 1u);
+    linkAll({{kRandom, 2, 4}, {kRandom, 2, 4}}, scene);
+    EXPECT_EQ(closeWindow(scene.window), 2u);
+    linkAll({{kGlobal, 3, 5}, {kRandom, 2, 5}}, scene);
+    EXPECT_EQ(closeWindow(scene.window), 2u);
+    EXPECT_EQ(closeWindow(scene.window), 0u);
 }
 
-TEST(DeviceLinker, StaysWithinItsCapsUnderAFlood) {
-    DeviceLinker linker(LinkerLimits{64, 16});
-    DeviceWindow window;
+TEST(DeviceLinker, StaysWithinItsCapUnderAFlood) {
+    Scene scene(LinkerLimits{16});
     std::vector<Frame> flood;
     for (int i = 0; i < 5000; ++i) {
         flood.push_back({static_cast<uint8_t>(kRandom | (i & 0xF0)), static_cast<uint8_t>(i),
                          i / 100, true, static_cast<uint16_t>(i * 7),
                          static_cast<uint8_t>(i % 40)});
     }
-    linkAll(flood, linker, window);
-    EXPECT_LE(liveAddresses(linker), 64u);
-    EXPECT_LE(liveGroups(linker), 16u);
-    // What was evicted is linked anew, not confused with what took its place.
-    EXPECT_EQ(
-        linkAll({{kRandom, 200, 60, true, 0, 41}, {kRandom, 200, 60, true, 0, 41}}, linker, window),
-        "aa");
+    linkAll(flood, scene);
+    EXPECT_LE(liveGroups(scene.linker), 16u);
+    // An address whose group was evicted (heard at frame 4744) is linked anew, so that a new
+    // address of its new kind joins it, not confused with what took its group's place.
+    EXPECT_EQ(linkAll({{0x82, 136, 60, true, 0, 41}, {kRandom, 200, 60, true, 9, 41}}, scene), "aa");
 }
 
 }  // namespace

@@ -293,6 +293,26 @@ TEST_F(Table, ReplacedRecordsKeepTheirContent) {
     EXPECT_EQ(entries[1].count, 1u);
 }
 
+// Each record keeps its address's device link: a known address stays in its group, and a new
+// address in the node of one replaced is linked anew, not into the group of the one before.
+TEST_F(Table, RecordsKeepTheirAddressLinkAndANodeTakenAgainStartsUnlinked) {
+    EntryList capped(1, true);
+    DeviceLinker linker;
+    auto deviceOf = [&](const char* mac, uint8_t last, uint8_t kind) {
+        uint8_t elements[] = {1, 1, kind};
+        ProbeFacts probe;
+        probe.elements = elements;
+        probe.elementsLength = sizeof elements;
+        const LinkInput frame{{0x02, 0, 0, 0, 0, last}, 1000, -50, &probe};
+        const Linking linking{linker, frame};
+        EXPECT_EQ(updateEntryList(readingOf(mac, -50, 0), capped, 0, &linking), 0);
+        return entriesOf(capped).at(0).device[5];
+    };
+    EXPECT_EQ(deviceOf("a", 1, 1), 1);
+    EXPECT_EQ(deviceOf("b", 2, 2), 2);  // takes the node of "a"; another kind: another device
+    EXPECT_EQ(deviceOf("b", 2, 1), 2);  // known: it stays, whatever it sends
+}
+
 TEST_F(Table, RecencyStaysRightWhenPruningDropsRecords) {
     EntryList capped(3);
     auto heard = [&](const char* mac, std::time_t at) {

@@ -86,6 +86,7 @@ struct FaultCase {
     int keptByPruning;  // records heard again just before a prune that drops the rest (-1: none)
     long allowance;     // allocations that succeed before the faults
     long failures;      // allocations that then fail (-1: all)
+    bool linked;        // the table keeps device links beside its blocks
 };
 
 class MemoryFault : public ::testing::TestWithParam<FaultCase> {
@@ -112,7 +113,7 @@ protected:
 // grows again once memory is back.
 TEST_P(MemoryFault, LeavesTheTableWholeAndUsable) {
     SteadyFakeClocks clock(1700000000);
-    EntryList list;
+    EntryList list(0, GetParam().linked);
     for (int i = 0; i < GetParam().records; ++i) {
         ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
     }
@@ -143,18 +144,21 @@ TEST_P(MemoryFault, LeavesTheTableWholeAndUsable) {
 
 constexpr int kFullBlock = static_cast<int>(kBlockRecords);
 
-// A new address past a full block takes a slot in the list of blocks, then a larger index:
+// A new address past a full block takes a slot in the list of blocks (and its links, in a table
+// that keeps them), then a larger index:
 // the first try, the try after the old index was let go, and getting the old one back.
 INSTANTIATE_TEST_SUITE_P(
     Allocations, MemoryFault,
-    ::testing::Values(FaultCase{"prune_handing_back_blocks", 5 * kFullBlock, 10, 0, -1},
-                      FaultCase{"prune_to_nothing", 5 * kFullBlock, 0, 0, -1},
-                      FaultCase{"prune_with_a_smaller_index", 5 * kFullBlock, 10, 1, -1},
-                      FaultCase{"new_address_without_memory", 100, -1, 0, -1},
-                      FaultCase{"new_block_listed", kFullBlock, -1, 0, -1},
-                      FaultCase{"larger_index_second_try", kFullBlock, -1, 1, 1},
-                      FaultCase{"larger_index_old_one_back", kFullBlock, -1, 1, 2},
-                      FaultCase{"larger_index_lost", kFullBlock, -1, 1, -1}),
+    ::testing::Values(FaultCase{"prune_handing_back_blocks", 5 * kFullBlock, 10, 0, -1, false},
+                      FaultCase{"prune_to_nothing", 5 * kFullBlock, 0, 0, -1, false},
+                      FaultCase{"prune_with_a_smaller_index", 5 * kFullBlock, 10, 1, -1, false},
+                      FaultCase{"new_address_without_memory", 100, -1, 0, -1, false},
+                      FaultCase{"new_block_listed", kFullBlock, -1, 0, -1, false},
+                      FaultCase{"larger_index_second_try", kFullBlock, -1, 1, 1, false},
+                      FaultCase{"larger_index_old_one_back", kFullBlock, -1, 1, 2, false},
+                      FaultCase{"larger_index_lost", kFullBlock, -1, 1, -1, false},
+                      FaultCase{"new_block_links", kFullBlock, -1, 0, -1, true},
+                      FaultCase{"new_block_links_listed", kFullBlock, -1, 1, -1, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class ConsoleFault : public ::testing::TestWithParam<long> {};
