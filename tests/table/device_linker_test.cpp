@@ -127,7 +127,8 @@ TEST(DeviceLinker, StaysWithinItsCapUnderAFlood) {
     EXPECT_LE(liveGroups(scene.linker), 16u);
     // An address whose group was evicted (heard at frame 4744) is linked anew, so that a new
     // address of its new kind joins it, not confused with what took its group's place.
-    EXPECT_EQ(linkAll({{0x82, 136, 60, true, 0, 41}, {kRandom, 200, 60, true, 9, 41}}, scene), "aa");
+    EXPECT_EQ(linkAll({{0x82, 136, 60, true, 0, 41}, {kRandom, 200, 60, true, 9, 41}}, scene),
+              "aa");
 }
 
 }  // namespace
