@@ -64,6 +64,21 @@ bool isDue(uint32_t now, uint32_t& mark, int interval) {
     return true;
 }
 
+namespace {
+
+// The console table: one that cannot be printed (no memory for its text, the pseudonyms
+// failing) costs one line, and the document due in the same turn goes all the same.
+void showTable(ReportLoop& loop) {
+    try {
+        display(*loop.list, loop.settings.uploadTimeout, loop.settings.privacy,
+                ConsoleThread::kReport, loop.settings.counting);
+    } catch (const std::exception& error) {
+        logLine("Console table not printed: %s", error.what());
+    }
+}
+
+}  // namespace
+
 ReportTimers startTimers() {
     ReportTimers timers;
     timers.uploadMark = static_cast<uint32_t>(monotonicClock());
@@ -113,20 +128,13 @@ void reportTurn(ReportLoop& loop) {
         bool safe = report(last, list, loop.state);
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
-    try {
-        const std::time_t day = loop.timers.day;
-        DueWork work = dueWork(loop.timers, loop.displayTime, loop.reportTime, loop.rotating);
-        // The old day's last document, under its key; the table then starts the new day.
-        if (work.closeDay) report(loop.settings, list, loop.state, lastSecondOf(day));
-        loop.timers.day = utcDay(wallClock());
-        if (work.console && loop.showStats) {
-            display(list, loop.settings.uploadTimeout, loop.settings.privacy,
-                    ConsoleThread::kReport, loop.settings.counting);
-        }
-        if (work.upload) report(loop.settings, list, loop.state);
-    } catch (const std::exception&) {
-        // The console table without memory (or the hash failing): the next turn tries again.
-    }
+    const std::time_t day = loop.timers.day;
+    DueWork work = dueWork(loop.timers, loop.displayTime, loop.reportTime, loop.rotating);
+    // The old day's last document, under its key; the table then starts the new day.
+    if (work.closeDay) report(loop.settings, list, loop.state, lastSecondOf(day));
+    loop.timers.day = utcDay(wallClock());
+    if (work.console && loop.showStats) showTable(loop);
+    if (work.upload) report(loop.settings, list, loop.state);
 }
 
 void endAfterStop(ReportLoop& loop) {

@@ -10,6 +10,7 @@
 
 #include "capture/capture_loop.h"
 #include "log.h"
+#include "report/scheduler.h"
 #include "support/fake_clock.h"
 #include "support/reading.h"
 #include "table/device_table.h"
@@ -192,5 +193,31 @@ TEST_P(ConsoleFault, TheReadingIsCountedAndOneLineSaysSo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Allocations, ConsoleFault, ::testing::Values(0, 2, 6));
+
+int uploads = 0;
+CommandResult countUpload(const std::string&, int, const CommandFiles&) {
+    ++uploads;
+    return {CommandResult::kExited, 0};
+}
+
+// The report's turn: a console table that cannot be printed costs one line, and the document
+// due in the same turn still goes.
+TEST(ReportConsoleFault, TheDocumentDueGoesAndOneLineSaysSo) {
+    SteadyFakeClocks clock(1700000000);
+    EntryList list;
+    ASSERT_EQ(updateEntryList(readingOf(macOf(1).c_str(), -50, 1), list, 0), 0);
+    ReportLoop loop{&list, ReportSettings{}, ReportState{}, ReportTimers{}, 1, 1, true, false};
+    loop.settings.endpoint = "http://127.0.0.1:9/";
+    loop.state.run = countUpload;
+    FakeClock::now += 5;
+    ::testing::internal::CaptureStdout();
+    failures = 1;  // the console table's first allocation
+    reportTurn(loop);
+    failures = 0;
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find(
+                  "Console table not printed: std::bad_alloc\n"),
+              std::string::npos);
+    EXPECT_EQ(uploads, 1);
+}
 
 }  // namespace
