@@ -5,7 +5,8 @@
 
 namespace {
 
-constexpr uint32_t kNone = UINT32_MAX;
+// No slot: the end of a recency list, a free candidate, a key the index does not hold.
+constexpr uint32_t kNone = kNoPosition;
 
 // How long a link or a group is kept without a frame. A random address lives seconds, but a
 // phone whose screen is off scans every few minutes; a device unheard for an hour has left.
@@ -110,7 +111,7 @@ Candidates* findCandidates(DeviceLinker& linker, uint64_t fingerprint) {
     uint32_t at =
         lookup(linker.fingerprintIndex, indexHash(linker, fingerprint),
                [&](uint32_t slot) { return linker.fingerprints[slot].fingerprint == fingerprint; });
-    return at == kNoPosition ? nullptr : &linker.fingerprints[at];
+    return at == kNone ? nullptr : &linker.fingerprints[at];
 }
 
 Candidates& addCandidates(DeviceLinker& linker, uint64_t fingerprint) {
@@ -237,7 +238,7 @@ bool rereadElements(const AddressLink& link) {
 uint32_t ownGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
     const uint64_t key = addressKey(frame.address);
     const uint32_t found = findOwnGroup(linker, key);
-    if (found != kNoPosition) return found;
+    if (found != kNone) return found;
     uint32_t slot = newGroup(linker, frame, now);
     linker.groups.items[slot].ownAddress = true;
     insert(linker.ownIndex, indexHash(linker, key), slot);

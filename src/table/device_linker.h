@@ -26,10 +26,10 @@ struct LinkerLimits {
     std::size_t groups = 2048;
 };
 
-// Neighbours in a least-recently-heard order, as slot numbers.
+// Neighbours in a least-recently-heard order, as slot numbers (kNoPosition: none).
 struct RecentLinks {
-    uint32_t newer = UINT32_MAX;
-    uint32_t older = UINT32_MAX;
+    uint32_t newer = kNoPosition;
+    uint32_t older = kNoPosition;
 };
 
 // The group an address belongs to, kept with the address's record in the table; all zero for
@@ -67,8 +67,8 @@ template <class Item>
 struct RecentPool {
     std::vector<Item> items;
     std::vector<uint32_t> spare;  // free slots
-    uint32_t newest = UINT32_MAX;
-    uint32_t oldest = UINT32_MAX;
+    uint32_t newest = kNoPosition;
+    uint32_t oldest = kNoPosition;
     std::size_t live = 0;
     std::size_t cap = 0;
 };
