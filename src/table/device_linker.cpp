@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "log.h"
+
 namespace {
 
 // No slot: the end of a recency list, a free candidate, a key the index does not hold.
@@ -172,12 +174,19 @@ void expire(DeviceLinker& linker, int64_t now) {
 uint32_t newGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
     uint32_t slot = freeSlot(linker.groups);
     if (slot == kNone) {  // at the cap: the group heard least recently makes room
+        if (!linker.capReached) {
+            linker.capReached = true;
+            logLine("Device groups at their cap of %zu: the least recently heard make room, and "
+                    "a device heard again after that counts again",
+                    linker.groups.cap);
+        }
         dropGroup(linker, linker.groups.oldest);
         slot = freeSlot(linker.groups);
     }
     DeviceGroup& group = linker.groups.items[slot];
     std::memcpy(group.name, frame.address, 6);
-    group.serial = linker.nextSerial++ | 1u;  // never 0, which marks a free slot
+    group.serial = linker.nextSerial;  // unique while 2^32 groups are not made, never 0
+    linker.nextSerial = linker.nextSerial == UINT32_MAX ? 1 : linker.nextSerial + 1;
     group.signal = static_cast<int16_t>(frame.signal);
     group.lastHeard = now;
     ++linker.groups.live;
@@ -200,7 +209,19 @@ uint32_t newSplitGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now
     return slot;
 }
 
-// Seconds of the frames' clock, as an address's link keeps them.
+// The frames' time, moved on by as much as their clock ever stepped back (the wall clock set by
+// hand or at boot): the linker's own runs on, so idle times and expiry stay true.
+int64_t linkerTime(DeviceLinker& linker, int64_t frameTime) {
+    const int64_t now = frameTime + linker.clockShift;
+    if (now < linker.latestTime) {
+        linker.clockShift += linker.latestTime - now;
+        return linker.latestTime;
+    }
+    linker.latestTime = now;
+    return now;
+}
+
+// Seconds of the linker's clock, as an address's link keeps them.
 uint32_t linkSeconds(int64_t now) {
     return static_cast<uint32_t>(now / 1000);
 }
@@ -406,7 +427,7 @@ DeviceLinker::DeviceLinker(LinkerLimits limits)
 
 void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
                DeviceWindow& window, uint8_t device[6]) {
-    const int64_t now = frame.milliseconds;
+    const int64_t now = linkerTime(linker, frame.milliseconds);
     expire(linker, now);
     const uint64_t ssid = frame.probe ? ssidHash(linker, *frame.probe) : 0;
     uint64_t fingerprint = 0;
@@ -418,9 +439,11 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
             fingerprint = elementFingerprint(*frame.probe);
         }
         if (moves) slot = regroup(linker, link, frame, fingerprint, now);
-    } else if (!locallyAdministered(frame.address) || !frame.probe) {
+    } else if (!locallyAdministered(frame.address) || !frame.probe ||
+               findOwnGroup(linker, addressKey(frame.address)) != kNone) {
         // Rule "own address": a globally administered address is not drawn at random, and an
-        // address that sends anything but probe requests (a client in a network) keeps it.
+        // address that sends anything but probe requests (a client in a network) keeps it,
+        // also when it probes.
         slot = ownGroup(linker, frame, now);
     } else {
         fingerprint = elementFingerprint(*frame.probe);

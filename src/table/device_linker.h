@@ -91,6 +91,9 @@ struct DeviceLinker {
     uint64_t hashKey;  // random per run, so crafted keys cannot pile up in one probe chain
     uint64_t ssidKey;  // random per run: directed SSIDs are only compared, never kept
     uint32_t nextSerial = 1;
+    int64_t latestTime = INT64_MIN;  // the linker's clock: the latest frame time, shifted
+    int64_t clockShift = 0;          // how far the frames' clock stepped back in all
+    bool capReached = false;         // said once
 };
 
 // Links the frame's address, whose link so far is `link`, to a device group (making one when no

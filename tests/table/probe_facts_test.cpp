@@ -10,7 +10,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Rates, HT capabilities and a WPS element of one phone, behind an SSID and a channel.
+// Rates, HT capabilities and a vendor element 00:50:f2 type 8 of one phone, behind an SSID and a
+// channel.
 Bytes phone(Bytes ssid = {}, uint8_t channel = 6, uint8_t wps = 0x10, uint8_t fils = 0x17) {
     Bytes elements{0, static_cast<uint8_t>(ssid.size())};
     for (uint8_t byte : ssid) elements.push_back(byte);
@@ -38,7 +39,7 @@ struct Pair {
 const Pair kPairs[] = {
     {"another directed SSID", phone(), phone({'c', 'a', 'f', 'e'}), true},
     {"another channel", phone(), phone({}, 11), true},
-    {"another WPS body", phone(), phone({}, 6, 0x77), true},
+    {"another 00:50:f2 type 8 body", phone(), phone({}, 6, 0x77), true},
     {"other FILS parameters", phone(), phone({}, 6, 0x10, 0x2a), true},
     {"other rates", phone(),
      [] {
@@ -47,6 +48,8 @@ const Pair kPairs[] = {
          return b;
      }(),
      false},
+    {"a channel element between others", Bytes{1, 1, 2, 3, 1, 6, 45, 1, 0},
+     Bytes{1, 1, 2, 45, 1, 0}, true},
     {"an element cut short ends the walk", Bytes{1, 2, 3, 4}, Bytes{1, 2, 3, 4, 45, 200, 1}, true},
     {"a lone id byte is no element", Bytes{1, 1, 2}, Bytes{1, 1, 2, 45}, true},
     {"an element more", Bytes{1, 1, 2}, Bytes{1, 1, 2, 45, 0}, false},
@@ -73,6 +76,13 @@ TEST(ReadProbeRequest, SequenceElementsAndDirectedSsid) {
     EXPECT_EQ(facts.elementsLength, directed.size());
     ASSERT_EQ(facts.ssidLength, 4u);
     EXPECT_EQ(facts.ssid[0], 'h');
+    // With the Order bit, four bytes of HT control come before the elements.
+    Bytes ordered = frame;
+    ordered[1] = 0x80;
+    ordered.insert(ordered.begin() + 24, {1, 2, 3, 4});
+    readProbeRequest(ordered.data(), ordered.size(), facts);
+    EXPECT_EQ(facts.ssidLength, 4u);
+    EXPECT_EQ(facts.elementsLength, directed.size());
     // An SSID longer than what is left is none; a header cut short is no probe request.
     frame[25] = 200;
     readProbeRequest(frame.data(), frame.size(), facts);
