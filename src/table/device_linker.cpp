@@ -176,9 +176,10 @@ uint32_t newGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now) {
     if (slot == kNone) {  // at the cap: the group heard least recently makes room
         if (!linker.capReached) {
             linker.capReached = true;
-            logLine("Device groups at their cap of %zu: the least recently heard make room, and "
-                    "a device heard again after that counts again",
-                    linker.groups.cap);
+            logLine(
+                "Device groups at their cap of %zu: the least recently heard make room, and "
+                "a device heard again after that counts again",
+                linker.groups.cap);
         }
         dropGroup(linker, linker.groups.oldest);
         slot = freeSlot(linker.groups);

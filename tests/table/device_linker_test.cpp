@@ -30,9 +30,9 @@ constexpr uint8_t kRandom = 0x02, kGlobal = 0x00;
 
 const RuleCase kRules[] = {
     {"own address: a global one is a device of its own", {{kGlobal, 1, 0}, {kGlobal, 2, 1}}, "ab"},
-    {"own address: a random one outside probe requests",
-     {{kRandom, 1, 0, false}, {kRandom, 2, 1}},
-     "ab"},
+    {"own address: a random one outside probe requests, also when it probes later",
+     {{kRandom, 1, 0, false}, {kRandom, 2, 1}, {kRandom, 1, 2}},
+     "aba"},
     {"latest of its kind", {{kRandom, 1, 0, true, 100}, {kRandom, 2, 30, true, 3000}}, "aa"},
     {"another kind is another device", {{kRandom, 1, 0}, {kRandom, 2, 1, true, 0, 2}}, "ab"},
     {"a known address stays",
@@ -57,6 +57,9 @@ const RuleCase kRules[] = {
      {{kRandom, 1, 0, true, 5}, {kRandom, 2, 1, true, 900, 2}, {kRandom, 1, 700, true, 2000, 2}},
      "abb"},
     {"a group silent an hour is forgotten", {{kRandom, 1, 0}, {kRandom, 2, 3700}}, "ab"},
+    {"...also after the frames' clock stepped back",
+     {{kRandom, 1, 1000}, {kRandom, 2, 0, true, 0, 2}, {kRandom, 3, 3700}},
+     "abc"},
     {"an address that returns after another joined is another device",
      {{kRandom, 1, 0}, {kRandom, 2, 0}, {kRandom, 1, 0}, {kRandom, 2, 0}},
      "aaba"},
@@ -129,6 +132,15 @@ TEST(DeviceLinker, StaysWithinItsCapUnderAFlood) {
     // address of its new kind joins it, not confused with what took its group's place.
     EXPECT_EQ(linkAll({{0x82, 136, 60, true, 0, 41}, {kRandom, 200, 60, true, 9, 41}}, scene),
               "aa");
+    // The same when the slot went to the very next group made (not a group of the same serial).
+    Scene two(LinkerLimits{2});
+    EXPECT_EQ(linkAll({{kGlobal, 1, 0},
+                       {kRandom, 2, 1},
+                       {kGlobal, 1, 2},
+                       {kRandom, 3, 3, true, 0, 2},
+                       {kRandom, 2, 4}},
+                      two),
+              "abacb");  // linked anew, its new group named after it again
 }
 
 }  // namespace
