@@ -109,6 +109,15 @@ int startReportThread(pthread_t& thread, EntryList& list) {
     }
 }
 
+// The traces of debug 3 and 4 name every address heard: with count_only, where none may leave
+// the router, they are off, and one line at start says so.
+int traceLevel() {
+    const bool countOnly = config.count_devices == 1 && config.count_only == 1;
+    if (!countOnly || config.debug < kTraceLines) return config.debug;
+    logLine("count_only: debug %d would trace addresses; traces are off.", config.debug);
+    return kTraceLines - 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,7 +155,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const CaptureSettings settings{
-        config.debug,
+        traceLevel(),
         config.max_entry_age,
         config.upload_timeout,
         {config.mac_privacy != 0, config.mac_secret.value_or(""), config.mac_rotation == "daily"},

@@ -339,7 +339,10 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
     if (settings.exitAtEnd) requestLastReport(whole);
     reportTurn(reports);  // with exit_at_end it ends the process
-    report(reports.settings, list, reports.state);
+    // Unless that turn made it (a document was due then, or the day closed).
+    if (reports.timers.uploadMark != static_cast<uint32_t>(monotonicClock())) {
+        report(reports.settings, list, reports.state);
+    }
     for (;;) {
         endAfterStop(reports);
         sleep(1);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <optional>
 
 #include "clock.h"
 #include "config/config.h"
@@ -125,7 +126,12 @@ void reportTurn(ReportLoop& loop) {
     if (int asked = lastReportRequested.load()) {
         ReportSettings last = loop.settings;
         last.readStatus = true;  // without a spool too: the exit status says what became of it
-        bool safe = report(last, list, loop.state);
+        // Past a UTC midnight the table still holds the old day: the last document closes it.
+        std::optional<std::time_t> closing;
+        if (loop.rotating && utcDay(wallClock()) != loop.timers.day) {
+            closing = lastSecondOf(loop.timers.day);
+        }
+        bool safe = report(last, list, loop.state, closing);
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     const std::time_t day = loop.timers.day;

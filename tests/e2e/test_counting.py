@@ -4,9 +4,13 @@ import json
 import os
 import re
 import subprocess
+import tempfile
+import time
 import unittest
+from datetime import datetime
 
 from daemon import Daemon, Receiver, capture_line, wait_for
+from frames import beacon, pcap, simple_radio
 
 RECORDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "capture.pcap")
 ADDRESS = re.compile(r"[0-9a-f]{2}(?::[0-9a-f]{2}){5}")
@@ -36,7 +40,7 @@ class Documents(unittest.TestCase):
              True),
             ({"count_devices": 1, "mac_privacy": 1, "mac_secret": "s"},
              ["hostname", "systemDateTime", "devices", "data"], "device", False),
-            ({"count_devices": 1, "count_only": 1},
+            ({"count_devices": 1, "count_only": 1, "debug": 4},  # traces name no address
              ["hostname", "systemDateTime", "devices", "data"], None, None),
         ]
         for settings, keys, last, raw_names in cases:
@@ -56,6 +60,29 @@ class Documents(unittest.TestCase):
                 names = {r["device"] for r in document["data"]}
                 self.assertLessEqual(document["devices"], len(names))
                 self.assertEqual(names <= raw, raw_names)
+
+    def test_a_recording_ends_with_one_document_of_what_came_since_on_its_own_day(self):
+        start, midnight = 1700000000, 1700006400  # a UTC midnight
+        rotating = {"exit_at_end": 1, "mac_privacy": 1, "mac_secret": "s", "mac_rotation": "daily"}
+        cases = [  # settings, frame times, (time, devices) of each document
+            ({}, [start, start + 1, start + 2], [(start + 1, 1), (start + 2, 1), (start + 3, 1)]),
+            (rotating, [midnight - 2, midnight - 1], [(midnight - 1, 1), (midnight - 1, 1)]),
+        ]
+        for settings, times, expected in cases:
+            with self.subTest(settings=settings), tempfile.TemporaryDirectory() as work:
+                recording = os.path.join(work, "r.pcap")
+                with open(recording, "wb") as f:
+                    f.write(pcap([(t, simple_radio(-50) + beacon(f"00:00:00:00:00:{i:02x}"), None)
+                                  for i, t in enumerate(times)]))
+                receiver = Receiver()
+                self.addCleanup(receiver.close)
+                with Daemon(dict(settings, capture_file=recording, count_devices=1, report_time=1,
+                                 full_url=receiver.url), stdin=subprocess.DEVNULL) as daemon:
+                    wait_for(lambda: len(receiver.documents()) >= len(expected))
+                    time.sleep(1.5)  # a document more would come at once
+                got = [(int(datetime.fromisoformat(d["systemDateTime"]).timestamp()), d["devices"])
+                       for d in receiver.documents()]
+                self.assertEqual(got, expected)
 
     def test_standard_input_counts_each_address_and_says_so(self):
         receiver = Receiver()
