@@ -102,7 +102,8 @@ void traceReading(const Reading& reading) {
 // the pseudonyms failing) costs one line, and counting goes on.
 void showTable(const EntryList& list, const CaptureSettings& settings) {
     try {
-        display(list, settings.commandTimeout, settings.privacy, ConsoleThread::kCapture);
+        display(list, settings.commandTimeout, settings.privacy, ConsoleThread::kCapture,
+                settings.counting);
     } catch (const std::exception& error) {
         logLine("Console table not printed: %s", error.what());
     }

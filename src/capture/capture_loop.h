@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "report/document.h"
 #include "report/privacy.h"
 #include "table/device_linker.h"
 #include "table/device_table.h"
@@ -17,6 +18,7 @@ struct CaptureSettings {
     std::optional<int> minSignal;  // `min_signal`: weaker readings are ignored
     bool skipRandomMacs;           // `skip_random_macs`: locally administered addresses are ignored
     bool exitAtEnd = false;        // `exit_at_end`: the end of input ends the capture
+    DocumentCounting counting{};   // the device column and count in the console table
 };
 
 // Fills `reading` from a line holding " SA:" (or, failing that, " RA:"); false for other lines.

@@ -112,8 +112,7 @@ int startReportThread(pthread_t& thread, EntryList& list) {
 // The traces of debug 3 and 4 name every address heard: with count_only, where none may leave
 // the router, they are off, and one line at start says so.
 int traceLevel() {
-    const bool countOnly = config.count_devices == 1 && config.count_only == 1;
-    if (!countOnly || config.debug < kTraceLines) return config.debug;
+    if (!documentCounting().only || config.debug < kTraceLines) return config.debug;
     logLine("count_only: debug %d would trace addresses; traces are off.", config.debug);
     return kTraceLines - 1;
 }
@@ -161,7 +160,8 @@ int main(int argc, char** argv) {
         {config.mac_privacy != 0, config.mac_secret.value_or(""), config.mac_rotation == "daily"},
         config.min_signal,
         config.skip_random_macs != 0,
-        config.exit_at_end != 0};
+        config.exit_at_end != 0,
+        documentCounting()};
     if (native) runNativeCapture(*native, list, settings);  // never returns
     while (captureTurn(list, settings, textLinker ? &*textLinker : nullptr)) {
     }

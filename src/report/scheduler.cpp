@@ -39,8 +39,7 @@ ReportSettings reportSettings() {
                         config.mac_rotation == "daily"};
     settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
     settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
-    settings.counting = {config.count_devices == 1,
-                         config.count_devices == 1 && config.count_only == 1};
+    settings.counting = documentCounting();
     return settings;
 }
 
@@ -54,6 +53,10 @@ void endAfterStop(const ReportSettings& settings, const EntryList& list, ReportS
 }
 
 }  // namespace
+
+DocumentCounting documentCounting() {
+    return {config.count_devices == 1, config.count_devices == 1 && config.count_only == 1};
+}
 
 void requestLastReport(bool whole) {
     lastReportRequested.store(whole ? kAfterWhole : kAfterUnread);

@@ -64,6 +64,9 @@ std::time_t nextDueSecond(const ReportLoop& loop);
 // Thread body; `table` is the EntryList. Turns once a second for ever.
 void* reportThread(void* table);
 
+// What `count_devices` and `count_only` ask of documents and the console table.
+DocumentCounting documentCounting();
+
 // Exit statuses after the last report: the input could not be read to its end (what was read
 // is reported first), or the last document was lost (neither delivered, spooled nor backed up).
 constexpr int kExitInputUnread = 2;

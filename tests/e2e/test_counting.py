@@ -36,8 +36,8 @@ class Documents(unittest.TestCase):
         raw = recorded_addresses()
         cases = [  # settings, top-level keys, record keys (None: no record), device names raw
             ({}, ["hostname", "systemDateTime", "data"], "signalDB", None),
-            ({"count_devices": 1}, ["hostname", "systemDateTime", "devices", "data"], "device",
-             True),
+            ({"count_devices": 1, "debug": 4}, ["hostname", "systemDateTime", "devices", "data"],
+             "device", True),
             ({"count_devices": 1, "mac_privacy": 1, "mac_secret": "s"},
              ["hostname", "systemDateTime", "devices", "data"], "device", False),
             ({"count_devices": 1, "count_only": 1, "debug": 4},  # traces name no address
@@ -54,6 +54,8 @@ class Documents(unittest.TestCase):
                     self.assertFalse(raw & set(ADDRESS.findall(json.dumps(document) + output)))
                     continue
                 self.assertTrue(document["data"])
+                if settings.get("debug"):  # the table after each reading has the device column
+                    self.assertIn("Devices this report window", output)
                 self.assertEqual({list(r)[-1] for r in document["data"]}, {last})
                 if raw_names is None:
                     continue
