@@ -1,6 +1,5 @@
 #include "table/probe_facts.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -16,37 +15,29 @@ uint64_t mix(uint64_t hash, uint64_t value) {
     return hash ^ (hash >> 29);
 }
 
-// Bytes folded into a hash eight at a time, in the machine's own order (fingerprints are only
-// compared within one run). A word left part full waits for the next bytes, so that leaving an
-// element out folds the same words as a frame that never had it.
-struct ByteFold {
-    uint64_t hash;
+uint64_t little64(const uint8_t* at) {
     uint64_t word = 0;
-    std::size_t filled = 0;  // bytes of `word` taken
-    std::size_t total = 0;
-};
-
-void fold(ByteFold& fold, const uint8_t* bytes, std::size_t length) {
-    fold.total += length;
-    while (length > 0) {
-        const std::size_t take = std::min(length, sizeof fold.word - fold.filled);
-        std::memcpy(reinterpret_cast<uint8_t*>(&fold.word) + fold.filled, bytes, take);
-        fold.filled += take;
-        bytes += take;
-        length -= take;
-        if (fold.filled < sizeof fold.word) return;
-        fold.hash = mix(fold.hash, fold.word);
-        fold.filled = 0;
-    }
+    for (int i = 7; i >= 0; --i) word = word << 8 | at[i];
+    return word;
 }
 
-uint64_t finish(ByteFold& fold) {
-    if (fold.filled > 0) {
-        std::memset(reinterpret_cast<uint8_t*>(&fold.word) + fold.filled, 0,
-                    sizeof fold.word - fold.filled);
-        fold.hash = mix(fold.hash, fold.word);
+// The `length` bytes (1 to 8) at `at` as a little-endian word; `room` bytes there may be read.
+uint64_t lastWord(const uint8_t* at, std::size_t length, std::size_t room) {
+    if (room >= 8) {
+        const uint64_t word = little64(at);
+        return length == 8 ? word : word & ((uint64_t{1} << 8 * length) - 1);
     }
-    return mix(fold.hash, fold.total);
+    uint64_t word = 0;
+    for (std::size_t i = length; i-- > 0;) word = word << 8 | at[i];
+    return word;
+}
+
+// Folds one element (header and body, `length` bytes, `room` readable from `at`) into `hash`,
+// eight bytes at a time. Each element starts a word of its own, so leaving one out changes
+// nothing of the others.
+uint64_t foldElement(uint64_t hash, const uint8_t* at, std::size_t length, std::size_t room) {
+    for (; length > 8; at += 8, length -= 8, room -= 8) hash = mix(hash, little64(at));
+    return mix(hash, lastWord(at, length, room));
 }
 
 // What of an element goes into the fingerprint.
@@ -54,8 +45,8 @@ enum class Part { kNothing, kShape, kWhole };
 
 // The SSID and the channel say where the phone is and what it looks for, not what it is; the
 // body of vendor element 00:50:f2 type 8 and the FILS request parameters are drawn anew for each
-// address, so only their presence and length count. Every other element describes the phone: all of
-// it counts.
+// address, so only their presence and length count. Every other element describes the phone:
+// all of it counts.
 Part fingerprintPart(uint8_t id, const uint8_t* body, std::size_t length) {
     if (id == kSsid || id == kDsParameters) return Part::kNothing;
     static const uint8_t kPerAddress[] = {0x00, 0x50, 0xf2, 0x08};
@@ -69,7 +60,7 @@ Part fingerprintPart(uint8_t id, const uint8_t* body, std::size_t length) {
 uint64_t elementFingerprint(const ProbeFacts& probe) {
     const uint8_t* const elements = probe.elements;
     const std::size_t length = probe.elementsLength;
-    ByteFold bytes{0x243F6A8885A308D3ull};
+    uint64_t hash = 0x243F6A8885A308D3ull;
     std::size_t at = 0;
     while (at + 2 <= length) {
         const uint8_t id = elements[at];
@@ -78,18 +69,15 @@ uint64_t elementFingerprint(const ProbeFacts& probe) {
         if (size > length - at - 2) break;
         switch (fingerprintPart(id, body, size)) {
             case Part::kWhole:
-                fold(bytes, elements + at, 2 + size);
+                hash = foldElement(hash, elements + at, 2 + size, length - at);
                 break;
-            case Part::kShape: {
-                const uint8_t shape[] = {id, static_cast<uint8_t>(size), body[0], 0xFF};
-                fold(bytes, shape, sizeof shape);
+            case Part::kShape:
+                hash = mix(hash, uint64_t{id} | size << 8 | uint64_t{body[0]} << 16 | 1ull << 63);
                 break;
-            }
             case Part::kNothing:
                 break;
         }
         at += 2 + size;
     }
-    const uint64_t hash = finish(bytes);
     return hash ? hash : 1;
 }
