@@ -343,6 +343,7 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     if (reports.timers.uploadMark != static_cast<uint32_t>(monotonicClock())) {
         report(reports.settings, list, reports.state);
     }
+    reports.state.lastKept = true;  // nothing comes after it: a stop has no document to keep
     for (;;) {
         endAfterStop(reports);
         sleep(1);

@@ -78,10 +78,16 @@ class Documents(unittest.TestCase):
                                   for i, t in enumerate(times)]))
                 receiver = Receiver()
                 self.addCleanup(receiver.close)
+                spool = os.path.join(work, "spool")
                 with Daemon(dict(settings, capture_file=recording, count_devices=1, report_time=1,
-                                 full_url=receiver.url), stdin=subprocess.DEVNULL) as daemon:
+                                 full_url=receiver.url, spool_dir=spool),
+                            stdin=subprocess.DEVNULL) as daemon:
                     wait_for(lambda: len(receiver.documents()) >= len(expected))
                     time.sleep(1.5)  # a document more would come at once
+                    if daemon.running():  # a stop then has nothing more to keep
+                        daemon.process.terminate()
+                    daemon.process.wait(timeout=30)
+                self.assertEqual([n for n in os.listdir(spool) if n.endswith(".json")], [])
                 got = [(int(datetime.fromisoformat(d["systemDateTime"]).timestamp()), d["devices"])
                        for d in receiver.documents()]
                 self.assertEqual(got, expected)
