@@ -93,7 +93,8 @@ class InitScript(unittest.TestCase):
         trace = os.path.join(self.work, "trace")
         if os.path.exists(trace):
             os.unlink(trace)
-        overrides = f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
+        overrides = (f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
+                     "RUN_USER=${TEST_RUN_USER:-$RUN_USER}\n")
         script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
         options = dict({"backup_dir": self.backups}, **options)
         env = dict(os.environ, TRACE=trace, **env, **{f"OPT_{k}": v for k, v in options.items()})
@@ -198,7 +199,7 @@ class InitScript(unittest.TestCase):
                 (lambda b, s: make(b + "/open", 0o777), {"backup_dir": "{b}/open/bk"}, "backup_dir"),
                 (lambda b, s: [make(b + "/tmp", 0o1777), os.symlink(b + "/tmp", b + "/var")],
                  {"backup_dir": "{b}/tmp/bk", "spool_dir": "{b}/var/new/sp"}, None)] + ([
-                (lambda b, s: make(b + "/bk", 0o750, 65534), {}, None),
+                (lambda b, s: make(b + "/bk", 0o750, 65534), {}, "backup_dir"),
                 (lambda b, s: make(b + "/theirs", 0o755, 65534), {"spool_dir": "{b}/theirs/sp"}, "spool_dir")]
                 if os.geteuid() == 0 else [])
         for setup, options, refused in rows:
@@ -219,7 +220,8 @@ class InitScript(unittest.TestCase):
                 self.assertTrue(refused in errors.splitlines()[0] if refused else errors == "", errors)
                 if not refused:
                     self.assertTrue(os.path.isfile(options["backup_dir"] + "/writebackup"))
-                    self.assertEqual([os.stat(d).st_mode & 0o777 for d in fresh], [0o700] * len(fresh))
+                    self.assertEqual([os.stat(d).st_mode & 0o7777 for d in fresh],
+                                     [0o1770 if d == options["backup_dir"] else 0o700 for d in fresh])
 
     def test_only_the_first_enabled_section_runs(self):
         calls, errors, _ = self.run_service({"enabled": "1", "second_report_time": "5"}, SECTIONS="main second")
@@ -246,10 +248,16 @@ class InitScript(unittest.TestCase):
         open(os.path.join(self.backups, "1700000000.dat"), "w").close()
         calls, _, _ = self.run_service({"enabled": "1", "backup": "1"})
         self.assertEqual(sorted(os.listdir(self.backups)), ["1700000000.dat", "writebackup"])
-        # The marker goes to the daemon's user before its rename; the directory keeps its owner.
-        self.assertEqual([c[-1][:12] for c in calls if c[0] == "chown"][:1], ["writebackup."])
+        # Root's marker, readable by all; root's directory keeps its owner and mode.
+        self.assertEqual(os.stat(os.path.join(self.backups, "writebackup")).st_mode & 0o777, 0o644)
+        self.assertEqual([c for c in calls if c[0] == "chown" and self.backups in c[-1]], [])
         self.run_service({"enabled": "1", "backup": "0"})
         self.assertEqual(os.listdir(self.backups), ["1700000000.dat"])
+        if os.geteuid() == 0:  # one made for the daemon's user earlier is taken back, sticky
+            os.chown(self.backups, 65534, 65534)
+            calls, _, _ = self.run_service({"enabled": "1", "backup": "1"}, TEST_RUN_USER="nobody")
+            self.assertIn(["chown", "-h", "root:nobody", self.backups], calls)
+            self.assertEqual(os.stat(self.backups).st_mode & 0o7777, 0o1770)
 
 
 # `uci` on PATH for the uci-defaults script: options kept in a JSON file.
