@@ -1,5 +1,6 @@
 #include "capture/native_capture.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -106,6 +107,13 @@ std::string wrongLinkType(const std::string& name, int linkType) {
            ": a monitor interface (802.11 with radiotap) is needed";
 }
 
+// The commands the report side runs (curl, as the same user) never hold the capture's socket
+// or file: it would let them read the air without the capability.
+void keepFromCommands(pcap_t* handle) {
+    const int descriptor = pcap_get_selectable_fd(handle);
+    if (descriptor >= 0) fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+}
+
 // Creates and activates a capture on the interface; `why` says what went wrong otherwise.
 Opened openInterface(NativeCapture& capture, std::string& why) {
     char error[PCAP_ERRBUF_SIZE] = "";
@@ -138,6 +146,7 @@ Opened openInterface(NativeCapture& capture, std::string& why) {
         why = error;
         return Opened::kFailed;
     }
+    keepFromCommands(handle.get());
     capture.handle = std::move(handle);
     return Opened::kYes;
 }
@@ -166,6 +175,7 @@ void openFile(NativeCapture& capture) {
     if (auto failure = installFilter(handle.get(), capture.source.filter)) {
         startFailure(filterFailure(capture.source.filter, *failure));
     }
+    keepFromCommands(handle.get());
     capture.handle = std::move(handle);
 }
 

@@ -4,6 +4,7 @@ test makes (a tun device), removed and made again mid-run."""
 import fcntl
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -267,6 +268,32 @@ class Live(unittest.TestCase):
             if fd is not None:
                 os.close(fd)
             receiver.close()
+
+    def test_commands_hold_no_capture_socket(self):
+        name = f"pcur{os.getpid() % 10000}"
+        fd = make_interface(name)
+        with tempfile.TemporaryDirectory() as bin_dir:
+            seen = os.path.join(bin_dir, "descriptors")
+            with open(os.path.join(bin_dir, "curl"), "w") as f:  # notes what it was handed
+                f.write(f"#!/bin/sh\nls -l /proc/$$/fd > {seen}.new; mv {seen}.new {seen}\n")
+            os.chmod(os.path.join(bin_dir, "curl"), 0o755)
+            settings = {"capture_interface": name, "report_time": 1, "full_url": "http://127.0.0.1:9/"}
+            try:
+                with Daemon(settings, env={"PATH": bin_dir + ":" + os.environ["PATH"]},
+                            stdin=subprocess.DEVNULL) as d:
+                    self.assertTrue(wait_for(lambda: b"Capturing on" in d.output()))
+                    time.sleep(1)  # a run that began before capture is over
+                    if os.path.exists(seen):
+                        os.unlink(seen)
+                    self.assertTrue(wait_for(lambda: os.path.exists(seen)))
+                    with open("/proc/net/packet") as f:
+                        packets = {line.split()[-1] for line in f.readlines()[1:]}
+            finally:
+                os.close(fd)
+            with open(seen) as f:
+                handed = set(re.findall(r"socket:\[(\d+)\]", f.read()))
+        self.assertTrue(packets)
+        self.assertFalse(packets & handed)
 
     def test_an_interface_without_radiotap_is_refused_by_name(self):
         name = f"ptun{os.getpid() % 10000}"
