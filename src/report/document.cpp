@@ -125,9 +125,10 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
     if (counting.devices) devices = closeWindow(list.devices);
     text = openDocument(host, time, devices);
     if (counting.devices && counting.only) {  // no record leaves the router
-        if (after == AfterWalk::kNewDay) askNewDay(list);
         closeDocument(text);
-        return flush(text);
+        if (!flush(text, true)) return false;
+        if (after == AfterWalk::kNewDay) askNewDay(list);
+        return true;
     }
     std::optional<PseudonymWriter> pseudonyms;
     PseudonymWriter* writer = startPseudonyms(privacy, time, pseudonyms);
@@ -140,18 +141,22 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
             if (!first) text += ',';
             first = false;
             appendRecordObject(text, entry, writer, counting.devices);
-            if (text.size() > chunk) flowing = flush(text);
+            if (text.size() > chunk) flowing = flush(text, false);
         },
-        after);
-    if (!flowing) return false;
-    closeDocument(text);
-    return flush(text);
+        after,
+        [&] {
+            if (!flowing) return false;
+            closeDocument(text);
+            return flowing = flush(text, true);
+        });
+    return flowing;
 }
 
 std::string buildDocument(const std::string& host, std::time_t time, const EntryList& list,
                           const Privacy& privacy, AfterWalk after) {
     std::string document;
     streamDocument(
-        host, time, list, privacy, document, SIZE_MAX, [](std::string&) { return true; }, after);
+        host, time, list, privacy, document, SIZE_MAX, [](std::string&, bool) { return true; },
+        after);
     return document;
 }

@@ -37,13 +37,15 @@ void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* ps
 void closeDocument(std::string& document);
 
 // Takes the document's bytes produced so far in `text`; it may write them out and clear
-// `text`, or leave them to grow. False stops the document.
-using DocumentFlush = std::function<bool(std::string& text)>;
+// `text`, or leave them to grow; `last` with the document's end. False stops the document, or
+// at its end says that it is not whole.
+using DocumentFlush = std::function<bool(std::string& text, bool last)>;
 
 // Produces the document for the table as it stands, walked in slices, into `text`, and hands
 // that to `flush` whenever it holds more than `chunk` bytes and once at the end (so `text` is
 // the whole document when nothing was cleared). False when `flush` refused. `after` as for
-// walkEntries. Counting devices closes the table's report window.
+// walkEntries: a new day only after a whole document. Counting devices closes the table's
+// report window.
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
                     const DocumentFlush& flush, AfterWalk after = AfterWalk::kKeep,

@@ -165,6 +165,7 @@ bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportSta
     StoredDocument document;
     AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
     if (!noteReport(state, make(document, settings, list, now, after))) return false;
+    state.dayClosed = closingDay.has_value();
     Transport transport = transportFor(settings, state);
     Upload sent = settings.endpoint ? upload(document, transport, state) : Upload::kFailed;
     BackupOutcome backedUp;
@@ -174,8 +175,8 @@ bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportSta
         sent == Upload::kPosted || !backedUp.name.empty() || (!settings.endpoint && !backedUp.on);
     if (!spool || !settings.endpoint || !spoolUsable(*spool)) return safe;
     if (sent == Upload::kPosted) sendSpooled(*spool, transport);
-    // A stop keeps its own last document.
-    if (sent == Upload::kFailed) {
+    // A stop keeps its own last document, but the table no longer holds a closed day's.
+    if (sent == Upload::kFailed || (sent == Upload::kStopped && closingDay)) {
         safe = keepDocument(*spool, document.size, documentWriter(document)) || safe;
     }
     return safe;
@@ -190,8 +191,10 @@ std::size_t spoolBytes(int kilobytes) {
 
 bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay) {
+    state.dayClosed = false;
     if (!settings.endpoint && !settings.backupDir) {
         if (closingDay) askNewDay(list);
+        state.dayClosed = closingDay.has_value();
         return true;
     }
     CleanupHold hold;               // a stop waits until this report's files are in place or gone
@@ -206,12 +209,17 @@ bool report(const ReportSettings& settings, const EntryList& list, ReportState& 
     return false;
 }
 
-void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state) {
+void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state,
+                      std::optional<std::time_t> closingDay) {
     if (!settings.spoolDir) return;
     try {
         Spool* spool = spoolOf(settings, state);
         StoredDocument document;
-        if (!noteReport(state, make(document, settings, list, wallClock()))) return;
+        const AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
+        if (!noteReport(state,
+                        make(document, settings, list, closingDay.value_or(wallClock()), after))) {
+            return;
+        }
         if (keepDocument(*spool, document.size, documentWriter(document))) {
             logLine("Stopping: the last document is kept in the spool");
         }

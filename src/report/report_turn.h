@@ -42,6 +42,7 @@ struct ReportState {
     std::optional<Spool> spool;      // opened by the first report that needs it
     bool lastKept = false;           // a stop came and its last document was seen to
     std::vector<std::string> backupsWritten;  // this run's backup names, oldest first
+    bool dayClosed = false;  // the last report made its day's closing document: a new day began
 };
 
 // `spool_max_kb` in bytes, clamped where it does not fit a size.
@@ -56,5 +57,7 @@ bool report(const ReportSettings& settings, const EntryList& list, ReportState& 
             std::optional<std::time_t> closingDay = std::nullopt);
 
 // On a stop with a spool: keeps the current document there, without an upload, so that the
-// next start sends it. Nothing without a spool.
-void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state);
+// next start sends it; with `closingDay`, as that day's closing document. Nothing without a
+// spool.
+void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state,
+                      std::optional<std::time_t> closingDay = std::nullopt);

@@ -43,15 +43,6 @@ ReportSettings reportSettings() {
     return settings;
 }
 
-// At a safe point: after a stop, keeps the last document (once) and ends the process.
-void endAfterStop(const ReportSettings& settings, const EntryList& list, ReportState& state) {
-    if (stopRequested() && !state.lastKept) {
-        state.lastKept = true;
-        keepLastDocument(settings, list, state);
-    }
-    endIfStopRequested();
-}
-
 }  // namespace
 
 DocumentCounting documentCounting() {
@@ -124,30 +115,41 @@ ReportLoop startReportLoop(const EntryList& list) {
     return loop;
 }
 
+namespace {
+
+// Past a UTC midnight the table still holds the old day until its closing document: a last
+// document made now closes it, stamped with that day's last second.
+std::optional<std::time_t> dayToClose(const ReportLoop& loop) {
+    if (!loop.rotating || utcDay(wallClock()) == loop.timers.day) return std::nullopt;
+    return lastSecondOf(loop.timers.day);
+}
+
+}  // namespace
+
 void reportTurn(ReportLoop& loop) {
     const EntryList& list = *loop.list;
     if (int asked = lastReportRequested.load()) {
         ReportSettings last = loop.settings;
         last.readStatus = true;  // without a spool too: the exit status says what became of it
-        // Past a UTC midnight the table still holds the old day: the last document closes it.
-        std::optional<std::time_t> closing;
-        if (loop.rotating && utcDay(wallClock()) != loop.timers.day) {
-            closing = lastSecondOf(loop.timers.day);
-        }
-        bool safe = report(last, list, loop.state, closing);
+        bool safe = report(last, list, loop.state, dayToClose(loop));
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     const std::time_t day = loop.timers.day;
     DueWork work = dueWork(loop.timers, loop.displayTime, loop.reportTime, loop.rotating);
-    // The old day's last document, under its key; the table then starts the new day.
+    // The old day's last document, under its key; the table then starts the new day. One that
+    // cannot be made is tried again next turn, the old day's readings kept for it.
     if (work.closeDay) report(loop.settings, list, loop.state, lastSecondOf(day));
-    loop.timers.day = utcDay(wallClock());
+    if (!work.closeDay || loop.state.dayClosed) loop.timers.day = utcDay(wallClock());
     if (work.console && loop.showStats) showTable(loop);
     if (work.upload) report(loop.settings, list, loop.state);
 }
 
 void endAfterStop(ReportLoop& loop) {
-    endAfterStop(loop.settings, *loop.list, loop.state);
+    if (stopRequested() && !loop.state.lastKept) {
+        loop.state.lastKept = true;
+        keepLastDocument(loop.settings, *loop.list, loop.state, dayToClose(loop));
+    }
+    endIfStopRequested();
 }
 
 std::time_t nextDueSecond(const ReportLoop& loop) {

@@ -58,13 +58,16 @@ void makeDocument(StoredDocument& document, const std::string& host, std::time_t
     bool tried = false;
     bool written = streamDocument(
         host, time, list, privacy, document.text, place.inlineLimit,
-        [&](std::string& text) { return takePiece(document, place, tried, text); }, after,
-        counting);
-    if (!written) {
+        [&](std::string& text, bool last) {
+            // Counted to its end without a place, it is still not whole.
+            return takePiece(document, place, tried, text) &&
+                   !(last && document.state == StoredDocument::kNoFile);
+        },
+        after, counting);
+    if (!written && document.state == StoredDocument::kWhole) {
         document.state = StoredDocument::kWriteFailed;
-    } else if (document.fd < 0 && document.state == StoredDocument::kWhole) {
-        document.size = document.text.size();
     }
+    if (written && document.fd < 0) document.size = document.text.size();
 }
 
 FileWriter documentWriter(const StoredDocument& document, const std::string& tail) {

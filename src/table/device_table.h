@@ -93,30 +93,39 @@ void beginWalk(const EntryList& list);
 // skipped, records added meanwhile are left out, updates meanwhile show.
 bool nextSlice(const EntryList& list, std::vector<Entry>& slice);
 
-// Calls `visit(const Entry&)` for every record in order of first appearance, holding the table
-// still for the whole walk; with kNewDay, asks for a new day before letting it go, so that no
-// reading falls between the walk and the clearing.
-template <class Visit>
-void visitEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep) {
+// Always true: a walk whose work needs no finishing.
+inline bool walkDone() {
+    return true;
+}
+
+// Calls `visit(const Entry&)` for every record in order of first appearance, then `finished()`
+// (true when what the walk made is whole), holding the table still throughout; with kNewDay,
+// asks for a new day before letting it go when it is whole, so that no reading falls between
+// the walk and the clearing, and none is lost with a document that could not be made.
+template <class Visit, class Finished = bool (*)()>
+void visitEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep,
+                  Finished finished = walkDone) {
     std::lock_guard<std::mutex> hold(list.lock);
     for (Position at = list.newDayAsked ? kNoPosition : list.order.first; at != kNoPosition;
          at = nodeAt(list, at).order.after) {
         visit(static_cast<const Entry&>(nodeAt(list, at).entry));
     }
-    if (after == AfterWalk::kNewDay) list.newDayAsked = true;
+    if (finished() && after == AfterWalk::kNewDay) list.newDayAsked = true;
 }
 
 // Calls `visit(const Entry&)` for every record in order of first appearance, slice by slice,
 // without holding the table while it visits. With kNewDay (once a day) the table is held for
 // the whole walk instead, so that no reading falls between the day's last document and the
 // clearing.
-template <class Visit>
-void walkEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep) {
-    if (after == AfterWalk::kNewDay) return visitEntries(list, visit, after);
+template <class Visit, class Finished = bool (*)()>
+void walkEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep,
+                 Finished finished = walkDone) {
+    if (after == AfterWalk::kNewDay) return visitEntries(list, visit, after, finished);
     std::vector<Entry> slice;
     slice.reserve(kWalkSlice);
     beginWalk(list);
     while (nextSlice(list, slice)) {
         for (const Entry& entry : slice) visit(entry);
     }
+    finished();
 }

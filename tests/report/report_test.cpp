@@ -164,6 +164,33 @@ TEST_F(Report, TooLongForTheCommandLineWithoutATemporaryFileIsSkippedWithALine) 
     EXPECT_EQ(printed.rfind("Reports failing: no temporary file for a document of ", 0), 0u);
 }
 
+TEST_F(Report, AClosedDaysReadingsAreNeverLost) {
+    settings.spoolDir = spool.path;
+    const std::time_t closing = 1700006399;
+    // Stopped while it uploads: the table has started the new day, so the spool keeps it.
+    FakeRunner::answers = {{CommandResult::kStopped, 0}};
+    report(settings, list, state, closing);
+    EXPECT_TRUE(state.dayClosed);
+    ASSERT_EQ(spool.files(), std::vector<std::string>{"1.json"});
+    EXPECT_NE(spool.read("1.json").find("aa:bb:cc:dd:ee:01"), std::string::npos);
+    // One that cannot be made leaves the day open, its readings kept for the next try.
+    for (int i = 0; i < 2000; ++i) {
+        updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
+                        list, 0);
+    }
+    setenv("TMPDIR", "/nonexistent", 1);
+    ::testing::internal::CaptureStdout();
+    report(settings, list, state, closing);
+    ::testing::internal::GetCapturedStdout();
+    unsetenv("TMPDIR");
+    EXPECT_FALSE(state.dayClosed);
+    EXPECT_EQ(entryCount(list), 2000u);
+    // Kept at a stop after midnight, it is the old day's closing document.
+    keepLastDocument(settings, list, state, closing);
+    EXPECT_EQ(spool.files().size(), 2u);
+    EXPECT_NE(spool.read("2.json").find(":59:59"), std::string::npos);
+}
+
 TEST_F(Report, ALongDocumentStillGoesInlineWhenTheCommandFits) {
     for (int i = 0; i < 700; ++i) {
         updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
