@@ -131,11 +131,16 @@ bool ignoredReading(const Reading& reading, const CaptureSettings& settings) {
 void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings,
                   const Linking* linking) {
     if (settings.traceLevel >= kTraceLines) traceReading(reading);
-    if (ignoredReading(reading, settings)) return;
-    int result = updateEntryList(reading, list, settings.traceLevel, linking);
-    if (result < 0) logFatal(result, "Error produced!");
-    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(monotonicClock()));
+    if (!ignoredReading(reading, settings)) {
+        int result = updateEntryList(reading, list, settings.traceLevel, linking);
+        if (result < 0) logFatal(result, "Error produced!");
+    }
+    pruneOldEntries(list, settings);
     if (settings.traceLevel >= kTraceTables) showTable(list, settings);
+}
+
+void pruneOldEntries(EntryList& list, const CaptureSettings& settings) {
+    cleanEntryList(list, settings.maxAge, static_cast<uint32_t>(monotonicClock()));
 }
 
 bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker* linker) {
@@ -155,6 +160,7 @@ bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker*
         return true;
     }
     if (settings.exitAtEnd && standardInputEnded()) return false;
+    pruneOldEntries(list, settings);
     if (tracing) {
         logText("Sleeping....\n");
         logFlush();

@@ -34,6 +34,10 @@ bool ignoredReading(const Reading& reading, const CaptureSettings& settings);
 void storeReading(const Reading& reading, EntryList& list, const CaptureSettings& settings,
                   const Linking* linking = nullptr);
 
+// Drops the records not heard for `max_entry_age` seconds, on the capture side (the table's
+// writer): after every reading, ignored ones too, and each second without one.
+void pruneOldEntries(EntryList& list, const CaptureSettings& settings);
+
 // One turn of the capture loop: reads a line of descriptor 0 and stores its reading, or sleeps
 // one second when it carries none. Ends the process on a fatal error. False, without the sleep,
 // once standard input has ended and the settings say to stop there. With `linker`, each

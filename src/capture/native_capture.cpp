@@ -211,16 +211,18 @@ struct FrameSink {
 };
 
 // Moves the recording's clock to a frame's `second`, first making every report that falls due
-// on the way, so that each holds exactly the frames before its time. Time never runs back.
-void followRecording(NativeCapture& capture, const EntryList& list, std::time_t second) {
+// on the way (after pruning, as a quiet second of live capture does), so that each holds exactly
+// the frames before its time. Time never runs back.
+void followRecording(NativeCapture& capture, FrameSink& sink, std::time_t second) {
     if (!capture.reports) {
         setRecordedTime(second);
-        capture.reports.emplace(startReportLoop(list));
+        capture.reports.emplace(startReportLoop(*sink.list));
         return;
     }
     for (std::time_t now = monotonicClock(); now < second;) {
         now = std::min(second, nextDueSecond(*capture.reports));
         setRecordedTime(now);
+        pruneOldEntries(*sink.list, *sink.settings);
         reportTurn(*capture.reports);
     }
 }
@@ -238,7 +240,7 @@ LinkInput linkInput(const pcap_pkthdr& header, const FrameFacts& facts, const Pr
 void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     FrameSink& sink = *reinterpret_cast<FrameSink*>(user);
     NativeCapture& capture = *sink.capture;
-    if (!capture.source.file.empty()) followRecording(capture, *sink.list, header->ts.tv_sec);
+    if (!capture.source.file.empty()) followRecording(capture, sink, header->ts.tv_sec);
     Reading reading;
     FrameFacts facts;
     ProbeFacts probe;
@@ -274,6 +276,7 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
         }
         waitForFrames(capture.handle.get());
         endIfStopRequested();
+        pruneOldEntries(*sink.list, *sink.settings);  // also when the air is quiet
         if (pcap_dispatch(capture.handle.get(), -1, onFrame, reinterpret_cast<u_char*>(&sink)) <
             0) {
             logLine("Capture interface %s went away (%s): trying again every %d s", name.c_str(),
@@ -348,6 +351,7 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     const std::time_t end = monotonicClock();
     if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
     if (settings.exitAtEnd) requestLastReport(whole);
+    pruneOldEntries(list, settings);
     reportTurn(reports);  // with exit_at_end it ends the process
     // Unless that turn made it (a document was due then, or the day closed).
     if (reports.timers.uploadMark != static_cast<uint32_t>(monotonicClock())) {

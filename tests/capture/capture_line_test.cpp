@@ -3,6 +3,8 @@
 #include <string>
 
 #include "capture/capture_loop.h"
+#include "support/fake_clock.h"
+#include "support/reading.h"
 
 namespace {
 
@@ -97,6 +99,18 @@ TEST_P(Ignore, FollowsTheFloorAndTheRandomAddressFilter) {
     settings.minSignal = GetParam().minSignal;
     settings.skipRandomMacs = GetParam().skipRandom;
     EXPECT_EQ(ignoredReading(reading, settings), GetParam().ignored);
+}
+
+TEST(StoreReading, AnIgnoredReadingPrunesToo) {
+    SteadyFakeClocks clock(1700000000);
+    EntryList list;
+    CaptureSettings settings{};
+    settings.maxAge = 10;
+    settings.minSignal = -80;
+    storeReading(readingOf("aa:00:00:00:00:01", -50, 1), list, settings);
+    FakeClock::now += 100;
+    storeReading(readingOf("aa:00:00:00:00:02", -90, 1), list, settings);
+    EXPECT_EQ(entryCount(list), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
