@@ -147,6 +147,12 @@ void sendSpooled(Spool& spool, const Transport& transport) {
 BackupOutcome backUp(const ReportSettings& settings, const StoredDocument& document,
                      ReportState& state) {
     BackupOutcome outcome = writeBackup(documentWriter(document, "\n"), *settings.backupDir);
+    const bool failed = outcome.on && outcome.name.empty();
+    if (failed && !state.backupsFailing) {
+        logLine("Backups failing: cannot write in %s", settings.backupDir->c_str());
+    }
+    if (!failed && outcome.on && state.backupsFailing) logLine("Backups work again");
+    if (outcome.on) state.backupsFailing = failed;
     if (!outcome.name.empty()) {
         std::vector<std::string>& written = state.backupsWritten;
         written.erase(std::remove(written.begin(), written.end(), outcome.name), written.end());

@@ -38,6 +38,7 @@ struct ReportSettings {
 struct ReportState {
     bool uploadsFailing = false;     // the last upload failed and that was said
     bool reportsFailing = false;     // the last document could not be made and that was said
+    bool backupsFailing = false;     // the last backup could not be written and that was said
     CommandRunner run = runCommand;  // tests put their own here
     std::optional<Spool> spool;      // opened by the first report that needs it
     bool lastKept = false;           // a stop came and its last document was seen to

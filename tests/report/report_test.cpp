@@ -1,6 +1,7 @@
 // The upload's decisions with the command runner replaced: what runs, what is spooled, sent
 // again and removed, and which lines say so.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <deque>
@@ -189,6 +190,17 @@ TEST_F(Report, AClosedDaysReadingsAreNeverLost) {
     keepLastDocument(settings, list, state, closing);
     EXPECT_EQ(spool.files().size(), 2u);
     EXPECT_NE(spool.read("2.json").find(":59:59"), std::string::npos);
+}
+
+TEST_F(Report, BackupFailuresAreReportedOnceAndTheRecoveryOnce) {
+    TempDir backups;
+    backups.write("writebackup", "");
+    settings.backupDir = backups.path;
+    mkdir((backups.path + "/1700000000.dat").c_str(), 0700);  // no file can take its name
+    EXPECT_EQ(reportAt(1700000000), "Backups failing: cannot write in " + backups.path + "\n");
+    EXPECT_EQ(reportAt(1700000000), "");
+    EXPECT_EQ(reportAt(1700000001), "Backups work again\n");
+    rmdir((backups.path + "/1700000000.dat").c_str());
 }
 
 TEST_F(Report, ALongDocumentStillGoesInlineWhenTheCommandFits) {
