@@ -347,7 +347,8 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     if (!capture.reports) capture.reports.emplace(startReportLoop(list));
     ReportLoop& reports = *capture.reports;
     // The last document holds what the recording's end left since the one before; it takes
-    // the next second when a document was made in the last one, so no two share a stamp.
+    // the next second when a document was made in the last one, so no two share a stamp (but
+    // a day's closing document, which takes the day's last second).
     const std::time_t end = monotonicClock();
     if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
     if (settings.exitAtEnd) requestLastReport(whole);
@@ -357,7 +358,8 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     if (reports.timers.uploadMark != static_cast<uint32_t>(monotonicClock())) {
         report(reports.settings, list, reports.state);
     }
-    reports.state.lastKept = true;  // nothing comes after it: a stop has no document to keep
+    // Nothing comes after it: once it was delivered or spooled, a stop has nothing to keep.
+    reports.state.lastKept = reports.state.lastDelivered;
     for (;;) {
         endAfterStop(reports);
         sleep(1);

@@ -179,11 +179,13 @@ bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportSta
     // Safe once delivered or backed up; with neither an endpoint nor backups on, none wants it.
     bool safe =
         sent == Upload::kPosted || !backedUp.name.empty() || (!settings.endpoint && !backedUp.on);
+    state.lastDelivered = sent == Upload::kPosted;
     if (!spool || !settings.endpoint || !spoolUsable(*spool)) return safe;
     if (sent == Upload::kPosted) sendSpooled(*spool, transport);
     // A stop keeps its own last document, but the table no longer holds a closed day's.
     if (sent == Upload::kFailed || (sent == Upload::kStopped && closingDay)) {
-        safe = keepDocument(*spool, document.size, documentWriter(document)) || safe;
+        state.lastDelivered = keepDocument(*spool, document.size, documentWriter(document));
+        safe = state.lastDelivered || safe;
     }
     return safe;
 }
@@ -198,6 +200,7 @@ std::size_t spoolBytes(int kilobytes) {
 bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay) {
     state.dayClosed = false;
+    state.lastDelivered = false;
     if (!settings.endpoint && !settings.backupDir) {
         if (closingDay) askNewDay(list);
         state.dayClosed = closingDay.has_value();

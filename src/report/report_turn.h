@@ -43,7 +43,8 @@ struct ReportState {
     std::optional<Spool> spool;      // opened by the first report that needs it
     bool lastKept = false;           // a stop came and its last document was seen to
     std::vector<std::string> backupsWritten;  // this run's backup names, oldest first
-    bool dayClosed = false;  // the last report made its day's closing document: a new day began
+    bool dayClosed = false;      // the last report made its day's closing document: a new day began
+    bool lastDelivered = false;  // the last report's document reached the endpoint or the spool
 };
 
 // `spool_max_kb` in bytes, clamped where it does not fit a size.

@@ -66,28 +66,30 @@ class Documents(unittest.TestCase):
     def test_a_recording_ends_with_one_document_of_what_came_since_on_its_own_day(self):
         start, midnight = 1700000000, 1700006400  # a UTC midnight
         rotating = {"exit_at_end": 1, "mac_privacy": 1, "mac_secret": "s", "mac_rotation": "daily"}
-        cases = [  # settings, frame times, (time, devices) of each document
-            ({}, [start, start + 1, start + 2], [(start + 1, 1), (start + 2, 1), (start + 3, 1)]),
-            (rotating, [midnight - 2, midnight - 1], [(midnight - 1, 1), (midnight - 1, 1)]),
+        cases = [  # settings, frame times, uploads unanswered, (time, devices) received, spooled
+            ({}, [start, start + 1, start + 2], 0,
+             [(start + 1, 1), (start + 2, 1), (start + 3, 1)], 0),
+            (rotating, [midnight - 2, midnight - 1], 0, [(midnight - 1, 1), (midnight - 1, 1)], 0),
+            ({}, [start], 1, [], 1),  # a stop cuts the last upload short
         ]
-        for settings, times, expected in cases:
-            with self.subTest(settings=settings), tempfile.TemporaryDirectory() as work:
+        for settings, times, hang, expected, spooled in cases:
+            with self.subTest(settings=settings, hang=hang), tempfile.TemporaryDirectory() as work:
                 recording = os.path.join(work, "r.pcap")
                 with open(recording, "wb") as f:
                     f.write(pcap([(t, simple_radio(-50) + beacon(f"00:00:00:00:00:{i:02x}"), None)
                                   for i, t in enumerate(times)]))
-                receiver = Receiver()
+                receiver = Receiver(hang=hang)
                 self.addCleanup(receiver.close)
                 spool = os.path.join(work, "spool")
                 with Daemon(dict(settings, capture_file=recording, count_devices=1, report_time=1,
                                  full_url=receiver.url, spool_dir=spool),
                             stdin=subprocess.DEVNULL) as daemon:
-                    wait_for(lambda: len(receiver.documents()) >= len(expected))
+                    wait_for(lambda: receiver.requests >= len(expected) + hang)
                     time.sleep(1.5)  # a document more would come at once
-                    if daemon.running():  # a stop then has nothing more to keep
+                    if daemon.running():  # a stop keeps what was not delivered, nothing more
                         daemon.process.terminate()
                     daemon.process.wait(timeout=30)
-                self.assertEqual([n for n in os.listdir(spool) if n.endswith(".json")], [])
+                self.assertEqual(len([n for n in os.listdir(spool) if n.endswith(".json")]), spooled)
                 got = [(int(datetime.fromisoformat(d["systemDateTime"]).timestamp()), d["devices"])
                        for d in receiver.documents()]
                 self.assertEqual(got, expected)
