@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "bytes.h"
+
 namespace {
 
 // Radiotap's fixed header: version, pad, length (16 bits), first presence word.
@@ -35,15 +37,6 @@ constexpr FieldShape kFields[] = {
     {4, 8}, {2, 12}, {8, 12}, {2, 12}, {2, 12}, {2, 6}, {1, 1}, {2, 4},
 };
 constexpr unsigned kKnownFields = sizeof kFields / sizeof kFields[0];
-
-uint16_t little16(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | at[1] << 8);
-}
-
-uint32_t little32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 // What the radiotap fields say about the frame behind them.
 struct RadioFacts {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes.h"
 #include "log.h"
 
 namespace {
@@ -92,8 +93,7 @@ void release(RecentPool<Item>& pool, uint32_t slot) {
 // --- the indexes ----------------------------------------------------------------------
 
 uint64_t indexHash(const DeviceLinker& linker, uint64_t key) {
-    uint64_t hash = (key ^ linker.hashKey) * 0x9E3779B97F4A7C15ull;
-    return hash ^ hash >> 31;
+    return foldWord(linker.hashKey, key);
 }
 
 uint32_t findOwnGroup(const DeviceLinker& linker, uint64_t key) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "bytes.h"
 #include "clock.h"
 #include "log.h"
 
@@ -11,26 +12,15 @@ namespace {
 constexpr uint32_t kBurstGap = 3;  // a reading less than 3 s after the previous continues its burst
 constexpr std::size_t kMacBytes = sizeof(Entry::mac);
 
-// `word` as read from little-endian bytes.
-uint64_t littleEndian(uint64_t word) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap64(word);
-#else
-    return word;
-#endif
-}
-
-// Hash of the zero-padded MAC text, keyed so outsiders cannot predict collisions. Its words are
-// read little-endian on every machine: the multiplication carries a byte only upwards, so the
-// last digit must enter at the bottom to reach the bits that place a record.
+// Hash of the zero-padded MAC text, keyed so outsiders cannot predict collisions; read in
+// little-endian words on every machine, so that its last digit places the record on a
+// big-endian router too.
 uint64_t macHash(const char* mac, uint64_t key) {
-    uint64_t words[3] = {};
-    std::memcpy(words, mac, kMacBytes);
+    uint8_t bytes[24] = {};
+    static_assert(kMacBytes <= sizeof bytes, "an address's text fits three words");
+    std::memcpy(bytes, mac, kMacBytes);
     uint64_t h = key;
-    for (uint64_t word : words) {
-        h = (h ^ littleEndian(word)) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
-    }
+    for (int at = 0; at < 24; at += 8) h = foldWord(h, little64(bytes + at));
     return h;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "bytes.h"
+
 namespace {
 
 constexpr uint8_t kSsid = 0;
@@ -9,17 +11,6 @@ constexpr uint8_t kDsParameters = 3;
 constexpr uint8_t kVendor = 221;
 constexpr uint8_t kExtension = 255;
 constexpr uint8_t kFilsRequestParameters = 2;  // an extension element's own number
-
-uint64_t mix(uint64_t hash, uint64_t value) {
-    hash = (hash ^ value) * 0x9E3779B97F4A7C15ull;
-    return hash ^ (hash >> 29);
-}
-
-uint64_t little64(const uint8_t* at) {
-    uint64_t word = 0;
-    for (int i = 7; i >= 0; --i) word = word << 8 | at[i];
-    return word;
-}
 
 // The `length` bytes (1 to 8) at `at` as a little-endian word; `room` bytes there may be read.
 uint64_t lastWord(const uint8_t* at, std::size_t length, std::size_t room) {
@@ -36,8 +27,8 @@ uint64_t lastWord(const uint8_t* at, std::size_t length, std::size_t room) {
 // eight bytes at a time. Each element starts a word of its own, so leaving one out changes
 // nothing of the others.
 uint64_t foldElement(uint64_t hash, const uint8_t* at, std::size_t length, std::size_t room) {
-    for (; length > 8; at += 8, length -= 8, room -= 8) hash = mix(hash, little64(at));
-    return mix(hash, lastWord(at, length, room));
+    for (; length > 8; at += 8, length -= 8, room -= 8) hash = foldWord(hash, little64(at));
+    return foldWord(hash, lastWord(at, length, room));
 }
 
 // What of an element goes into the fingerprint.
@@ -72,7 +63,8 @@ uint64_t elementFingerprint(const ProbeFacts& probe) {
                 hash = foldElement(hash, elements + at, 2 + size, length - at);
                 break;
             case Part::kShape:
-                hash = mix(hash, uint64_t{id} | size << 8 | uint64_t{body[0]} << 16 | 1ull << 63);
+                hash =
+                    foldWord(hash, uint64_t{id} | size << 8 | uint64_t{body[0]} << 16 | 1ull << 63);
                 break;
             case Part::kNothing:
                 break;
