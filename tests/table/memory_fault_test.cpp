@@ -162,62 +162,55 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"new_block_links_listed", kFullBlock, -1, 1, -1, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class ConsoleFault : public ::testing::TestWithParam<long> {};
-
-// At trace level 4 the capture loop prints the table after every reading: memory that runs out
-// while the table's text is made (after `GetParam()` allocations) costs one line, and the
-// reading is counted all the same.
-TEST_P(ConsoleFault, TheReadingIsCountedAndOneLineSaysSo) {
-    SteadyFakeClocks clock(1700000000);
-    EntryList list;
-    for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
-    const CaptureSettings settings{kTraceTables, 0, 0, Privacy{}, {}, false};
-    const Reading again = readingOf(macOf(1).c_str(), -50, 2);
-    ::testing::internal::CaptureStdout();
-    allowance = GetParam();
-    failures = -1;
-    bool thrown = false;
-    try {
-        storeReading(again, list, settings);
-    } catch (...) {
-        thrown = true;
-    }
-    failures = 0;
-    EXPECT_FALSE(thrown);
-    std::string output = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(entriesOf(list).at(1).count, 2u);
-    const std::string line = "Console table not printed: std::bad_alloc\n";
-    EXPECT_NE(output.find(line), std::string::npos);
-    EXPECT_EQ(output.find(line), output.rfind(line));
-}
-
-INSTANTIATE_TEST_SUITE_P(Allocations, ConsoleFault, ::testing::Values(0, 2, 6));
-
 int uploads = 0;
 CommandResult countUpload(const std::string&, int, const CommandFiles&) {
     ++uploads;
     return {CommandResult::kExited, 0};
 }
 
-// The report's turn: a console table that cannot be printed costs one line, and the document
-// due in the same turn still goes.
-TEST(ReportConsoleFault, TheDocumentDueGoesAndOneLineSaysSo) {
+struct ConsoleCase {
+    long allowance;  // allocations that succeed before the faults
+    long failures;   // allocations that then fail (-1: all)
+    bool report;     // the report thread's table, before the document due, not the capture's
+};
+
+class ConsoleFault : public ::testing::TestWithParam<ConsoleCase> {};
+
+// A console table whose text cannot be made costs one line, and the work goes on: at trace
+// level 4 the capture loop's reading is counted; on the report thread the document due in the
+// same turn goes.
+TEST_P(ConsoleFault, TheWorkGoesOnAndOneLineSaysSo) {
     SteadyFakeClocks clock(1700000000);
     EntryList list;
-    ASSERT_EQ(updateEntryList(readingOf(macOf(1).c_str(), -50, 1), list, 0), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(updateEntryList(readingOf(macOf(i).c_str(), -50, 1), list, 0), 0);
+    const CaptureSettings settings{kTraceTables, 0, 0, Privacy{}, {}, false};
     ReportLoop loop{&list, ReportSettings{}, ReportState{}, ReportTimers{}, 1, 1, true, false};
     loop.settings.endpoint = "http://127.0.0.1:9/";
     loop.state.run = countUpload;
+    uploads = 0;
+    const Reading again = readingOf(macOf(1).c_str(), -50, 2);
     FakeClock::now += 5;
     ::testing::internal::CaptureStdout();
-    failures = 1;  // the console table's first allocation
-    reportTurn(loop);
+    allowance = GetParam().allowance;
+    failures = GetParam().failures;
+    bool thrown = false;
+    try {
+        GetParam().report ? reportTurn(loop) : storeReading(again, list, settings);
+    } catch (...) {
+        thrown = true;
+    }
     failures = 0;
-    EXPECT_NE(::testing::internal::GetCapturedStdout().find(
-                  "Console table not printed: std::bad_alloc\n"),
-              std::string::npos);
-    EXPECT_EQ(uploads, 1);
+    EXPECT_FALSE(thrown);
+    std::string output = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(GetParam().report ? uploads : entriesOf(list).at(1).count, GetParam().report ? 1 : 2);
+    const std::string line = "Console table not printed: std::bad_alloc\n";
+    EXPECT_NE(output.find(line), std::string::npos);
+    EXPECT_EQ(output.find(line), output.rfind(line));
 }
+
+INSTANTIATE_TEST_SUITE_P(Allocations, ConsoleFault,
+                         ::testing::Values(ConsoleCase{0, -1, false}, ConsoleCase{2, -1, false},
+                                           ConsoleCase{6, -1, false}, ConsoleCase{0, 1, true}));
 
 }  // namespace
