@@ -37,32 +37,24 @@ Block mapBlock() {
 // it the one new records are taken from. std::bad_alloc leaves the blocks as they were.
 void addBlock(Blocks& blocks) {
     Block block = mapBlock();
-    auto hole = std::find(blocks.held.begin(), blocks.held.end(), nullptr);
+    auto hole = std::find_if(blocks.held.begin(), blocks.held.end(),
+                             [](const HeldBlock& held) { return !held.nodes; });
     std::size_t index = hole - blocks.held.begin();
     std::vector<AddressLink> links(blocks.withLinks ? kBlockRecords : 0);
-    if (hole == blocks.held.end()) {
-        blocks.held.reserve(index + 1);
-        blocks.links.reserve(index + 1);
-        blocks.held.emplace_back();
-        blocks.links.emplace_back();
-    }
-    blocks.held[index] = std::move(block);
-    blocks.links[index] = std::move(links);
+    if (hole == blocks.held.end()) blocks.held.emplace_back();
+    blocks.held[index] = {std::move(block), std::move(links)};
     blocks.fresh = static_cast<Position>(index * kBlockRecords);
 }
 
 // Hands back the blocks' trailing holes.
 void trimHoles(Blocks& blocks) {
-    while (!blocks.held.empty() && !blocks.held.back()) {
-        blocks.held.pop_back();
-        blocks.links.pop_back();
-    }
+    while (!blocks.held.empty() && !blocks.held.back().nodes) blocks.held.pop_back();
 }
 
 // True when block `b` holds a record, looking at its nodes before `used`.
 bool blockInUse(const Blocks& blocks, std::size_t b, Position used) {
     for (Position i = 0; i < used; ++i) {
-        if (blocks.held[b][i].entry.count != 0) return true;
+        if (blocks.held[b].nodes[i].entry.count != 0) return true;
     }
     return false;
 }
@@ -74,8 +66,9 @@ void BlockUnmap::operator()(Node* nodes) const {
 }
 
 std::size_t capacityOf(const Blocks& blocks) {
-    return kBlockRecords *
-           (blocks.held.size() - std::count(blocks.held.begin(), blocks.held.end(), nullptr));
+    return kBlockRecords * static_cast<std::size_t>(std::count_if(
+                               blocks.held.begin(), blocks.held.end(),
+                               [](const HeldBlock& held) { return held.nodes != nullptr; }));
 }
 
 void reserveNode(Blocks& blocks) {
@@ -109,19 +102,18 @@ void releaseEmptyBlocks(Blocks& blocks, std::size_t records) {
     if (capacity < 4 * kBlockRecords || records * 4 > capacity) return;
     blocks.freeNodes = kNoPosition;
     for (std::size_t b = blocks.held.size(); b-- > 0;) {
-        if (!blocks.held[b]) continue;
+        if (!blocks.held[b].nodes) continue;
         const Position base = static_cast<Position>(b * kBlockRecords);
         bool freshHere = blocks.fresh != kNoPosition && blocks.fresh - base < kBlockRecords;
         // Nodes at and after the frontier were never used: they stay out of the free list.
         Position used = freshHere ? blocks.fresh - base : kBlockRecords;
         if (!blockInUse(blocks, b, used)) {
-            blocks.held[b].reset();
-            std::vector<AddressLink>().swap(blocks.links[b]);
+            blocks.held[b] = HeldBlock{};
             if (freshHere) blocks.fresh = kNoPosition;
             continue;
         }
         for (Position i = used; i-- > 0;) {
-            if (blocks.held[b][i].entry.count == 0) freeNode(blocks, base + i);
+            if (blocks.held[b].nodes[i].entry.count == 0) freeNode(blocks, base + i);
         }
     }
     trimHoles(blocks);
@@ -129,7 +121,6 @@ void releaseEmptyBlocks(Blocks& blocks, std::size_t records) {
 
 void releaseAll(Blocks& blocks) {
     blocks.held.clear();
-    blocks.links.clear();
     blocks.freeNodes = kNoPosition;
     blocks.fresh = kNoPosition;
 }

@@ -34,24 +34,28 @@ struct BlockUnmap {
 };
 using Block = std::unique_ptr<Node[], BlockUnmap>;
 
+// A block of nodes and, with `Blocks.withLinks`, its records' links to device groups
+// (device_linker.h), so that a frame's address is looked up once; a table that does not count
+// devices keeps none and pays nothing for them.
+struct HeldBlock {
+    Block nodes;  // null where a block was handed back
+    std::vector<AddressLink> links;
+};
+
 struct Blocks {
-    std::vector<Block> held;  // null where a block was handed back
-    // With `withLinks`, beside each block its records' links to device groups (device_linker.h),
-    // so that a frame's address is looked up once; a table that does not count devices keeps
-    // none and pays nothing for them.
+    std::vector<HeldBlock> held;
     bool withLinks = false;
-    std::vector<std::vector<AddressLink>> links;
     Position freeNodes = kNoPosition;  // nodes dropped, ready for new records
     Position fresh = kNoPosition;      // the next never-used node of the newest block
 };
 
 inline Node& nodeAt(const Blocks& blocks, Position position) {
-    return blocks.held[position / kBlockRecords][position % kBlockRecords];
+    return blocks.held[position / kBlockRecords].nodes[position % kBlockRecords];
 }
 
 // The device link of the record at `position`, in blocks `withLinks`.
 inline AddressLink& linkAt(Blocks& blocks, Position position) {
-    return blocks.links[position / kBlockRecords][position % kBlockRecords];
+    return blocks.held[position / kBlockRecords].links[position % kBlockRecords];
 }
 
 // Positions in use span this many, holes left by blocks handed back included.
