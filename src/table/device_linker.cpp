@@ -41,18 +41,16 @@ bool locallyAdministered(const uint8_t address[6]) {
     return address[0] & 0x02;
 }
 
-// --- the pools: least recently heard last, expired and evicted from that end -------------
+// --- the group pool: least recently heard last, expired and evicted from that end -------------
 
-template <class Item>
-void unlink(RecentPool<Item>& pool, uint32_t slot) {
+void unlink(GroupPool& pool, uint32_t slot) {
     RecentLinks& links = pool.items[slot].recent;
     (links.newer == kNone ? pool.newest : pool.items[links.newer].recent.older) = links.older;
     (links.older == kNone ? pool.oldest : pool.items[links.older].recent.newer) = links.newer;
     links = RecentLinks{};
 }
 
-template <class Item>
-void pushNewest(RecentPool<Item>& pool, uint32_t slot) {
+void pushNewest(GroupPool& pool, uint32_t slot) {
     RecentLinks& links = pool.items[slot].recent;
     links.older = pool.newest;
     links.newer = kNone;
@@ -61,8 +59,7 @@ void pushNewest(RecentPool<Item>& pool, uint32_t slot) {
     if (pool.oldest == kNone) pool.oldest = slot;
 }
 
-template <class Item>
-void touch(RecentPool<Item>& pool, uint32_t slot, int64_t now) {
+void touch(GroupPool& pool, uint32_t slot, int64_t now) {
     pool.items[slot].lastHeard = now;
     if (pool.newest == slot) return;
     unlink(pool, slot);
@@ -70,8 +67,7 @@ void touch(RecentPool<Item>& pool, uint32_t slot, int64_t now) {
 }
 
 // A free slot, or kNone when the pool is at its cap.
-template <class Item>
-uint32_t freeSlot(RecentPool<Item>& pool) {
+uint32_t freeSlot(GroupPool& pool) {
     if (!pool.spare.empty()) {
         uint32_t slot = pool.spare.back();
         pool.spare.pop_back();
@@ -82,10 +78,9 @@ uint32_t freeSlot(RecentPool<Item>& pool) {
     return static_cast<uint32_t>(pool.items.size() - 1);
 }
 
-template <class Item>
-void release(RecentPool<Item>& pool, uint32_t slot) {
+void release(GroupPool& pool, uint32_t slot) {
     unlink(pool, slot);
-    pool.items[slot] = Item{};
+    pool.items[slot] = DeviceGroup{};
     pool.spare.push_back(slot);
     --pool.live;
 }
@@ -165,7 +160,7 @@ void dropGroup(DeviceLinker& linker, uint32_t slot) {
 
 // Forgets the groups silent too long; amortised, each goes once.
 void expire(DeviceLinker& linker, int64_t now) {
-    RecentPool<DeviceGroup>& groups = linker.groups;
+    GroupPool& groups = linker.groups;
     while (groups.oldest != kNone && now - groups.items[groups.oldest].lastHeard > kGroupIdleMs) {
         dropGroup(linker, groups.oldest);
     }
@@ -440,13 +435,12 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
             fingerprint = elementFingerprint(*frame.probe);
         }
         if (moves) slot = regroup(linker, link, frame, fingerprint, now);
-    } else if (!locallyAdministered(frame.address) || !frame.probe ||
-               findOwnGroup(linker, addressKey(frame.address)) != kNone) {
+    } else if (!locallyAdministered(frame.address) || !frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
-        // address that sends anything but probe requests (a client in a network) keeps it,
-        // also when it probes.
+        // address that sends anything but probe requests (a client in a network) keeps it, also
+        // when it probes later (found among the own groups here); any other is a new random one.
         slot = ownGroup(linker, frame, now);
-    } else {
+    } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNone) {
         fingerprint = elementFingerprint(*frame.probe);
         slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, now);
         if (slot == kNone) slot = newGroup(linker, frame, now);

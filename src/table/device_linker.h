@@ -62,10 +62,9 @@ struct DeviceGroup {
     RecentLinks recent;
 };
 
-// A fixed-capacity pool in least-recently-heard order.
-template <class Item>
-struct RecentPool {
-    std::vector<Item> items;
+// The groups: a fixed-capacity pool in least-recently-heard order.
+struct GroupPool {
+    std::vector<DeviceGroup> items;
     std::vector<uint32_t> spare;  // free slots
     uint32_t newest = kNoPosition;
     uint32_t oldest = kNoPosition;
@@ -83,7 +82,7 @@ struct Candidates {
 
 struct DeviceLinker {
     explicit DeviceLinker(LinkerLimits limits = LinkerLimits{});
-    RecentPool<DeviceGroup> groups;
+    GroupPool groups;
     AddressIndex ownIndex;                 // the groups of devices that keep their address, by it
     std::vector<Candidates> fingerprints;  // at most three per group
     std::vector<uint32_t> spareFingerprints;
