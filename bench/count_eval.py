@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """How well the daemon counts phones through address randomisation (`count_devices`), on a
-labelled set of recordings (one phone per file, label = file name before its first '_').
+labelled set of recordings (one phone per file, label = file name before its first '_'), beside
+a published baseline linker run on the same frames.
 
-For each channel asked for, builds what one router there would hear (every phone starting at the
-same moment, its files 60 s apart, pauses over 1,000 s cut to 60 s), runs the daemon on it with
+For each scene and channel asked for, builds what one router there would hear (bench/scenes.py:
+today's scene, every phone starting together, and stress scenes), runs the daemon on it with
 backups every --report-time seconds of recorded time, and scores its documents against the
 labels: error of the per-window device counts, the whole recording's count (the daemon's own,
 run again with one window over all of it), and the homogeneity, completeness and V-measure of
-the addresses' groups.
-Exit status: 0, 1 when a figure passes its threshold or the run fails, 77 when the set is absent.
-Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--report-time 300]
-       [--set-local] [--keep DIR] [--max-window-error PCT] [--max-whole-error PCT] [--min-v X]"""
+the addresses' groups. The baseline's groups are scored the same way; one table shows both.
+Exit status: 0, 1 when a daemon figure passes its threshold or the run fails, 77 when the set
+is absent.
+Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--scene NAME ...]
+       [--report-time 300] [--set-local] [--keep DIR] [--thresholds FILE]
+       [--max-window-error PCT] [--max-whole-error PCT] [--min-v X]"""
 import argparse
 import glob
 import json
@@ -24,11 +27,11 @@ import tempfile
 from collections import Counter, defaultdict
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import count_baseline  # noqa: E402
 import pcaps  # noqa: E402
+import scenes  # noqa: E402
 
-EPOCH = 1_700_000_000 * 1_000_000  # every phone's first frame, microseconds
-FILE_GAP = PAUSE = 60 * 1_000_000
-LONGEST_PAUSE = 1000 * 1_000_000
+EPOCH = scenes.EPOCH
 SKIP = 77
 
 
@@ -54,28 +57,9 @@ def load_set(directory):
     return phones, unplaced, sizes
 
 
-def on_channel(packets, channel):
-    return [p for p in packets
-            if pcaps.channel_number(pcaps.channel_frequency(p.data)) == channel]
-
-
-def scene(phones, channel, set_local):
+def scene(phones, channel, set_local, name="today"):
     """The merged frames one router on `channel` hears, as (time, label, packet) in time order."""
-    heard = []
-    for label, files in phones.items():
-        start = EPOCH
-        for packets in files:
-            moved, last = pcaps.phone_timeline(on_channel(packets, channel), start,
-                                               LONGEST_PAUSE, PAUSE)
-            for p in moved:
-                if set_local and pcaps.transmitter(p.data) is not None:
-                    p.data = pcaps.with_transmitter(p.data,
-                                                    pcaps.local_unicast(pcaps.transmitter(p.data)))
-                heard.append((p.time, label, p))
-            if moved:
-                start = last + FILE_GAP
-    heard.sort(key=lambda h: h[0])
-    return heard
+    return scenes.build(phones, channel, name, set_local)
 
 
 def run_daemon(binary, recording, report_time, backups, timeout):
@@ -203,41 +187,85 @@ def score(heard, docs, whole_docs, report_time):
             "hcv": v_measure(pairs) if pairs else (0.0, 0.0, 0.0)}
 
 
-def summary(channel, f):
+def summary(where, f):
     h, c, v = f["hcv"]
     strangers = f", {f['strangers']} addresses not in the scene" if f["strangers"] else ""
-    return (f"channel {channel}: {f['windows']} windows, window error {f['window']:.1f} %"
+    return (f"{where}: {f['windows']} windows, window error {f['window']:.1f} %"
             f" ({f['mae']:.1f} devices), whole count {f['whole']} of {f['labels']}"
             f" ({f['whole_error']:+.1f} %), {f['addresses']} addresses: homogeneity {h:.2f},"
             f" completeness {c:.2f}, V {v:.2f}{strangers}")
 
 
-def regressions(channel, f, args):
+def read_thresholds(path):
+    """{(scene, channel): (largest window error %, largest whole-count error % either way,
+    smallest V)} from a table of lines `scene channel window whole V` ('#' starts a comment)."""
+    limits = {}
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            fields = line.split("#")[0].split()
+            if not fields:
+                continue
+            try:
+                name, channel, window, whole, v = fields
+                limits[name, int(channel)] = (float(window), float(whole), float(v))
+            except ValueError:
+                raise Failure(f"{path}:{number}: not `scene channel window whole V`")
+    return limits
+
+
+def regressions(where, f, limits):
+    """What of the figures passes its limit (window %, whole %, V; None: no limit), compared as
+    printed."""
+    window, whole, v = limits
     found = []
-    if args.max_window_error is not None and f["window"] > args.max_window_error:
-        found.append(f"window error {f['window']:.1f} % over {args.max_window_error} %")
-    if args.max_whole_error is not None and abs(f["whole_error"]) > args.max_whole_error:
-        found.append(f"whole-count error {f['whole_error']:+.1f} % beyond"
-                     f" {args.max_whole_error} %")
-    if args.min_v is not None and f["hcv"][2] < args.min_v:
-        found.append(f"V-measure {f['hcv'][2]:.2f} under {args.min_v}")
-    return [f"channel {channel}: {text}" for text in found]
+    if window is not None and round(f["window"], 1) > window:
+        found.append(f"window error {f['window']:.1f} % over {window} %")
+    if whole is not None and abs(round(f["whole_error"], 1)) > whole:
+        found.append(f"whole-count error {f['whole_error']:+.1f} % beyond {whole} %")
+    if v is not None and round(f["hcv"][2], 2) < v:
+        found.append(f"V-measure {f['hcv'][2]:.2f} under {v}")
+    return [f"{where}: {text}" for text in found]
 
 
-def evaluate(args, phones, channel, work):
-    heard = scene(phones, channel, args.set_local)
+def limits_for(args, thresholds, name, channel):
+    """The tighter of the command line's limits and the table's for one scene and channel."""
+    table = thresholds.get((name, channel), (None, None, None))
+    given = (args.max_window_error, args.max_whole_error, args.min_v)
+    pick = [min, min, max]
+    return tuple(None if a is None and b is None else b if a is None else a if b is None
+                 else choose(a, b) for a, b, choose in zip(given, table, pick))
+
+
+def evaluate(args, phones, name, channel, work):
+    """(the daemon's figures, the baseline's) on one scene and channel."""
+    heard = scene(phones, channel, args.set_local, name)
     if not heard:
         raise Failure(f"no frames on channel {channel}")
-    recording = os.path.join(work, f"channel{channel}.pcap")
+    recording = os.path.join(work, f"{name}{channel}.pcap")
     pcaps.write_pcap(recording, [p for _, _, p in heard])
-    backups = os.path.join(work, f"channel{channel}")
+    backups = os.path.join(work, f"{name}{channel}")
     run_daemon(args.binary, recording, args.report_time, backups, args.timeout)
     windows = documents(backups)
     # The whole recording's count is the daemon's own, over one window that spans it.
     span = (heard[-1][0] - heard[0][0]) // 1_000_000 + 2
+    whole_time = max(span, args.report_time)
     whole = backups + "-whole"
-    run_daemon(args.binary, recording, max(span, args.report_time), whole, args.timeout)
-    return score(heard, windows, documents(whole), args.report_time)
+    run_daemon(args.binary, recording, whole_time, whole, args.timeout)
+    daemon = score(heard, windows, documents(whole), args.report_time)
+    baseline = score(heard, count_baseline.documents(heard, args.report_time),
+                     count_baseline.documents(heard, whole_time), args.report_time)
+    return daemon, baseline
+
+
+def table(rows):
+    """One line per scene and channel: window error, whole count and V, daemon then baseline."""
+    cell = lambda f: (f"{f['window']:6.1f} % {f['whole']:4d} ({f['whole_error']:+6.1f} %)"
+                      f" {f['hcv'][2]:4.2f}")
+    lines = [f"{'scene':<10} {'ch':>2} | {'daemon: window, whole count, V':<32}"
+             f" | baseline: window, whole count, V"]
+    for name, channel, daemon, baseline in rows:
+        lines.append(f"{name:<10} {channel:>2} | {cell(daemon):<32} | {cell(baseline)}")
+    return "\n".join(lines)
 
 
 def probe_sizes(sizes, limit=256):
@@ -252,10 +280,13 @@ def arguments():
     parser.add_argument("binary", type=os.path.abspath)
     parser.add_argument("data_dir")
     parser.add_argument("--channel", type=int, action="append", required=True)
+    parser.add_argument("--scene", action="append", choices=list(scenes.SCENES),
+                        help="score this scene (again for more); absent: every scene")
     parser.add_argument("--report-time", type=int, default=300)
     parser.add_argument("--set-local", action="store_true",
                         help="make every transmitter address locally administered unicast")
     parser.add_argument("--keep", help="build the scenes and documents here and keep them")
+    parser.add_argument("--thresholds", help="limits per scene and channel (see count_thresholds)")
     parser.add_argument("--max-window-error", type=float)
     parser.add_argument("--max-whole-error", type=float)
     parser.add_argument("--min-v", type=float)
@@ -263,7 +294,24 @@ def arguments():
     args = parser.parse_args()
     if args.report_time < 1:
         parser.error("--report-time must be at least 1")
+    args.scene = args.scene or list(scenes.SCENES)
     return args
+
+
+def run(args, phones, work):
+    """Scores every scene and channel asked for; returns what regressed."""
+    thresholds = read_thresholds(args.thresholds) if args.thresholds else {}
+    failed, rows = [], []
+    for name in args.scene:
+        for channel in args.channel:
+            daemon, baseline = evaluate(args, phones, name, channel, work)
+            where = f"{name} channel {channel}"
+            print(summary(where, daemon), flush=True)
+            print(summary(f"{where} baseline", baseline), flush=True)
+            failed += regressions(where, daemon, limits_for(args, thresholds, name, channel))
+            rows.append((name, channel, daemon, baseline))
+    print(table(rows), flush=True)
+    return failed
 
 
 def main():
@@ -279,11 +327,7 @@ def main():
         work = args.keep or tempfile.mkdtemp(prefix="pelmar-count-eval-")
         os.makedirs(work, exist_ok=True)
         try:
-            failed = []
-            for channel in args.channel:
-                figures = evaluate(args, phones, channel, work)
-                print(summary(channel, figures), flush=True)
-                failed += regressions(channel, figures, args)
+            failed = run(args, phones, work)
         finally:
             if not args.keep:
                 shutil.rmtree(work, ignore_errors=True)

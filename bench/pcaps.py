@@ -149,3 +149,75 @@ def phone_timeline(packets, start, longest_pause, pause):
         previous = p.time
         moved.append(Packet(clock, p.data, p.length))
     return moved, clock
+
+
+HEADER = 24  # a management frame's header: control, duration, three addresses, sequence
+FLAGS_BIT, FCS_FLAG = 1, 0x10
+
+
+def radiotap_flags(data):
+    """The radiotap flags byte, or 0 when there is none (or it is cut short)."""
+    length = radiotap_length(data)
+    if length is None:
+        return 0
+    present = struct.unpack_from("<I", data, 4)[0]
+    if not present & (1 << FLAGS_BIT):
+        return 0
+    offset = 8
+    while struct.unpack_from("<I", data, offset - 4)[0] & (1 << 31):
+        offset += 4
+        if offset > length:
+            return 0
+    if present & 1:  # TSFT, eight bytes aligned to eight
+        offset += -offset % 8 + 8
+    return data[offset] if offset < length else 0
+
+
+def sequence(data):
+    """The frame's sequence number (0-4095), or None when it is too short to have one."""
+    length = radiotap_length(data)
+    if length is None or len(data) < length + HEADER:
+        return None
+    return struct.unpack_from("<H", data, length + 22)[0] >> 4
+
+
+def with_sequence(data, number):
+    """The same frame with its sequence number replaced (fragment number kept)."""
+    length = radiotap_length(data)
+    if length is None or len(data) < length + HEADER:
+        return data
+    control = struct.unpack_from("<H", data, length + 22)[0] & 0x000F | (number % 4096) << 4
+    return data[:length + 22] + struct.pack("<H", control) + data[length + 24:]
+
+
+def elements(data):
+    """(start, end) of a probe request's information elements in `data` (the checksum left
+    out), or None when it is not a probe request or is cut short."""
+    length = radiotap_length(data)
+    if not is_probe_request(data):
+        return None
+    end = len(data) - (4 if radiotap_flags(data) & FCS_FLAG else 0)
+    return (length + HEADER, end) if length + HEADER <= end else None
+
+
+def walk(data):
+    """(id, body start, body length) of each whole element of a probe request, in order; the
+    walk ends at the first element cut short."""
+    found = elements(data)
+    if found is None:
+        return
+    at, end = found
+    while at + 2 <= end:
+        size = data[at + 1]
+        if at + 2 + size > end:
+            return
+        yield data[at], at + 2, size
+        at += 2 + size
+
+
+def element_body(data, element):
+    """Where the body of the first `element` begins, when it has at least one byte; else None."""
+    for number, body, size in walk(data):
+        if number == element and size >= 1:
+            return body
+    return None

@@ -152,7 +152,7 @@ class WholeRun(unittest.TestCase):
             self.assertRegex(out, r"channel 1: .*whole count 0 of 1 \(-100.0 %\), 1 addresses")
             status, out = self.run_eval(d, "--min-v", "1.01", "--max-whole-error", "1000")
             self.assertEqual(status, 1, out)
-            self.assertIn("regressed: channel 6: V-measure", out)
+            self.assertIn("regressed: today channel 6: V-measure", out)
             self.assertEqual(self.run_eval(os.path.join(d, "absent"))[0], 77)
 
 
