@@ -62,14 +62,16 @@ def scene(phones, channel, set_local, name="today"):
     return scenes.build(phones, channel, name, set_local)
 
 
-def run_daemon(binary, recording, report_time, backups, timeout):
+def run_daemon(binary, recording, report_time, backups, timeout, extra="", config=None):
+    """Replays `recording` with device counting, its documents in `backups`; `extra` adds lines
+    to the configuration, written to `config` (absent: count.conf beside the recording)."""
     shutil.rmtree(backups, ignore_errors=True)  # no document of an earlier run
     os.makedirs(backups)
     open(os.path.join(backups, "writebackup"), "w").close()
-    config = os.path.join(os.path.dirname(recording), "count.conf")
+    config = config or os.path.join(os.path.dirname(recording), "count.conf")
     with open(config, "w") as f:
         f.write(f"[pelmar]\ncapture_file = {recording}\nexit_at_end = 1\ncount_devices = 1\n"
-                f"report_time = {report_time}\nbackup_dir = {backups}\n")
+                f"report_time = {report_time}\nbackup_dir = {backups}\n{extra}")
     command = shlex.split(os.environ.get("PELMAR_RUNNER", "")) + [binary]
     try:
         done = subprocess.run(command, env=dict(os.environ, PELMAR_CONFIG=config),
@@ -268,6 +270,15 @@ def table(rows):
     return "\n".join(lines)
 
 
+def scratch(prefix):
+    """A new directory for scenes and documents: in memory where there is /dev/shm (the daemon
+    syncs every backup it writes, which a disk makes the whole run's cost)."""
+    memory = "/dev/shm"
+    if os.path.isdir(memory) and os.access(memory, os.W_OK):
+        return tempfile.mkdtemp(prefix=prefix, dir=memory)
+    return tempfile.mkdtemp(prefix=prefix)
+
+
 def probe_sizes(sizes, limit=256):
     fits = sum(1 for s in sizes if s <= limit)
     share = 100.0 * fits / len(sizes) if sizes else 0.0
@@ -324,7 +335,7 @@ def main():
         print(probe_sizes(sizes))
         if unplaced:
             print(f"{unplaced} frames without a radiotap channel field left out")
-        work = args.keep or tempfile.mkdtemp(prefix="pelmar-count-eval-")
+        work = args.keep or scratch("pelmar-count-eval-")
         os.makedirs(work, exist_ok=True)
         try:
             failed = run(args, phones, work)

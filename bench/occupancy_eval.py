@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""How well the daemon's device count follows the people in a room: each day of a labelled
+recording set (DAY.pcap with DAY.people.csv: `time,people` at each change) is replayed on its
+own clock (capture_file, count_devices, backups every 300 s of recorded time), and each
+document's "devices" is held against the people present over its window (time-weighted mean;
+windows that begin before a day's first line are left out). Prints the Pearson correlation over
+all windows, and the mean absolute error in people of one straight line (least squares, people =
+a * devices + b) fitted on every window of alternate days (the 1st, 3rd, ... by date) and applied
+to the occupied windows of the others; the same for the addresses heard in each window, for
+reference; for each signal floor (`min_signal`) asked for.
+Exit status: 0, 1 when a figure passes its limit or a run fails, 77 when the set is absent.
+Usage: occupancy_eval.py BINARY DATA_DIR [--floor none|DB ...] [--curve] [--jobs 2]
+       [--limits FILE]"""
+import argparse
+import bisect
+import concurrent.futures
+import glob
+import math
+import os
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pcaps  # noqa: E402
+from count_eval import Failure, documents, run_daemon, scratch  # noqa: E402
+
+SKIP = 77
+WINDOW = 300
+CURVE = [None, -90, -85, -80, -75, -70, -65, -60]
+
+
+def people_table(path):
+    """(times, counts) of a day's people table, in time order; Failure when it is malformed."""
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    if not lines or lines[0].strip() != "time,people":
+        raise Failure(f"{path}: no `time,people` header")
+    for number, line in enumerate(lines[1:], 2):
+        try:
+            time, people = line.split(",")
+            rows.append((float(time), int(people)))
+        except ValueError:
+            raise Failure(f"{path}:{number}: not `time,people`")
+    if not rows:
+        raise Failure(f"{path}: no people counted")
+    rows.sort()
+    return [t for t, _ in rows], [p for _, p in rows]
+
+
+def present(table, start, end):
+    """The people present over [start, end) seconds, weighted by time; None when the window
+    begins before the table's first line (part of it unknown)."""
+    times, counts = table
+    if start < times[0] or end <= start:
+        return None
+    at = bisect.bisect_right(times, start) - 1
+    total, clock = 0.0, start
+    while clock < end:
+        until = min(times[at + 1] if at + 1 < len(times) else end, end)
+        total += counts[at] * (until - clock)
+        clock, at = until, at + 1
+    return total / (end - start)
+
+
+def windows(docs, ends, first_second):
+    """(start, end, devices, addresses) of each document; a document's window runs from the
+    previous one's end (the first from the recording's first second) to the second its name
+    gives; addresses are the records last heard inside it."""
+    found, start = [], first_second
+    for doc, end in zip(docs, ends):
+        heard = sum(1 for r in doc.get("data", [])
+                    if isinstance(r, dict) and isinstance(r.get("lastSeen"), int)
+                    and r["lastSeen"] >= start)
+        count = doc.get("devices")
+        if not isinstance(count, int):
+            raise Failure(f"document {end} has no device count")
+        found.append((start, end, count, heard))
+        start = end
+    return found
+
+
+def replay(binary, day_pcap, floor, work, timeout):
+    """(start, end, devices, addresses) of each window of one day with one signal floor."""
+    name = os.path.basename(day_pcap)[:-5] + f"-floor{floor}"
+    backups = os.path.join(work, name)
+    extra = "" if floor is None else f"min_signal = {floor}\n"
+    run_daemon(binary, day_pcap, WINDOW, backups, timeout, extra, backups + ".conf")
+    docs = documents(backups)
+    ends = sorted(int(os.path.basename(p)[:-4]) for p in glob.glob(os.path.join(backups, "*.dat")))
+    shutil.rmtree(backups, ignore_errors=True)
+    if not docs:
+        raise Failure(f"{name}: no document")
+    return windows(docs, ends, first_frame_second(day_pcap))
+
+
+def first_frame_second(path):
+    """The second of a pcap file's first record (the daemon's windows start there)."""
+    _, packets, _ = pcaps.read_pcap(path)
+    if not packets:
+        raise Failure(f"{path}: no frame")
+    return packets[0].time // 1_000_000
+
+
+def pearson(xs, ys):
+    n = len(xs)
+    if n < 2:
+        return 0.0
+    mx, my = sum(xs) / n, sum(ys) / n
+    sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    sxx = sum((x - mx) ** 2 for x in xs)
+    syy = sum((y - my) ** 2 for y in ys)
+    return sxy / math.sqrt(sxx * syy) if sxx and syy else 0.0
+
+
+def line_fit(xs, ys):
+    """(a, b) of the least-squares line y = a * x + b (a flat line when x does not vary)."""
+    n = len(xs)
+    mx, my = sum(xs) / n, sum(ys) / n
+    sxx = sum((x - mx) ** 2 for x in xs)
+    a = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx else 0.0
+    return a, my - a * mx
+
+
+def figures(days, column):
+    """(r over all windows, MAE over the held-out days' occupied windows) of one column (2:
+    devices, 3: addresses) of {day: [(window..., people)]}; the line is fitted on every window
+    of the other days, empty rooms too (what a site sees most)."""
+    every = [(w[column], w[4]) for rows in days.values() for w in rows]
+    r = pearson([x for x, _ in every], [y for _, y in every])
+    names = sorted(days)
+    fit = [(w[column], w[4]) for d in names[0::2] for w in days[d]]
+    test = [(w[column], w[4]) for d in names[1::2] for w in days[d] if w[4] > 0]
+    if not fit or not test:
+        raise Failure("too few occupied windows to fit a line and test it")
+    a, b = line_fit([x for x, _ in fit], [y for _, y in fit])
+    return r, sum(abs(a * x + b - y) for x, y in test) / len(test)
+
+
+def labelled(rows, table):
+    """The windows with the people present over each (time-weighted); those that begin before
+    the table's first line are left out."""
+    found = []
+    for start, end, count, heard in rows:
+        people = present(table, start, end)
+        if people is not None:
+            found.append((start, end, count, heard, people))
+    return found
+
+
+def list_days(directory):
+    """{day: (pcap, people table)} of the days that have both."""
+    days = {}
+    for path in sorted(glob.glob(os.path.join(directory, "*.people.csv"))):
+        day = os.path.basename(path)[:-len(".people.csv")]
+        recording = os.path.join(directory, day + ".pcap")
+        if os.path.isfile(recording):
+            days[day] = (recording, path)
+    return days
+
+
+def floor_text(floor):
+    return "none" if floor is None else str(floor)
+
+
+def read_limits(path):
+    """{floor: (smallest r, largest MAE)} from lines `floor r mae` ('none' for no floor)."""
+    limits = {}
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            fields = line.split("#")[0].split()
+            if not fields:
+                continue
+            try:
+                floor, r, mae = fields
+                limits[None if floor == "none" else int(floor)] = (float(r), float(mae))
+            except ValueError:
+                raise Failure(f"{path}:{number}: not `floor r mae`")
+    return limits
+
+
+def evaluate(args, days, floors, work):
+    """{floor: {day: labelled windows}}, the days replayed `args.jobs` at a time."""
+    tables = {day: people_table(csv) for day, (_, csv) in days.items()}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        runs = {(floor, day): pool.submit(replay, args.binary, recording, floor, work, args.timeout)
+                for floor in floors for day, (recording, _) in days.items()}
+        return {floor: {day: labelled(runs[floor, day].result(), tables[day]) for day in days}
+                for floor in floors}
+
+
+def report(results, limits):
+    """Prints one line per floor; returns what passes its limit."""
+    print("floor | devices: r  MAE | addresses: r  MAE | windows, occupied (MAE in people)")
+    failed = []
+    for floor, days in results.items():
+        r, mae = figures(days, 2)
+        r_heard, mae_heard = figures(days, 3)
+        rows = [w for d in days.values() for w in d]
+        print(f"{floor_text(floor):>5} |     {r:5.3f} {mae:4.2f} |       {r_heard:5.3f} {mae_heard:4.2f}"
+              f" | {len(rows)}, {sum(1 for w in rows if w[4] > 0)}", flush=True)
+        low_r, high_mae = limits.get(floor, (None, None))
+        if low_r is not None and round(r, 3) < low_r:
+            failed.append(f"floor {floor_text(floor)}: r {r:.3f} under {low_r}")
+        if high_mae is not None and round(mae, 2) > high_mae:
+            failed.append(f"floor {floor_text(floor)}: MAE {mae:.2f} over {high_mae}")
+    return failed
+
+
+def arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("binary", type=os.path.abspath)
+    parser.add_argument("data_dir")
+    parser.add_argument("--floor", action="append",
+                        help="a signal floor in dB, or none (again for more); absent: none, -70")
+    parser.add_argument("--curve", action="store_true", help="every floor from none to -60")
+    parser.add_argument("--jobs", type=int, default=2, help="days replayed at once")
+    parser.add_argument("--limits", help="lines `floor r mae`: the smallest r, largest MAE")
+    parser.add_argument("--keep", help="write the configurations and documents here")
+    parser.add_argument("--timeout", type=float, default=600, help="seconds per daemon run")
+    args = parser.parse_args()
+    try:
+        floors = [None if f == "none" else int(f) for f in args.floor or ["none", "-70"]]
+    except ValueError:
+        parser.error("--floor takes a number of dB or none")
+    args.floors = CURVE if args.curve else list(dict.fromkeys(floors))
+    if args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    return args
+
+
+def main():
+    args = arguments()
+    days = list_days(args.data_dir) if os.path.isdir(args.data_dir) else {}
+    if not days:
+        print(f"{args.data_dir} has no days to replay: occupancy evaluation skipped")
+        return SKIP
+    work = args.keep or scratch("pelmar-occupancy-")
+    os.makedirs(work, exist_ok=True)
+    try:
+        limits = read_limits(args.limits) if args.limits else {}
+        print(f"{len(days)} days, windows of {WINDOW} s, people time-weighted over each;"
+              f" the line fitted on days 1, 3, 5... and tested on days 2, 4, 6...")
+        failed = report(evaluate(args, days, args.floors, work), limits)
+    except (Failure, OSError, ValueError) as e:
+        print(f"occupancy evaluation failed: {e}")
+        return 1
+    finally:
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+    for line in failed:
+        print(f"regressed: {line}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
