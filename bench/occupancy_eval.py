@@ -197,8 +197,9 @@ def report(results, limits):
         r, mae = figures(days, 2)
         r_heard, mae_heard = figures(days, 3)
         rows = [w for d in days.values() for w in d]
-        print(f"{floor_text(floor):>5} |     {r:5.3f} {mae:4.2f} |       {r_heard:5.3f} {mae_heard:4.2f}"
-              f" | {len(rows)}, {sum(1 for w in rows if w[4] > 0)}", flush=True)
+        occupied = sum(1 for w in rows if w[4] > 0)
+        print(f"{floor_text(floor):>5} |     {r:5.3f} {mae:4.2f} |"
+              f"       {r_heard:5.3f} {mae_heard:4.2f} | {len(rows)}, {occupied}", flush=True)
         low_r, high_mae = limits.get(floor, (None, None))
         if low_r is not None and round(r, 3) < low_r:
             failed.append(f"floor {floor_text(floor)}: r {r:.3f} under {low_r}")
