@@ -46,9 +46,9 @@ def fingerprint(data):
 
 
 class Group:
-    def __init__(self, serial, print_, own):
+    def __init__(self, serial, kind, own):
         self.name = f"group{serial}"
-        self.fingerprint = print_
+        self.fingerprint = kind
         self.own = own
         self.last = 0
         self.sequence = None
@@ -69,15 +69,15 @@ class Baseline:
             alive = set(map(id, self.groups))
             self.of_address = {a: g for a, g in self.of_address.items() if id(g) in alive}
 
-    def found(self, print_, own):
+    def found(self, kind, own):
         self.serial += 1
-        group = Group(self.serial, print_, own)
+        group = Group(self.serial, kind, own)
         self.groups.append(group)
         return group
 
-    def join(self, print_, time, number):
+    def join(self, kind, time, number):
         """The group a new random address joins, or None."""
-        kin = [g for g in self.groups if not g.own and g.fingerprint == print_]
+        kin = [g for g in self.groups if not g.own and g.fingerprint == kind]
         if number is not None:
             follows = [g for g in kin if g.sequence is not None
                        and time - g.last <= SEQUENCE_SECONDS * 1_000_000
@@ -98,9 +98,9 @@ class Baseline:
         group = self.of_address.get(address)
         if group is None:
             own = not address[0] & 0x02 or not pcaps.is_probe_request(data)
-            print_ = None if own else fingerprint(data)
-            group = None if own else self.join(print_, time, pcaps.sequence(data))
-            group = group or self.found(print_, own)
+            kind = None if own else fingerprint(data)
+            group = None if own else self.join(kind, time, pcaps.sequence(data))
+            group = group or self.found(kind, own)
             self.of_address[address] = group
         group.last = time
         group.sequence = pcaps.sequence(data)

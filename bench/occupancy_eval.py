@@ -2,12 +2,12 @@
 """How well the daemon's device count follows the people in a room: each day of a labelled
 recording set (DAY.pcap with DAY.people.csv: `time,people` at each change) is replayed on its
 own clock (capture_file, count_devices, backups every 300 s of recorded time), and each
-document's "devices" is held against the people present over its window (time-weighted mean;
-windows that begin before a day's first line are left out). Prints the Pearson correlation over
-all windows, and the mean absolute error in people of one straight line (least squares, people =
+document's "devices" is held against the people present at its window's middle (windows whose
+middle comes before a day's first line are left out). Prints the Pearson correlation over all
+windows, and the mean absolute error in people of one straight line (least squares, people =
 a * devices + b) fitted on every window of alternate days (the 1st, 3rd, ... by date) and applied
-to the occupied windows of the others; the same for the addresses heard in each window, for
-reference; for each signal floor (`min_signal`) asked for.
+to the occupied windows of the others, and the other way round (the errors pooled); the same for
+the addresses heard in each window, for reference; for each signal floor (`min_signal`).
 Exit status: 0, 1 when a figure passes its limit or a run fails, 77 when the set is absent.
 Usage: occupancy_eval.py BINARY DATA_DIR [--floor none|DB ...] [--curve] [--jobs 2]
        [--limits FILE]"""
@@ -48,19 +48,11 @@ def people_table(path):
     return [t for t, _ in rows], [p for _, p in rows]
 
 
-def present(table, start, end):
-    """The people present over [start, end) seconds, weighted by time; None when the window
-    begins before the table's first line (part of it unknown)."""
+def present(table, time):
+    """People present at `time` (seconds), None before the table's first line."""
     times, counts = table
-    if start < times[0] or end <= start:
-        return None
-    at = bisect.bisect_right(times, start) - 1
-    total, clock = 0.0, start
-    while clock < end:
-        until = min(times[at + 1] if at + 1 < len(times) else end, end)
-        total += counts[at] * (until - clock)
-        clock, at = until, at + 1
-    return total / (end - start)
+    at = bisect.bisect_right(times, time)
+    return counts[at - 1] if at else None
 
 
 def windows(docs, ends, first_second):
@@ -123,26 +115,30 @@ def line_fit(xs, ys):
 
 
 def figures(days, column):
-    """(r over all windows, MAE over the held-out days' occupied windows) of one column (2:
-    devices, 3: addresses) of {day: [(window..., people)]}; the line is fitted on every window
-    of the other days, empty rooms too (what a site sees most)."""
+    """(r over all windows, MAE over occupied windows) of one column (2: devices, 3: addresses)
+    of {day: [(window..., people)]}. Days alternate between two halves; a line fitted on every
+    window of one half (empty rooms too: what a site sees most) predicts the other's occupied
+    windows, both ways, and the errors are pooled."""
     every = [(w[column], w[4]) for rows in days.values() for w in rows]
     r = pearson([x for x, _ in every], [y for _, y in every])
     names = sorted(days)
-    fit = [(w[column], w[4]) for d in names[0::2] for w in days[d]]
-    test = [(w[column], w[4]) for d in names[1::2] for w in days[d] if w[4] > 0]
-    if not fit or not test:
-        raise Failure("too few occupied windows to fit a line and test it")
-    a, b = line_fit([x for x, _ in fit], [y for _, y in fit])
-    return r, sum(abs(a * x + b - y) for x, y in test) / len(test)
+    errors = []
+    for fit_days, test_days in ((names[0::2], names[1::2]), (names[1::2], names[0::2])):
+        fit = [(w[column], w[4]) for d in fit_days for w in days[d]]
+        test = [(w[column], w[4]) for d in test_days for w in days[d] if w[4] > 0]
+        if not fit or not test:
+            raise Failure("too few occupied windows to fit a line and test it")
+        a, b = line_fit([x for x, _ in fit], [y for _, y in fit])
+        errors += [abs(a * x + b - y) for x, y in test]
+    return r, sum(errors) / len(errors)
 
 
 def labelled(rows, table):
-    """The windows with the people present over each (time-weighted); those that begin before
+    """The windows with the people present at each one's middle; those whose middle comes before
     the table's first line are left out."""
     found = []
     for start, end, count, heard in rows:
-        people = present(table, start, end)
+        people = present(table, (start + end) / 2)
         if people is not None:
             found.append((start, end, count, heard, people))
     return found
@@ -240,8 +236,8 @@ def main():
     os.makedirs(work, exist_ok=True)
     try:
         limits = read_limits(args.limits) if args.limits else {}
-        print(f"{len(days)} days, windows of {WINDOW} s, people time-weighted over each;"
-              f" the line fitted on days 1, 3, 5... and tested on days 2, 4, 6...")
+        print(f"{len(days)} days, windows of {WINDOW} s, people at each window's middle; a line"
+              f" fitted on days 1, 3, 5... tested on days 2, 4, 6... and the other way round")
         failed = report(evaluate(args, days, args.floors, work), limits)
     except (Failure, OSError, ValueError) as e:
         print(f"occupancy evaluation failed: {e}")

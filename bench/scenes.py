@@ -90,7 +90,7 @@ def reuse(frames, rng, share=0.3):
     for address in sorted(first, key=first.get):
         start = first[address]
         earlier = [a for a, t in heard.items() if MINUTE <= start - t <= 9 * MINUTE]
-        if heard and earlier and rng.random() < share:
+        if earlier and rng.random() < share:
             instead[address] = rng.choice(sorted(earlier))
         sent = instead.get(address, address)
         heard[sent] = max(heard.get(sent, 0), last[address])

@@ -17,16 +17,13 @@ TABLE = ([100.0, 400.0, 460.0], [2, 8, 0])
 
 
 class Figures(unittest.TestCase):
-    def test_people_weighted_over_the_window(self):
-        cases = [((100, 400), 2.0), ((300, 600), (100 * 2 + 60 * 8) / 300), ((460, 760), 0.0),
-                 ((500, 800), 0.0), ((99, 399), None), ((0, 300), None)]
+    def test_people_at_the_window_middle(self):
+        cases = [((100, 400), 2), ((250, 550), 8), ((300, 620), 0), ((-100, 298), None),
+                 ((0, 198), None), ((0, 200), 2)]  # before the first line: left out
         for (start, end), people in cases:
             with self.subTest(start=start, end=end):
-                got = occupancy_eval.present(TABLE, start, end)
-                if people is None:
-                    self.assertIsNone(got)
-                else:
-                    self.assertAlmostEqual(got, people)
+                got = occupancy_eval.labelled([(start, end, 5, 6)], TABLE)
+                self.assertEqual(got, [] if people is None else [(start, end, 5, 6, people)])
 
     def test_windows_follow_the_documents(self):
         record = lambda last: {"mac": "x", "lastSeen": last}
@@ -44,7 +41,7 @@ class Figures(unittest.TestCase):
             ({"d1": [line(1, 3), line(3, 7), line(0, 1)], "d2": [line(2, 5), line(4, 9)]},
              (1.0, 0.0)),
             ({"d1": [line(0, 0), line(4, 4)], "d2": [line(2, 3), line(0, 1), line(2, 0)]},
-             (0.757, 1.0)),  # the room empty at d2's third window: not in the error
+             (0.757, 4 / 3)),  # the room empty at d2's third window: not in the error
         ]
         for days, (r, mae) in cases:
             with self.subTest(days=days):
