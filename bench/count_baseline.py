@@ -2,9 +2,15 @@
 the daemon on the same frames, its groups written as the daemon's documents are, to be scored
 alike: a fingerprint with contents; a new address joins the group of its fingerprint whose
 sequence number it continues (within 5 s, 1 to 16 steps forward), else the group of that
-fingerprint heard most recently that was not itself linked by sequence numbers, else founds a
+fingerprint heard most recently that is not itself linked by sequence numbers, else founds a
 group; groups idle an hour are forgotten; a group counts once it has 5 frames; a global (not
-locally administered) address, or a sender of anything but probe requests, is its own device."""
+locally administered) address, or a sender of anything but probe requests, is its own device.
+
+A group is linked by sequence numbers while its latest address joined it so and it was heard
+within the link's 5 s: its phone is then seen continuing its counter, so a new address that
+did not continue it is another phone. Once that has passed, the group is a candidate again (a
+phone that keeps its counter misses the link at every pause, and would otherwise found a new
+group each time)."""
 import pcaps
 
 VENDOR, EXTENSION = 221, 255
@@ -53,7 +59,7 @@ class Group:
         self.last = 0
         self.sequence = None
         self.frames = 0
-        self.by_sequence = False  # an address joined it by continuing its sequence numbers
+        self.by_sequence = False  # its latest address joined it by continuing the numbers
 
 
 class Baseline:
@@ -86,8 +92,12 @@ class Baseline:
                 chosen = max(follows, key=lambda g: g.last)
                 chosen.by_sequence = True
                 return chosen
-        others = [g for g in kin if not g.by_sequence]
-        return max(others, key=lambda g: g.last) if others else None
+        others = [g for g in kin
+                  if not (g.by_sequence and time - g.last <= SEQUENCE_SECONDS * 1_000_000)]
+        chosen = max(others, key=lambda g: g.last) if others else None
+        if chosen:
+            chosen.by_sequence = False
+        return chosen
 
     def hear(self, time, data):
         """Links one frame; returns (address, its group) or None for a frame without sender."""

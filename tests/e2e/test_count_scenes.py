@@ -165,8 +165,10 @@ class Baseline(unittest.TestCase):
              "aa", 1),
             ("another fingerprint", burst(0, "P", x, 100) + burst(1, "Q", y, 105, B_PRINT),
              "ab", 2),
-            ("a sequence keeper that did not continue is another phone",
+            ("a phone continuing its counter, a new address that does not: another phone",
              burst(0, "P", x, 100) + burst(2, "P", y, 106) + burst(3, "Q", z, 2000), "aab", 2),
+            ("after the link's 5 s, the latest of its kind again",
+             burst(0, "P", x, 100) + burst(2, "P", y, 106) + burst(8, "P", z, 2000), "aaa", 1),
             ("idle an hour: forgotten", burst(0, "P", x, 100) + burst(3602, "P", y, 3000), "ab", 2),
             ("a global address is its own", burst(0, "P", x, 100) +
              burst(1, "Q", "00:11:22:33:44:55", 106), "ab", 2),
