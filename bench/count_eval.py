@@ -212,6 +212,8 @@ def read_thresholds(path):
                 limits[name, int(channel)] = (float(window), float(whole), float(v))
             except ValueError:
                 raise Failure(f"{path}:{number}: not `scene channel window whole V`")
+            if name not in scenes.SCENES:
+                raise Failure(f"{path}:{number}: no scene {name}")
     return limits
 
 
@@ -229,13 +231,15 @@ def regressions(where, f, limits):
     return [f"{where}: {text}" for text in found]
 
 
+def tighter(given, table, choose):
+    return table if given is None else given if table is None else choose(given, table)
+
+
 def limits_for(args, thresholds, name, channel):
     """The tighter of the command line's limits and the table's for one scene and channel."""
-    table = thresholds.get((name, channel), (None, None, None))
-    given = (args.max_window_error, args.max_whole_error, args.min_v)
-    pick = [min, min, max]
-    return tuple(None if a is None and b is None else b if a is None else a if b is None
-                 else choose(a, b) for a, b, choose in zip(given, table, pick))
+    window, whole, v = thresholds.get((name, channel), (None, None, None))
+    return (tighter(args.max_window_error, window, min),
+            tighter(args.max_whole_error, whole, min), tighter(args.min_v, v, max))
 
 
 def evaluate(args, phones, name, channel, work):

@@ -1,6 +1,7 @@
 """The counting evaluation (bench/count_eval.py): its pcap and radiotap reading on hand-made
 files, its scores on hand-made documents, and a whole run of the real binary on a small
 labelled set made here."""
+import argparse
 import math
 import os
 import struct
@@ -118,6 +119,29 @@ class Scores(unittest.TestCase):
             with self.subTest(classes=classes, clusters=clusters):
                 for got, want in zip(count_eval.v_measure(list(zip(classes, clusters))), expected):
                     self.assertAlmostEqual(got, want)
+
+
+class Thresholds(unittest.TestCase):
+    def test_table_and_command_line_the_tighter_wins(self):
+        table = "# scene channel window whole V\ntoday 6 12.5 20 0.7  # a\nstate 1 30 100 0.5\n"
+        given = lambda window=None, whole=None, v=None: argparse.Namespace(
+            max_window_error=window, max_whole_error=whole, min_v=v)
+        cases = [(given(), "today", 6, (12.5, 20.0, 0.7)), (given(), "today", 1, (None,) * 3),
+                 (given(10, 40, 0.6), "today", 6, (10, 20.0, 0.7)),
+                 (given(None, 5, 0.8), "state", 1, (30.0, 5, 0.8))]
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "limits")
+            with open(path, "w") as f:
+                f.write(table)
+            limits = count_eval.read_thresholds(path)
+            for args, name, number, expected in cases:
+                with self.subTest(args=args, name=name, channel=number):
+                    self.assertEqual(count_eval.limits_for(args, limits, name, number), expected)
+            for bad in ("today 6 12.5 20\n", "sunday 6 1 2 0.5\n", "today six 1 2 0.5\n"):
+                with self.subTest(bad=bad), self.assertRaises(count_eval.Failure):
+                    with open(path, "w") as f:
+                        f.write(bad)
+                    count_eval.read_thresholds(path)
 
 
 class WholeRun(unittest.TestCase):
