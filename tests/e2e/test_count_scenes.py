@@ -102,14 +102,6 @@ class Scenes(unittest.TestCase):
             self.assertTrue(60 <= len(run) <= 300, len(run))
             self.assertTrue(half * 1800 <= run[0] and run[-1] < (half + 1) * 1800, run)
 
-    def test_staggered_start(self):
-        frames = phone((0, "02:00:00:00:00:01", 0), (50, "02:00:00:00:00:02", 1))
-        for seed in range(20):
-            out = scenes.staggered(frames, random.Random(seed))
-            late = out[0].time - frames[0].time
-            self.assertTrue(0 <= late <= 240 * S)
-            self.assertEqual(out[1].time - out[0].time, 50 * S)
-
 
 VENDOR_WPS = bytes([221, 6, 0x00, 0x50, 0xF2, 0x08, 0x00, 0x10])
 FILS = bytes([255, 3, 2, 0xAA, 0xBB])
