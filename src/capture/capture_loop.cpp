@@ -81,7 +81,8 @@ bool locallyAdministered(const char* mac) {
 // Counts the reading's address as a device of its own: a text line carries no probe request's
 // body to link by. Text that is not an address is keyed by its own bytes.
 void countTextDevice(DeviceLinker& linker, const Reading& reading, EntryList& list) {
-    LinkInput input{{}, static_cast<int64_t>(monotonicClock()) * 1000, reading.signal, nullptr};
+    LinkInput input{
+        {}, static_cast<int64_t>(monotonicClock()) * 1000, reading.signal, nullptr, false};
     if (!parseAddress(reading.mac, input.address)) {
         for (std::size_t i = 0; i < kMacLength && reading.mac[i]; ++i) {
             input.address[i % 6] = static_cast<uint8_t>(input.address[i % 6] * 31 + reading.mac[i]);

@@ -195,6 +195,12 @@ HeaderShape headerShape(uint16_t control) {
     }
 }
 
+// True for a beacon or a probe response (management subtypes 8 and 5).
+bool isAccessPointFrame(uint16_t control) {
+    const unsigned type = (control >> 2) & 0x3, subtype = (control >> 4) & 0xF;
+    return type == 0 && (subtype == 8 || subtype == 5);
+}
+
 // Reads the 802.11 header of `captured` bytes (of `length` on the air) into `facts.address`,
 // and a probe request's body into `probe` when asked.
 FrameResult readHeader(const uint8_t* frame, std::size_t captured, std::size_t length,
@@ -212,6 +218,7 @@ FrameResult readHeader(const uint8_t* frame, std::size_t captured, std::size_t l
     if (captured < headerLength) return FrameResult::kTruncated;
     if (shape.result != FrameResult::kRead) return shape.result;
     std::memcpy(facts.address, frame + shape.addressAt, sizeof facts.address);
+    facts.isAccessPoint = isAccessPointFrame(little16(frame));
     facts.isProbe = probe && isProbeRequest(frame, captured);
     if (facts.isProbe) readProbeRequest(frame, captured, *probe);
     return FrameResult::kRead;
@@ -238,6 +245,7 @@ const char* frameResultName(FrameResult result) {
 FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t length,
                       FrameFacts& facts, ProbeFacts* probe) {
     facts.isProbe = false;
+    facts.isAccessPoint = false;
     if (captured < kRadiotapFixed) return FrameResult::kBadRadiotap;
     const std::size_t radiotapLength = little16(bytes + 2);
     if (radiotapLength < kRadiotapFixed || radiotapLength > captured) {

@@ -23,8 +23,9 @@ const char* frameResultName(FrameResult result);
 
 struct FrameFacts {
     uint8_t address[6];
-    int32_t signal;  // dBm (or dB when the radio gives no dBm), 0 when none
-    bool isProbe;    // a probe request, whose body was read into the ProbeFacts asked for
+    int32_t signal;      // dBm (or dB when the radio gives no dBm), 0 when none
+    bool isProbe;        // a probe request, whose body was read into the ProbeFacts asked for
+    bool isAccessPoint;  // a beacon or a probe response: sent by an access point
 };
 
 // Reads the `captured` bytes of a frame of `length` bytes on the air (radiotap header

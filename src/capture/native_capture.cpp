@@ -232,7 +232,8 @@ LinkInput linkInput(const pcap_pkthdr& header, const FrameFacts& facts, const Pr
     LinkInput input{{},
                     header.ts.tv_sec * int64_t{1000} + header.ts.tv_usec / 1000,
                     facts.signal,
-                    facts.isProbe ? &probe : nullptr};
+                    facts.isProbe ? &probe : nullptr,
+                    facts.isAccessPoint};
     std::memcpy(input.address, facts.address, sizeof input.address);
     return input;
 }

@@ -19,6 +19,7 @@ struct LinkInput {
     int64_t milliseconds;     // the frame's time
     int32_t signal;           // dBm, 0 when none
     const ProbeFacts* probe;  // a probe request's body, or null for any other frame
+    bool infrastructure;      // a beacon or a probe response: its sender is an access point
 };
 
 // Hard cap of the linker's state: its addresses are kept by the table, one link per record.
@@ -46,13 +47,13 @@ constexpr int kGroupFingerprints = 3;  // a phone shows one to three as its stat
 
 // One device: the addresses linked to it share this record.
 struct DeviceGroup {
-    uint8_t name[6] = {};       // the address that founded it
-    bool ownAddress = false;    // a device that keeps its address: never joined by another
-    uint8_t sequenceLinks = 0;  // addresses it was linked to by continuing sequence numbers
-    uint8_t otherLinks = 0;     // and by being the latest of its kind
-    uint16_t joins = 0;         // addresses linked to it so far (wraps)
-    uint16_t frames = 0;        // heard so many times (stops at the most)
-    int16_t signal = 0;         // smoothed dBm, 0 when none
+    uint8_t name[6] = {};          // the address that founded it
+    bool ownAddress = false;       // a device that keeps its address: never joined by another
+    bool infrastructure = false;   // sent beacons or probe responses: an access point, not counted
+    bool joinedThisBurst = false;  // an address joined it since it was last silent for a burst gap
+    uint16_t joins = 0;            // addresses linked to it so far (wraps)
+    uint16_t frames = 0;           // heard so many times (stops at the most)
+    int16_t signal = 0;            // smoothed dBm, 0 when none
     uint16_t lastSequence = 0;
     uint32_t serial = 0;  // 0 for a free slot
     uint32_t window = 0;  // the last report window it was counted in, plus one

@@ -78,7 +78,7 @@ const Case kCases[] = {
 TEST(ReadFrame, CheckedAgainstWhatWasCaptured) {
     for (const Case& c : kCases) {
         std::size_t captured = c.bytes.size() - c.cut;
-        FrameFacts facts{{}, 12345, false};
+        FrameFacts facts{{}, 12345, false, false};
         FrameResult result =
             readFrame(c.bytes.data(), captured, c.length ? c.length : captured, facts);
         EXPECT_EQ(result, c.result) << c.name << ": " << frameResultName(result);

@@ -18,6 +18,7 @@ struct Frame {
     uint16_t sequence = 0;
     uint8_t kind = 1;
     char ssid = 0;
+    bool accessPoint = false;  // a beacon or a probe response
 };
 
 struct RuleCase {
@@ -25,6 +26,7 @@ struct RuleCase {
     std::vector<Frame> frames;
     std::string groups;  // the group of each frame, as letters in order of first appearance
     std::size_t cap = LinkerLimits{}.groups;
+    int counted = -1;  // the devices counted in the window at the end, when set
 };
 
 constexpr uint8_t kRandom = 0x02, kGlobal = 0x00;
@@ -39,19 +41,31 @@ const RuleCase kRules[] = {
     {"a known address stays",
      {{kRandom, 1, 0}, {kRandom, 2, 1, true, 0, 2}, {kRandom, 1, 2}},
      "aba"},
-    {"sequence continues, and a phone that keeps it is not joined otherwise",
+    {"a counter that does not continue says nothing",
      {{kRandom, 1, 0, true, 100}, {kRandom, 2, 2, true, 110}, {kRandom, 3, 3, true, 3000}},
-     "aab"},
-    {"the step allowed grows with the pause (16 and 8 a second)...",
-     {{kRandom, 1, 0, true, 100}, {kRandom, 2, 1, true, 124}, {kRandom, 3, 61, true, 188}},
      "aaa"},
-    {"...up to 64",
-     {{kRandom, 1, 0, true, 100}, {kRandom, 2, 1, true, 124}, {kRandom, 3, 61, true, 189}},
-     "aab"},
-    {"same directed SSID",
+    {"sequence continues: picks its group among those of its kind, not the latest",
+     {{kRandom, 1, 0, true, 100},
+      {kRandom, 2, 0, true, 500},
+      {kRandom, 1, 0, true, 101},
+      {kRandom, 3, 2, true, 532}},
+     "aaba"},
+    {"...a step of 16 and 8 more a second",
+     {{kRandom, 1, 0, true, 100},
+      {kRandom, 2, 0, true, 500},
+      {kRandom, 1, 0, true, 101},
+      {kRandom, 3, 2, true, 533}},
+     "aabb"},
+    {"...within seconds",
+     {{kRandom, 1, 0, true, 100},
+      {kRandom, 2, 0, true, 500},
+      {kRandom, 1, 0, true, 101},
+      {kRandom, 3, 6, true, 501}},
+     "aabb"},
+    {"same directed SSID: picks its group among those of its kind, not the latest",
      {{kRandom, 1, 0, true, 10, 1, 'x'},
-      {kRandom, 2, 1, true, 12},
-      {kRandom, 3, 2, true, 3000},
+      {kRandom, 2, 0, true, 2000},
+      {kRandom, 1, 0, true, 3000},
       {kRandom, 4, 3, true, 1000, 1, 'x'}},
      "aaba"},
     {"an address silent 10 minutes is linked anew",
@@ -67,6 +81,20 @@ const RuleCase kRules[] = {
     {"...and goes back to a group of its kind that is between bursts, not a new one",
      {{kRandom, 1, 0}, {kRandom, 2, 0}, {kRandom, 1, 0}, {kRandom, 3, 5}, {kRandom, 1, 5}},
      "aabba"},
+    {"an address that returns after its group's burst ended is its own phone's",
+     {{kRandom, 1, 0}, {kRandom, 2, 0}, {kRandom, 1, 3}},
+     "aaa"},
+    {"...and so after 30 s of silence, whatever joined since",
+     {{kRandom, 1, 0}, {kRandom, 2, 40}, {kRandom, 1, 40}},
+     "aaa"},
+    {"a group learns its phone's other state: read again at an address's next burst",
+     {{kRandom, 1, 0}, {kRandom, 1, 2, true, 0, 2}, {kRandom, 2, 3, true, 0, 2}},
+     "aaa"},
+    {"infrastructure is not a device: a beacon's sender is a group, never counted",
+     {{kGlobal, 1, 0, false, 0, 1, 0, true}, {kGlobal, 1, 1}, {kGlobal, 2, 1}},
+     "aab",
+     LinkerLimits{}.groups,
+     1},
     {"a slot the very next group took is not the old group's: its address is linked anew",
      {{kGlobal, 1, 0},
       {kRandom, 2, 1},
@@ -98,8 +126,11 @@ std::string linkAll(const std::vector<Frame>& frames, Scene& scene) {
             probe.ssid = reinterpret_cast<const uint8_t*>(&f.ssid);
             probe.ssidLength = 1;
         }
-        LinkInput input{
-            {f.first, 0, 0, 0, 0, f.last}, f.seconds * 1000, -60, f.probe ? &probe : nullptr};
+        LinkInput input{{f.first, 0, 0, 0, 0, f.last},
+                        f.seconds * 1000,
+                        -60,
+                        f.probe ? &probe : nullptr,
+                        f.accessPoint};
         uint8_t device[6];
         linkFrame(scene.linker, input, scene.links[f.first << 8 | f.last], scene.window, device);
         std::string name(reinterpret_cast<const char*>(device), 6);
@@ -113,6 +144,8 @@ TEST(DeviceLinker, EachRule) {
     for (const RuleCase& rule : kRules) {
         Scene scene(LinkerLimits{rule.cap});
         EXPECT_EQ(linkAll(rule.frames, scene), rule.groups) << rule.name;
+        if (rule.counted < 0) continue;
+        EXPECT_EQ(windowCount(scene.window), static_cast<uint32_t>(rule.counted)) << rule.name;
     }
 }
 

@@ -303,7 +303,7 @@ TEST_F(Table, RecordsKeepTheirAddressLinkAndANodeTakenAgainStartsUnlinked) {
         ProbeFacts probe;
         probe.elements = elements;
         probe.elementsLength = sizeof elements;
-        const LinkInput frame{{0x02, 0, 0, 0, 0, last}, 1000, -50, &probe};
+        const LinkInput frame{{0x02, 0, 0, 0, 0, last}, 1000, -50, &probe, false};
         const Linking linking{linker, frame};
         EXPECT_EQ(updateEntryList(readingOf(mac, -50, 0), capped, 0, &linking), 0);
         return entriesOf(capped).at(0).device[5];
