@@ -29,6 +29,10 @@ constexpr int64_t kBurstGapMs = 1000;
 // kept per network, a small pool), not another phone, whatever joined its group meanwhile.
 constexpr int64_t kReturnSilenceMs = 30 * 1000;
 
+// Signal that tells two phones of one kind apart: more than a phone's own wander between
+// bursts (a few dB), well under the spread of places in a room or a street.
+constexpr int kSignalMarginDb = 8;
+
 // A group of random addresses counts as a device from its third frame: one or two frames under
 // elements never heard again are a phone's passing state (or a damaged frame), not a device.
 constexpr uint16_t kFramesToCount = 3;
@@ -128,8 +132,29 @@ uint32_t latestOfKind(const DeviceLinker& linker, const Candidates& candidates, 
 
 // The group that a new random address sending `probe` belongs to, or kNoGroup. The candidates
 // are the groups that showed the same fingerprint lately, most recently heard first.
+// How far a group's smoothed signal is from `signal`, in dB; far beyond any when either has none.
+int signalOff(const DeviceGroup& group, int32_t signal) {
+    return group.signal == 0 || signal == 0 ? 1000 : std::abs(group.signal - signal);
+}
+
+// Rule "where it is heard": among the groups of its kind, the one whose signal is closer by
+// more than kSignalMarginDb than the latest's, else the latest. Phones of one kind are told
+// apart by where they are; a phone's own signal wanders a few dB between bursts.
+uint32_t closerInSignal(const DeviceLinker& linker, const Candidates& candidates, uint32_t latest,
+                        int32_t signal) {
+    if (latest == kNoGroup) return latest;
+    const GroupPool& pool = linker.groups;
+    uint32_t best = latest;
+    for (int i = 0; i < kFingerprintCandidates && candidates.groups[i] != kNoGroup; ++i) {
+        const uint32_t slot = candidates.groups[i];
+        if (signalOff(pool.items[slot], signal) < signalOff(pool.items[best], signal)) best = slot;
+    }
+    const int gain = signalOff(pool.items[latest], signal) - signalOff(pool.items[best], signal);
+    return gain > kSignalMarginDb ? best : latest;
+}
+
 uint32_t matchingGroup(const DeviceLinker& linker, const ProbeFacts& probe, uint64_t fingerprint,
-                       uint64_t ssid, int64_t now) {
+                       uint64_t ssid, int32_t signal, int64_t now) {
     const Candidates* found = findCandidates(linker, fingerprint);
     if (!found) return kNoGroup;
     const uint32_t* candidates = found->groups;
@@ -146,8 +171,9 @@ uint32_t matchingGroup(const DeviceLinker& linker, const ProbeFacts& probe, uint
         if (linker.groups.items[candidates[i]].ssid == ssid) return candidates[i];
     }
     // Rule "latest of its kind": the group of this fingerprint heard most recently is the
-    // likeliest; kNoGroup: rule "new device", nothing links it.
-    return latestOfKind(linker, *found, kNoGroup, 0, now);
+    // likeliest, unless another is heard clearly closer to where this address is; kNoGroup:
+    // rule "new device", nothing links it.
+    return closerInSignal(linker, *found, latestOfKind(linker, *found, kNoGroup, 0, now), signal);
 }
 
 // Rule "an address returns": a phone leaves an address when it takes a new one, so an address
@@ -237,7 +263,7 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
         slot = ownGroup(linker, frame, now);
     } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNoGroup) {
         fingerprint = elementFingerprint(*frame.probe);
-        slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, now);
+        slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
         if (slot == kNoGroup) slot = newGroup(linker, frame, now);
         linkAddress(linker, link, slot, now);
         joined = true;

@@ -19,6 +19,7 @@ struct Frame {
     uint8_t kind = 1;
     char ssid = 0;
     bool accessPoint = false;  // a beacon or a probe response
+    int8_t signal = -60;
 };
 
 struct RuleCase {
@@ -68,6 +69,14 @@ const RuleCase kRules[] = {
       {kRandom, 1, 0, true, 3000},
       {kRandom, 4, 3, true, 1000, 1, 'x'}},
      "aaba"},
+    {"where it is heard: of two groups of its kind, the one closer in signal by over 8 dB",
+     {{kRandom, 1, 0, true, 100, 1, 0, false, -40},
+      {kRandom, 2, 0, true, 500, 1, 0, false, -40},
+      {kRandom, 1, 0, true, 900, 1, 0, false, -70},
+      {kRandom, 2, 1, true, 501, 1, 0, false, -40},
+      {kRandom, 3, 3, true, 2000, 1, 0, false, -70},
+      {kRandom, 4, 5, true, 3000, 1, 0, false, -48}},
+     "aababa"},
     {"an address silent 10 minutes is linked anew",
      {{kRandom, 1, 0, true, 5}, {kRandom, 2, 1, true, 900, 2}, {kRandom, 1, 700, true, 2000, 2}},
      "abb"},
@@ -128,7 +137,7 @@ std::string linkAll(const std::vector<Frame>& frames, Scene& scene) {
         }
         LinkInput input{{f.first, 0, 0, 0, 0, f.last},
                         f.seconds * 1000,
-                        -60,
+                        f.signal,
                         f.probe ? &probe : nullptr,
                         f.accessPoint};
         uint8_t device[6];
