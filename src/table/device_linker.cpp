@@ -33,9 +33,9 @@ constexpr int64_t kReturnSilenceMs = 30 * 1000;
 // bursts (a few dB), well under the spread of places in a room or a street.
 constexpr int kSignalMarginDb = 8;
 
-// A group of random addresses counts as a device from its third frame: one or two frames under
-// elements never heard again are a phone's passing state (or a damaged frame), not a device.
-constexpr uint16_t kFramesToCount = 3;
+// A group of random addresses counts as a device from its fifth frame: a burst or two under
+// elements not heard again are a phone's passing state (or a damaged frame), not a device.
+constexpr uint16_t kFramesToCount = 5;
 
 bool locallyAdministered(const uint8_t address[6]) {
     return address[0] & 0x02;

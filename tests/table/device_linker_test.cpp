@@ -158,11 +158,13 @@ TEST(DeviceLinker, EachRule) {
     }
 }
 
-TEST(DeviceLinker, CountsEachDeviceOncePerWindowRandomOnesFromTheirThirdFrame) {
+TEST(DeviceLinker, CountsEachDeviceOncePerWindowRandomOnesFromTheirFifthFrame) {
     Scene scene;
     linkAll({{kRandom, 1, 0}, {kRandom, 2, 1}, {kGlobal, 3, 2}, {kGlobal, 3, 3}}, scene);
     EXPECT_EQ(windowCount(scene.window), 1u);
     linkAll({{kRandom, 2, 4}, {kRandom, 2, 4}}, scene);
+    EXPECT_EQ(windowCount(scene.window), 1u);
+    linkAll({{kRandom, 2, 4}}, scene);
     EXPECT_EQ(closeWindow(scene.window), 2u);
     linkAll({{kGlobal, 3, 5}, {kRandom, 2, 5}}, scene);
     EXPECT_EQ(closeWindow(scene.window), 2u);
