@@ -10,7 +10,7 @@ import unittest
 from datetime import datetime
 
 from daemon import Daemon, Receiver, capture_line, wait_for
-from frames import beacon, pcap, simple_radio
+from frames import pcap, probe_request, simple_radio
 
 RECORDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "capture.pcap")
 ADDRESS = re.compile(r"[0-9a-f]{2}(?::[0-9a-f]{2}){5}")
@@ -76,8 +76,8 @@ class Documents(unittest.TestCase):
             with self.subTest(settings=settings, hang=hang), tempfile.TemporaryDirectory() as work:
                 recording = os.path.join(work, "r.pcap")
                 with open(recording, "wb") as f:
-                    f.write(pcap([(t, simple_radio(-50) + beacon(f"00:00:00:00:00:{i:02x}"), None)
-                                  for i, t in enumerate(times)]))
+                    f.write(pcap([(t, simple_radio(-50) + probe_request(f"00:00:00:00:00:{i:02x}"),
+                                   None) for i, t in enumerate(times)]))
                 receiver = Receiver(hang=hang)
                 self.addCleanup(receiver.close)
                 spool = os.path.join(work, "spool")
