@@ -26,7 +26,9 @@ constexpr int kSequenceStepPerSecond = 8;
 constexpr int64_t kBurstGapMs = 1000;
 
 // An address heard again after this long a silence is its phone going back to it (one address
-// kept per network, a small pool), not another phone, whatever joined its group meanwhile.
+// kept per network, a small pool), not another phone, whatever joined its group meanwhile. It is
+// linked as a new address is, and goes back to the group it left only when no group of its
+// present kind takes it: among phones of one kind, that group may since carry another of them.
 constexpr int64_t kReturnSilenceMs = 30 * 1000;
 
 // Signal that tells two phones of one kind apart: more than a phone's own wander between
@@ -178,8 +180,8 @@ uint32_t matchingGroup(const DeviceLinker& linker, const ProbeFacts& probe, uint
 
 // Rule "an address returns": a phone leaves an address when it takes a new one, so an address
 // heard again within the burst in which another joined its group belongs to another device of
-// that kind. After a longer silence it is its own phone going back to it. `silence` counts the
-// address's whole seconds.
+// that kind. After a longer silence it is its own phone going back to it (see
+// resumesAfterSilence). `silence` counts the address's whole seconds.
 bool returnedWithinBurst(const AddressLink& link, const DeviceGroup& group, uint32_t silence,
                          int64_t now) {
     return link.joinsSeen != group.joins && group.joinedThisBurst &&
@@ -195,6 +197,14 @@ uint32_t regroup(DeviceLinker& linker, AddressLink& link, const LinkInput& frame
     if (target == kNoGroup) target = newSplitGroup(linker, frame, now);
     join(linker.groups.items[target], link, target);
     return target;
+}
+
+// Rule "an address resumes": a random address that probes again after kReturnSilenceMs is linked
+// anew, by the rules for a new address.
+bool resumesAfterSilence(const DeviceLinker& linker, const AddressLink& link,
+                         const LinkInput& frame, uint32_t silence) {
+    return silence > kReturnSilenceMs / 1000 && frame.probe && locallyAdministered(frame.address) &&
+           !linker.groups.items[link.group].ownAddress;
 }
 
 // Takes the frame into the group; `joined`: its address joined the group with it.
@@ -235,6 +245,23 @@ uint32_t knownGroup(DeviceLinker& linker, const LinkInput& frame, AddressLink& l
     return link.group;
 }
 
+// The group of a random address linked by the rules for a new one, its elements read into
+// `fingerprint`. A `resumed` address that no group of its present kind takes, or that its own
+// takes, stays with its own: not a join (see returnedWithinBurst), so `joined` stays unset.
+uint32_t linkNew(DeviceLinker& linker, const LinkInput& frame, AddressLink& link, bool resumed,
+                 uint64_t ssid, uint64_t& fingerprint, bool& joined, int64_t now) {
+    fingerprint = elementFingerprint(*frame.probe);
+    uint32_t slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
+    if (resumed && (slot == kNoGroup || slot == link.group)) {
+        link.joinsSeen = linker.groups.items[link.group].joins;
+        return link.group;
+    }
+    if (slot == kNoGroup) slot = newGroup(linker, frame, now);
+    linkAddress(linker, link, slot, now);
+    joined = true;
+    return slot;
+}
+
 }  // namespace
 
 DeviceLinker::DeviceLinker(LinkerLimits limits)
@@ -254,7 +281,8 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     uint64_t fingerprint = 0;
     bool joined = false;
     uint32_t slot;
-    if (knownAddress(linker, link, now)) {
+    const bool known = knownAddress(linker, link, now);
+    if (known && !resumesAfterSilence(linker, link, frame, silence)) {
         slot = knownGroup(linker, frame, link, silence, fingerprint, joined, now);
     } else if (!locallyAdministered(frame.address) || !frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
@@ -262,11 +290,7 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
         // when it probes later (found among the own groups here); any other is a new random one.
         slot = ownGroup(linker, frame, now);
     } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNoGroup) {
-        fingerprint = elementFingerprint(*frame.probe);
-        slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
-        if (slot == kNoGroup) slot = newGroup(linker, frame, now);
-        linkAddress(linker, link, slot, now);
-        joined = true;
+        slot = linkNew(linker, frame, link, known, ssid, fingerprint, joined, now);
     }
     // Rule "a group learns its phone's states": elements that changed under a known address
     // are tied to its group, so the next address in that state joins it.
