@@ -1,0 +1,108 @@
+#include "collector/document.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int64_t kUnsigned32 = 4294967295LL;
+constexpr std::size_t kMaxText = 1024;  // far above any host name or address the daemon writes
+
+// A text field without NUL (which neither engine stores) of sensible length; nullptr otherwise.
+const std::string* textField(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return nullptr;
+    const std::string& text = it->get_ref<const std::string&>();
+    if (text.size() > kMaxText || text.find('\0') != std::string::npos) return nullptr;
+    return &text;
+}
+
+// An integer field in [low, high]; nullopt when missing, not an integer or out of range.
+std::optional<int64_t> integerField(const json& object, const char* key, int64_t low,
+                                    int64_t high) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number_integer()) return std::nullopt;
+    if (it->is_number_unsigned() && it->get<uint64_t>() > static_cast<uint64_t>(high)) {
+        return std::nullopt;
+    }
+    int64_t value = it->get<int64_t>();
+    if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
+bool onlyKeys(const json& object, std::initializer_list<const char*> keys) {
+    for (auto& item : object.items()) {
+        bool known = false;
+        for (const char* key : keys) known = known || item.key() == key;
+        if (!known) return false;
+    }
+    return true;
+}
+
+// Parses one record object; returns the reason it is not one (empty: parsed).
+std::string parseRecord(const json& item, Record& record) {
+    if (!item.is_object() ||
+        !onlyKeys(item, {"mac", "count", "firstSeen", "lastSeen", "signalDB", "device"})) {
+        return "a record is not an object of the record's fields";
+    }
+    const std::string* mac = textField(item, "mac");
+    auto count = integerField(item, "count", 0, kUnsigned32);
+    auto first = integerField(item, "firstSeen", 0, kUnsigned32);
+    auto last = integerField(item, "lastSeen", 0, kUnsigned32);
+    auto signal = integerField(item, "signalDB", -1000, 1000);
+    if (!mac || !count || !first || !last || !signal) return "a record lacks a valid field";
+    record = Record{*mac, *count, *first, *last, *signal, std::nullopt};
+    if (item.contains("device")) {
+        const std::string* device = textField(item, "device");
+        if (!device) return "a record's \"device\" is not a text";
+        record.device = *device;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<int64_t> parseTime(const std::string& text) {
+    std::tm parts{};
+    if (text.size() != 25 || !strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &parts)) {
+        return std::nullopt;
+    }
+    int64_t seconds = timegm(&parts);
+    // strptime accepts unpadded fields and out-of-range days: the text must be the canonical one.
+    char back[32];
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm check{};
+    if (seconds < 0 || !gmtime_r(&time, &check)) return std::nullopt;
+    std::strftime(back, sizeof back, "%Y-%m-%dT%H:%M:%S+00:00", &check);
+    if (text != back) return std::nullopt;
+    return seconds;
+}
+
+std::string parseDocument(const std::string& body, Document& document) {
+    json root = json::parse(body, nullptr, false);
+    if (root.is_discarded()) return "not JSON";
+    if (!root.is_object() || !onlyKeys(root, {"hostname", "systemDateTime", "devices", "data"})) {
+        return "not an object of the document's fields";
+    }
+    const std::string* host = textField(root, "hostname");
+    const std::string* time = textField(root, "systemDateTime");
+    if (!host) return "no valid \"hostname\"";
+    if (!time) return "no valid \"systemDateTime\"";
+    auto at = parseTime(*time);
+    if (!at) return "\"systemDateTime\" is not a time of the form 2024-01-31T12:00:00+00:00";
+    document = Document{*host, *time, *at, std::nullopt, {}};
+    if (root.contains("devices")) {
+        document.devices = integerField(root, "devices", 0, kUnsigned32);
+        if (!document.devices) return "\"devices\" is not a count";
+    }
+    auto data = root.find("data");
+    if (data == root.end() || !data->is_array()) return "no \"data\" array";
+    document.records.resize(data->size());
+    for (std::size_t i = 0; i < data->size(); ++i) {
+        std::string reason = parseRecord((*data)[i], document.records[i]);
+        if (!reason.empty()) return reason + " (record " + std::to_string(i + 1) + ")";
+    }
+    return "";
+}

@@ -1,0 +1,36 @@
+#pragma once
+// One document as a router's daemon sends it, checked field by field before anything is stored.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Record {
+    std::string mac;
+    int64_t count = 0;
+    int64_t firstSeen = 0;
+    int64_t lastSeen = 0;
+    int64_t signal = 0;
+    std::optional<std::string> device;
+};
+
+struct Document {
+    std::string hostname;
+    std::string time;  // "systemDateTime" as sent
+    int64_t at = 0;    // the same in seconds since the epoch
+    std::optional<int64_t> devices;
+    std::vector<Record> records;
+};
+
+// Parses `body` into `document`; on a body that is not one document of the daemon's shape,
+// returns the one-line reason (empty: parsed).
+std::string parseDocument(const std::string& body, Document& document);
+
+// Seconds since the epoch of a "%Y-%m-%dT%H:%M:%S+00:00" text; nullopt when it is not one.
+std::optional<int64_t> parseTime(const std::string& text);
+
+// The day number (days since the epoch) of `seconds`.
+inline int64_t dayOf(int64_t seconds) {
+    return seconds >= 0 ? seconds / 86400 : -1;
+}

@@ -1,0 +1,177 @@
+// pelmar-collector: receives the routers' documents, stores them and shows devices over time.
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+#include "collector/server.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: pelmar-collector [options]\n"
+    "       pelmar-collector token add NAME --db DB\n"
+    "Receives the routers' documents (POST /ingest?token=...), stores them and serves a page of\n"
+    "devices over time (GET /) with its data (GET /api/routers, /api/series, /api/series.csv).\n"
+    "Options (each also read from the environment variable PELMAR_COLLECTOR_<NAME>, e.g.\n"
+    "PELMAR_COLLECTOR_KEEP_DAYS for --keep-days; a flag wins):\n"
+    "  --db DB             SQLite file (created on first start), or postgresql://... "
+    "(default pelmar-collector.db)\n"
+    "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8480)\n"
+    "  --keep-days N       remove documents older than N days, once a day (default: keep all)\n"
+    "  --max-body-kb N     largest document accepted, KiB; larger ones get 413 (default 16384)\n"
+    "  --chart-js FILE     the Chart.js file the page loads (default: Debian's libjs-chart.js)\n"
+    "  --help              this text\n";
+
+const char* const kFlags[] = {"db", "listen", "keep-days", "max-body-kb", "chart-js"};
+
+using Options = std::map<std::string, std::string>;
+
+// The options of `args` over their environment variables over the defaults; false with a line
+// on standard error when an argument is not one of them.
+bool readOptions(const std::vector<std::string>& args, Options& options) {
+    options = {{"db", "pelmar-collector.db"},
+               {"listen", "127.0.0.1:8480"},
+               {"max-body-kb", "16384"},
+               {"chart-js", PELMAR_CHART_JS}};
+    for (const char* flag : kFlags) {
+        std::string name = "PELMAR_COLLECTOR_";
+        for (const char* c = flag; *c; ++c) name += *c == '-' ? '_' : static_cast<char>(*c - 32);
+        if (const char* value = std::getenv(name.c_str())) options[flag] = value;
+    }
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        bool known = false;
+        for (const char* flag : kFlags) known = known || args[i] == std::string("--") + flag;
+        if (!known || i + 1 == args.size()) {
+            std::fprintf(stderr, "pelmar-collector: unknown option or missing value: %s\n%s",
+                         args[i].c_str(), kUsage);
+            return false;
+        }
+        options[args[i].substr(2)] = args[i + 1];
+    }
+    return true;
+}
+
+// A positive whole number, or 0 when `text` is none.
+long positive(const std::string& text) {
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && value > 0 ? value : 0;
+}
+
+int addToken(const std::string& router, const Options& options) {
+    std::unique_ptr<Store> store = openStore(options.at("db"));
+    std::string token = newToken();
+    store->addToken(router, tokenHash(token));
+    std::printf("%s\n", token.c_str());
+    return 0;
+}
+
+// Drops the days before the last `keepDays` now and then once a day, until `stopping`.
+void keepDays(Store& store, long days, std::mutex& lock, std::condition_variable& wake,
+              const bool& stopping) {
+    std::unique_lock<std::mutex> hold(lock);
+    while (!stopping) {
+        int64_t today = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count() /
+                        86400;
+        try {
+            store.dropBefore(today - days);
+        } catch (const StoreError& error) {
+            std::printf("Retention failed: %s\n", error.what());
+            std::fflush(stdout);
+        }
+        wake.wait_for(hold, std::chrono::hours(24), [&] { return stopping; });
+    }
+}
+
+int serve(const Options& options) {
+    const std::string& listen = options.at("listen");
+    auto colon = listen.rfind(':');
+    long port = colon == std::string::npos ? 0 : positive(listen.substr(colon + 1));
+    long maxBodyKb = positive(options.at("max-body-kb"));
+    long days = options.count("keep-days") ? positive(options.at("keep-days")) : -1;
+    if (!port || port > 65535 || !maxBodyKb || days == 0) {
+        std::fprintf(stderr, "pelmar-collector: a bad --listen, --max-body-kb or --keep-days\n");
+        return 2;
+    }
+    std::unique_ptr<Store> store = openStore(options.at("db"));
+    ServerSettings settings{static_cast<std::size_t>(maxBodyKb) * 1024, options.at("chart-js")};
+    if (std::FILE* file = std::fopen(settings.chartJs.c_str(), "r")) {
+        std::fclose(file);
+    } else {
+        std::printf("No Chart.js at %s: the page shows the table only\n", settings.chartJs.c_str());
+        settings.chartJs.clear();
+    }
+    httplib::Server server;
+    addRoutes(server, *store, settings);
+    std::string host = listen.substr(0, colon);
+    if (!server.bind_to_port(host.c_str(), static_cast<int>(port))) {
+        std::printf("Cannot listen on %s\n", listen.c_str());
+        return 1;
+    }
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread retention;
+    if (days > 0)
+        retention = std::thread(keepDays, std::ref(*store), days, std::ref(lock), std::ref(wake),
+                                std::cref(stopping));
+    // TERM and INT are taken by this thread only (blocked everywhere else): it stops the server.
+    std::thread signals([&server] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+        int signal = 0;
+        sigwait(&set, &signal);
+        server.stop();
+    });
+    signals.detach();
+    std::printf("Listening on %s\n", listen.c_str());
+    std::fflush(stdout);
+    server.listen_after_bind();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
+    }
+    wake.notify_all();
+    if (retention.joinable()) retention.join();
+    std::printf("Stopped\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool token = args.size() >= 3 && args[0] == "token" && args[1] == "add";
+    if (args.size() == 1 && args[0] == "--help") {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    Options options;
+    if (!readOptions(std::vector<std::string>(args.begin() + (token ? 3 : 0), args.end()),
+                     options)) {
+        return 2;
+    }
+    try {
+        return token ? addToken(args[2], options) : serve(options);
+    } catch (const std::exception& error) {
+        std::printf("%s\n", error.what());
+        std::fflush(stdout);
+        return 1;
+    }
+}

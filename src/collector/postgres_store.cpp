@@ -1,0 +1,328 @@
+#include <libpq-fe.h>
+
+#include <mutex>
+
+#include "collector/store.h"
+
+namespace {
+
+// Numbered migrations, each applied in its own transaction. Documents and records are
+// partitioned by the day of "systemDateTime" (days since the epoch), so retention drops tables.
+const char* const kMigrations[] = {
+    "CREATE TABLE tokens(hash text PRIMARY KEY, router text NOT NULL);"
+    "CREATE TABLE documents(day integer NOT NULL, id bigint GENERATED ALWAYS AS IDENTITY,"
+    " router text NOT NULL, hostname text NOT NULL, time text NOT NULL, at bigint NOT NULL,"
+    " received bigint NOT NULL, devices bigint, records integer NOT NULL,"
+    " UNIQUE(router, hostname, at, day)) PARTITION BY RANGE (day);"
+    "CREATE INDEX documents_router_at ON documents(router, at);"
+    "CREATE INDEX documents_at ON documents(at);"
+    "CREATE TABLE records(day integer NOT NULL, doc bigint NOT NULL, mac text NOT NULL,"
+    " count bigint NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL,"
+    " signal integer NOT NULL, device text) PARTITION BY RANGE (day);",
+};
+
+struct ConnectionDeleter {
+    void operator()(PGconn* connection) const { PQfinish(connection); }
+};
+using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
+struct ResultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+constexpr const char* kNoPartition = "23514";  // check_violation: no partition for the row
+
+// One COPY text field: backslash, tab and line ends escaped; "\N" for none.
+void appendCopyField(std::string& out, const std::string* text) {
+    if (!text) {
+        out += "\\N";
+        return;
+    }
+    for (char c : *text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += c;
+        }
+    }
+}
+
+// A command's failure; `sqlState` tells which when the server said.
+struct CommandError : StoreError {
+    CommandError(const std::string& what, std::string state)
+        : StoreError(what), sqlState(std::move(state)) {}
+    std::string sqlState;
+};
+
+// Runs `sql` with text parameters (nullptr: NULL) on `c`; throws CommandError unless it gives
+// `expected`.
+Result run(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values = {},
+           ExecStatusType expected = PGRES_COMMAND_OK) {
+    std::vector<const char*> texts;
+    for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
+    Result result(PQexecParams(c, sql.c_str(), static_cast<int>(texts.size()), nullptr,
+                               texts.data(), nullptr, nullptr, 0));
+    if (!result || PQresultStatus(result.get()) != expected) {
+        const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+        throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), state ? state : "");
+    }
+    return result;
+}
+
+Result query(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values) {
+    return run(c, sql, values, PGRES_TUPLES_OK);
+}
+
+std::string text(const Result& r, int row, int column) {
+    return PQgetvalue(r.get(), row, column);
+}
+int64_t number(const Result& r, int row, int column) {
+    return std::stoll(PQgetvalue(r.get(), row, column));
+}
+
+class PostgresStore : public Store {
+public:
+    explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {
+        withConnection([](PGconn* c) { migrate(c); });
+    }
+
+    bool add(const std::string& router, const Document& document, int64_t received) override {
+        bool added = false;
+        withConnection([&](PGconn* c) {
+            try {
+                added = insert(c, router, document, received);
+            } catch (const CommandError& error) {
+                if (error.sqlState != kNoPartition) throw;
+                makeDay(c, dayOf(document.at));
+                added = insert(c, router, document, received);
+            }
+        });
+        return added;
+    }
+
+    void addToken(const std::string& router, const std::string& hash) override {
+        withConnection([&](PGconn* c) {
+            run(c, "INSERT INTO tokens(hash, router) VALUES($1, $2)", {&hash, &router});
+        });
+    }
+
+    std::optional<std::string> routerOf(const std::string& hash) override {
+        std::optional<std::string> router;
+        withConnection([&](PGconn* c) {
+            Result r = query(c, "SELECT hash, router FROM tokens WHERE hash = $1", {&hash});
+            if (PQntuples(r.get()) == 1 && sameText(text(r, 0, 0), hash)) router = text(r, 0, 1);
+        });
+        return router;
+    }
+
+    std::vector<RouterState> routers() override {
+        std::vector<RouterState> states;
+        withConnection([&](PGconn* c) {
+            Result names = query(c, "SELECT DISTINCT router FROM tokens ORDER BY router", {});
+            for (int i = 0; i < PQntuples(names.get()); ++i) {
+                states.emplace_back();
+                states.back().router = text(names, i, 0);
+                lastTwo(c, states.back());
+            }
+        });
+        return states;
+    }
+
+    std::vector<Point> series(const SeriesQuery& q) override {
+        std::vector<Point> points;
+        std::string from = std::to_string(q.from), to = std::to_string(q.to);
+        withConnection([&](PGconn* c) {
+            Result r = query(c,
+                             "SELECT router, time, at, COALESCE(devices, records) FROM documents"
+                             " WHERE at >= $1 AND at <= $2 AND ($3::text IS NULL OR router = $3)"
+                             " ORDER BY at, router",
+                             {&from, &to, q.router ? &*q.router : nullptr});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                points.push_back(
+                    Point{text(r, i, 0), text(r, i, 1), number(r, i, 2), number(r, i, 3)});
+            }
+        });
+        return points;
+    }
+
+    void dropBefore(int64_t day) override {
+        withConnection([&](PGconn* c) {
+            Result r = query(c,
+                             "SELECT c.relname FROM pg_inherits i"
+                             " JOIN pg_class c ON c.oid = i.inhrelid"
+                             " JOIN pg_class p ON p.oid = i.inhparent"
+                             " WHERE p.relname IN ('documents', 'records')",
+                             {});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                std::string name = text(r, i, 0);
+                auto mark = name.rfind("_d");
+                if (mark == std::string::npos) continue;
+                if (std::stoll(name.substr(mark + 2)) < day) run(c, "DROP TABLE " + name);
+            }
+        });
+    }
+
+private:
+    // Runs `work` on a pooled connection (a new one when none is idle); a connection that broke
+    // is dropped, so the next call connects again.
+    template <typename Work>
+    void withConnection(const Work& work) {
+        Connection c = take();
+        try {
+            work(c.get());
+        } catch (const StoreError&) {
+            if (PQstatus(c.get()) == CONNECTION_OK) {
+                Result(PQexec(c.get(), "ROLLBACK"));  // a no-op outside a transaction
+                give(std::move(c));
+            }
+            throw;
+        }
+        give(std::move(c));
+    }
+
+    Connection take() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!idle_.empty()) {
+                Connection c = std::move(idle_.back());
+                idle_.pop_back();
+                if (PQstatus(c.get()) == CONNECTION_OK) return c;
+            }
+        }
+        Connection c(PQconnectdb(conninfo_.c_str()));
+        if (PQstatus(c.get()) != CONNECTION_OK) {
+            throw StoreError("PostgreSQL: " + std::string(PQerrorMessage(c.get())));
+        }
+        Result quiet(PQexec(c.get(), "SET client_min_messages = warning"));
+        return c;
+    }
+
+    void give(Connection c) {
+        std::lock_guard<std::mutex> hold(lock_);
+        idle_.push_back(std::move(c));
+    }
+
+    static void migrate(PGconn* c) {
+        run(c, "CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL)");
+        const int total = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+        for (;;) {
+            run(c, "BEGIN");
+            // The lock makes collectors that start together migrate one after the other.
+            run(c, "LOCK TABLE schema_version");
+            Result r = query(c, "SELECT COALESCE(MAX(version), 0) FROM schema_version", {});
+            int version = static_cast<int>(number(r, 0, 0));
+            if (version > total)
+                throw StoreError("PostgreSQL: the database is of a newer collector");
+            if (version == total) {
+                run(c, "COMMIT");
+                return;
+            }
+            run(c, kMigrations[version]);
+            run(c, "INSERT INTO schema_version VALUES(" + std::to_string(version + 1) + ")");
+            run(c, "COMMIT");
+        }
+    }
+
+    // Makes the partitions of `day` when missing (another collector may make them at once).
+    static void makeDay(PGconn* c, int64_t day) {
+        std::string from = std::to_string(day), to = std::to_string(day + 1);
+        for (const char* table : {"documents", "records"}) {
+            std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table + "_d" + from +
+                              " PARTITION OF " + table + " FOR VALUES FROM (" + from + ") TO (" +
+                              to + ")";
+            try {
+                run(c, sql);
+            } catch (const CommandError& error) {
+                if (error.sqlState != "42P07" && error.sqlState != "23505") throw;
+            }
+        }
+    }
+
+    // Stores `d` in one transaction (rolled back when anything fails); false when there already.
+    static bool insert(PGconn* c, const std::string& router, const Document& d, int64_t received) {
+        try {
+            return insertDocument(c, router, d, received);
+        } catch (const CommandError&) {
+            Result(PQexec(c, "ROLLBACK"));
+            throw;
+        }
+    }
+
+    static bool insertDocument(PGconn* c, const std::string& router, const Document& d,
+                               int64_t received) {
+        std::string day = std::to_string(dayOf(d.at)), at = std::to_string(d.at);
+        std::string when = std::to_string(received), count = std::to_string(d.records.size());
+        std::string devices = d.devices ? std::to_string(*d.devices) : "";
+        run(c, "BEGIN");
+        Result r = query(c,
+                         "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
+                         " records) VALUES($1, $2, $3, $4, $5, $6, $7, $8)"
+                         " ON CONFLICT DO NOTHING RETURNING id",
+                         {&day, &router, &d.hostname, &d.time, &at, &when,
+                          d.devices ? &devices : nullptr, &count});
+        if (PQntuples(r.get()) == 0) {
+            run(c, "ROLLBACK");
+            return false;
+        }
+        copyRecords(c, day + '\t' + text(r, 0, 0) + '\t', d.records);
+        run(c, "COMMIT");
+        return true;
+    }
+
+    // Sends the records by COPY, each line starting with `prefix` (their day and document).
+    static void copyRecords(PGconn* c, const std::string& prefix,
+                            const std::vector<Record>& records) {
+        std::string data;
+        for (const Record& r : records) {
+            data += prefix;
+            appendCopyField(data, &r.mac);
+            data += '\t' + std::to_string(r.count) + '\t' + std::to_string(r.firstSeen) + '\t' +
+                    std::to_string(r.lastSeen) + '\t' + std::to_string(r.signal) + '\t';
+            appendCopyField(data, r.device ? &*r.device : nullptr);
+            data += '\n';
+        }
+        run(c,
+            "COPY records(day, doc, mac, count, first_seen, last_seen, signal, device)"
+            " FROM STDIN",
+            {}, PGRES_COPY_IN);
+        bool sent = PQputCopyData(c, data.data(), static_cast<int>(data.size())) == 1 &&
+                    PQputCopyEnd(c, nullptr) == 1;
+        Result end(PQgetResult(c));
+        while (Result more{PQgetResult(c)}) {
+        }
+        if (!sent || PQresultStatus(end.get()) != PGRES_COMMAND_OK) {
+            const char* state = end ? PQresultErrorField(end.get(), PG_DIAG_SQLSTATE) : nullptr;
+            throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), state ? state : "");
+        }
+    }
+
+    static void lastTwo(PGconn* c, RouterState& state) {
+        Result r = query(c,
+                         "SELECT hostname, time, at, received, COALESCE(devices, records)"
+                         " FROM documents WHERE router = $1 ORDER BY at DESC LIMIT 2",
+                         {&state.router});
+        if (PQntuples(r.get()) == 0) return;
+        state.hostname = text(r, 0, 0);
+        state.last = text(r, 0, 1);
+        state.lastAt = number(r, 0, 2);
+        state.received = number(r, 0, 3);
+        state.devices = number(r, 0, 4);
+        if (PQntuples(r.get()) == 2) state.previousAt = number(r, 1, 2);
+    }
+
+    std::string conninfo_;
+    std::mutex lock_;
+    std::vector<Connection> idle_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openPostgres(const std::string& conninfo) {
+    return std::make_unique<PostgresStore>(conninfo);
+}

@@ -1,0 +1,230 @@
+#include <sqlite3.h>
+
+#include <mutex>
+
+#include "collector/store.h"
+
+namespace {
+
+// Numbered migrations: the schema's version n is the state after the first n of them.
+const char* const kMigrations[] = {
+    "CREATE TABLE tokens(hash TEXT PRIMARY KEY, router TEXT NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE documents(id INTEGER PRIMARY KEY, router TEXT NOT NULL, hostname TEXT NOT NULL,"
+    " time TEXT NOT NULL, at INTEGER NOT NULL, received INTEGER NOT NULL, devices INTEGER,"
+    " records INTEGER NOT NULL, UNIQUE(router, hostname, at));"
+    "CREATE INDEX documents_router_at ON documents(router, at);"
+    "CREATE INDEX documents_at ON documents(at);"
+    "CREATE TABLE records(doc INTEGER NOT NULL, n INTEGER NOT NULL, mac TEXT NOT NULL,"
+    " count INTEGER NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
+    " signal INTEGER NOT NULL, device TEXT, PRIMARY KEY(doc, n)) WITHOUT ROWID;",
+};
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+struct DatabaseDeleter {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+
+class SqliteStore : public Store {
+public:
+    explicit SqliteStore(const std::string& path) {
+        sqlite3* db = nullptr;
+        int status = sqlite3_open_v2(
+            path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+            nullptr);
+        db_.reset(db);
+        if (status != SQLITE_OK) fail("cannot open " + path);
+        sqlite3_busy_timeout(db, 5000);
+        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+        migrate();
+    }
+
+    bool add(const std::string& router, const Document& document, int64_t received) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        bool added = false;
+        transaction([&] { added = insert(router, document, received); });
+        return added;
+    }
+
+    void addToken(const std::string& router, const std::string& hash) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        Statement s = prepare("INSERT INTO tokens(hash, router) VALUES(?1, ?2)");
+        bindText(s, 1, hash);
+        bindText(s, 2, router);
+        step(s);
+    }
+
+    std::optional<std::string> routerOf(const std::string& hash) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        Statement s = prepare("SELECT hash, router FROM tokens WHERE hash = ?1");
+        bindText(s, 1, hash);
+        if (step(s) != SQLITE_ROW || !sameText(column(s, 0), hash)) return std::nullopt;
+        return column(s, 1);
+    }
+
+    std::vector<RouterState> routers() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::vector<RouterState> states;
+        Statement names = prepare("SELECT DISTINCT router FROM tokens ORDER BY router");
+        while (step(names) == SQLITE_ROW) {
+            states.emplace_back();
+            states.back().router = column(names, 0);
+        }
+        for (RouterState& state : states) {
+            Statement s = prepare(
+                "SELECT hostname, time, at, received, COALESCE(devices, records) FROM documents"
+                " WHERE router = ?1 ORDER BY at DESC LIMIT 2");
+            bindText(s, 1, state.router);
+            if (step(s) != SQLITE_ROW) continue;
+            state.hostname = column(s, 0);
+            state.last = column(s, 1);
+            state.lastAt = sqlite3_column_int64(s.get(), 2);
+            state.received = sqlite3_column_int64(s.get(), 3);
+            state.devices = sqlite3_column_int64(s.get(), 4);
+            if (step(s) == SQLITE_ROW) state.previousAt = sqlite3_column_int64(s.get(), 2);
+        }
+        return states;
+    }
+
+    std::vector<Point> series(const SeriesQuery& query) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        Statement s = prepare(
+            "SELECT router, time, at, COALESCE(devices, records) FROM documents"
+            " WHERE at >= ?1 AND at <= ?2 AND (?3 IS NULL OR router = ?3) ORDER BY at, router");
+        sqlite3_bind_int64(s.get(), 1, query.from);
+        sqlite3_bind_int64(s.get(), 2, query.to);
+        if (query.router) bindText(s, 3, *query.router);
+        std::vector<Point> points;
+        while (step(s) == SQLITE_ROW) {
+            points.push_back(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
+                                   sqlite3_column_int64(s.get(), 3)});
+        }
+        return points;
+    }
+
+    void dropBefore(int64_t day) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        transaction([&] {
+            Statement records = prepare(
+                "DELETE FROM records WHERE doc IN (SELECT id FROM documents WHERE at < ?1)");
+            Statement documents = prepare("DELETE FROM documents WHERE at < ?1");
+            for (Statement* s : {&records, &documents}) {
+                sqlite3_bind_int64(s->get(), 1, day * 86400);
+                step(*s);
+            }
+        });
+    }
+
+private:
+    [[noreturn]] void fail(const std::string& what) {
+        throw StoreError("SQLite: " + what + ": " + sqlite3_errmsg(db_.get()));
+    }
+
+    // Runs `work` in one write transaction: all of it is kept, or none when it throws.
+    template <typename Work>
+    void transaction(const Work& work) {
+        exec("BEGIN IMMEDIATE");
+        try {
+            work();
+            exec("COMMIT");
+        } catch (const StoreError&) {
+            sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
+    void exec(const char* sql) {
+        if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
+    }
+
+    Statement prepare(const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), sql, -1, &statement, nullptr) != SQLITE_OK) fail(sql);
+        return Statement(statement);
+    }
+
+    void bindText(Statement& s, int index, const std::string& text) {
+        sqlite3_bind_text(s.get(), index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+    }
+
+    // Steps `s`: SQLITE_ROW or SQLITE_DONE (then reset for reuse); throws on anything else.
+    int step(Statement& s) {
+        int status = sqlite3_step(s.get());
+        if (status == SQLITE_ROW) return status;
+        sqlite3_reset(s.get());
+        if (status != SQLITE_DONE) fail("write");
+        return status;
+    }
+
+    static std::string column(Statement& s, int index) {
+        const unsigned char* text = sqlite3_column_text(s.get(), index);
+        return text ? std::string(reinterpret_cast<const char*>(text),
+                                  static_cast<std::size_t>(sqlite3_column_bytes(s.get(), index)))
+                    : std::string();
+    }
+
+    // Inserts the document row, then its records; false when the document is there already.
+    bool insert(const std::string& router, const Document& document, int64_t received) {
+        Statement s = prepare(
+            "INSERT INTO documents(router, hostname, time, at, received, devices, records)"
+            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO NOTHING");
+        bindText(s, 1, router);
+        bindText(s, 2, document.hostname);
+        bindText(s, 3, document.time);
+        sqlite3_bind_int64(s.get(), 4, document.at);
+        sqlite3_bind_int64(s.get(), 5, received);
+        if (document.devices) sqlite3_bind_int64(s.get(), 6, *document.devices);
+        sqlite3_bind_int64(s.get(), 7, static_cast<int64_t>(document.records.size()));
+        step(s);
+        if (sqlite3_changes(db_.get()) == 0) return false;
+        int64_t id = sqlite3_last_insert_rowid(db_.get());
+        Statement r = prepare(
+            "INSERT INTO records(doc, n, mac, count, first_seen, last_seen, signal, device)"
+            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+        int64_t n = 0;
+        for (const Record& record : document.records) {
+            sqlite3_bind_int64(r.get(), 1, id);
+            sqlite3_bind_int64(r.get(), 2, n++);
+            bindText(r, 3, record.mac);
+            sqlite3_bind_int64(r.get(), 4, record.count);
+            sqlite3_bind_int64(r.get(), 5, record.firstSeen);
+            sqlite3_bind_int64(r.get(), 6, record.lastSeen);
+            sqlite3_bind_int64(r.get(), 7, record.signal);
+            if (record.device) {
+                bindText(r, 8, *record.device);
+            } else {
+                sqlite3_bind_null(r.get(), 8);
+            }
+            step(r);
+        }
+        return true;
+    }
+
+    // Applies the migrations past the file's user_version, all in one transaction.
+    void migrate() {
+        const int total = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+        transaction([&] {
+            Statement s = prepare("PRAGMA user_version");
+            step(s);
+            int version = sqlite3_column_int(s.get(), 0);
+            s.reset();
+            if (version > total) throw StoreError("SQLite: the database is of a newer collector");
+            for (; version < total; ++version) {
+                exec(kMigrations[version]);
+                exec(("PRAGMA user_version = " + std::to_string(version + 1)).c_str());
+            }
+        });
+    }
+
+    std::unique_ptr<sqlite3, DatabaseDeleter> db_;
+    std::mutex lock_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openSqlite(const std::string& path) {
+    return std::make_unique<SqliteStore>(path);
+}

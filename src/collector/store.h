@@ -1,0 +1,71 @@
+#pragma once
+// Where documents land: one small interface, an SQLite and a PostgreSQL engine behind it.
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "collector/document.h"
+
+// The database cannot be reached or cannot take the write: the sender should try again later.
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A router's latest documents: its last one and the time of the one before (-1: none).
+struct RouterState {
+    std::string router;
+    std::string hostname;  // the last document's own host name
+    std::string last;      // its "systemDateTime"; empty when none came yet
+    int64_t lastAt = -1;
+    int64_t previousAt = -1;
+    int64_t received = -1;  // when the last one came, seconds since the epoch
+    int64_t devices = 0;
+};
+
+struct Point {
+    std::string router;
+    std::string time;
+    int64_t at = 0;
+    int64_t devices = 0;  // "devices", or the record count of a document without it
+};
+
+struct SeriesQuery {
+    std::optional<std::string> router;
+    int64_t from = 0;
+    int64_t to = INT64_MAX;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+    // Stores `document` under `router` in one transaction; false when it was stored before.
+    virtual bool add(const std::string& router, const Document& document, int64_t received) = 0;
+    virtual void addToken(const std::string& router, const std::string& hash) = 0;
+    // The router whose token hashes to `hash`.
+    virtual std::optional<std::string> routerOf(const std::string& hash) = 0;
+    // Every router that has a token, by name.
+    virtual std::vector<RouterState> routers() = 0;
+    // The documents in the query's range, in time order.
+    virtual std::vector<Point> series(const SeriesQuery& query) = 0;
+    // Removes the documents and records of the days before `day` (days since the epoch).
+    virtual void dropBefore(int64_t day) = 0;
+};
+
+// Opens (creating and migrating) the store `db` names: a postgresql:// or postgres:// URI or
+// key=value string with "dbname=", else an SQLite file. Throws StoreError when it cannot.
+std::unique_ptr<Store> openStore(const std::string& db);
+std::unique_ptr<Store> openSqlite(const std::string& path);
+std::unique_ptr<Store> openPostgres(const std::string& conninfo);
+
+// True when nothing came from the router for two of its report intervals (the time between its
+// last two documents, at least a minute when unknown).
+bool late(const RouterState& state, int64_t now);
+
+// A new random token (hex) and the hash that is stored for it.
+std::string newToken();
+std::string tokenHash(const std::string& token);
+// Compares two texts in time that depends on their lengths only.
+bool sameText(const std::string& a, const std::string& b);
