@@ -66,8 +66,10 @@ Result run(PGconn* c, const std::string& sql, const std::vector<const std::strin
            ExecStatusType expected = PGRES_COMMAND_OK) {
     std::vector<const char*> texts;
     for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
-    Result result(PQexecParams(c, sql.c_str(), static_cast<int>(texts.size()), nullptr,
-                               texts.data(), nullptr, nullptr, 0));
+    // Without parameters, a text of several commands (the migrations) is allowed.
+    Result result(texts.empty() ? PQexec(c, sql.c_str())
+                                : PQexecParams(c, sql.c_str(), static_cast<int>(texts.size()),
+                                               nullptr, texts.data(), nullptr, nullptr, 0));
     if (!result || PQresultStatus(result.get()) != expected) {
         const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
         throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), state ? state : "");

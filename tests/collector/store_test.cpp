@@ -1,0 +1,222 @@
+// The storage interface's behaviour, one table of cases over both engines: SQLite on a file in
+// a temporary folder, PostgreSQL in the private cluster that postgres.py starts (its cases are
+// skipped when PELMAR_TEST_POSTGRES is not set).
+#include "collector/store.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include <functional>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+// One engine under test: opens its store and runs SQL on it behind the store's back.
+struct Engine {
+    std::string db;
+    std::function<std::string(const std::string& sql)> scalar;  // first column of first row
+};
+
+std::string sqliteScalar(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    std::string value;
+    char* error = nullptr;
+    sqlite3_exec(
+        db, sql.c_str(),
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+            return 0;
+        },
+        &value, &error);
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return value;
+}
+
+std::string postgresScalar(const std::string& url, const std::string& sql) {
+    PGconn* c = PQconnectdb(url.c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    std::string value = PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    PQfinish(c);
+    return value;
+}
+
+// A fresh database on the engine `name`; false when that engine is not at hand.
+bool freshEngine(const std::string& name, const TempDir& dir, Engine& engine) {
+    if (name == "sqlite") {
+        engine.db = dir.path + "/collector.db";
+        engine.scalar = [path = engine.db](const std::string& sql) {
+            return sqliteScalar(path, sql);
+        };
+        return true;
+    }
+    const char* server = std::getenv("PELMAR_TEST_POSTGRES");
+    if (!server) return false;
+    static int databases = 0;
+    std::string database = "store_" + std::to_string(getpid()) + "_" + std::to_string(++databases);
+    postgresScalar(server, "CREATE DATABASE " + database);
+    std::string base = server;
+    engine.db = base.substr(0, base.rfind('/') + 1) + database;
+    engine.scalar = [url = engine.db](const std::string& sql) { return postgresScalar(url, sql); };
+    return true;
+}
+
+Document doc(const std::string& host, int64_t at, std::optional<int64_t> devices, int records) {
+    Document d;
+    d.hostname = host;
+    d.at = at;
+    std::time_t time = at;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", std::gmtime(&time));
+    d.time = text;
+    d.devices = devices;
+    for (int i = 0; i < records; ++i) {
+        d.records.push_back(Record{"02:00:00:00:00:" + std::to_string(10 + i), i + 1, 100, 200,
+                                   -40 - i, std::nullopt});
+    }
+    return d;
+}
+
+constexpr int64_t kDay = 86400;
+constexpr int64_t kT = 1765000000;  // 2025-12-06T05:46:40+00:00
+
+std::string seriesText(Store& store, SeriesQuery query = {}) {
+    std::string text;
+    for (const Point& p : store.series(query)) {
+        text += p.router + "@" + p.time.substr(11, 8) + "=" + std::to_string(p.devices) + " ";
+    }
+    return text;
+}
+
+struct Case {
+    const char* name;
+    std::function<void(Store&, const Engine&)> check;
+};
+
+const Case kCases[] = {
+    {"DevicesOrRecordCountPerDocumentInTimeOrder",
+     [](Store& s, const Engine&) {
+         EXPECT_TRUE(s.add("b", doc("hb", kT + 60, std::nullopt, 3), kT));
+         EXPECT_TRUE(s.add("a", doc("ha", kT, 7, 2), kT));
+         EXPECT_TRUE(s.add("a", doc("ha", kT + 120, 0, 2), kT));
+         EXPECT_EQ(seriesText(s), "a@05:46:40=7 b@05:47:40=3 a@05:48:40=0 ");
+         EXPECT_EQ(seriesText(s, {std::string("a"), kT + 1, kT + 120}), "a@05:48:40=0 ");
+         EXPECT_EQ(seriesText(s, {std::nullopt, kT, kT + 60}), "a@05:46:40=7 b@05:47:40=3 ");
+     }},
+    {"AResentDocumentIsStoredOnce",
+     [](Store& s, const Engine& e) {
+         EXPECT_TRUE(s.add("a", doc("ha", kT, 4, 5), kT));
+         EXPECT_FALSE(s.add("a", doc("ha", kT, 4, 5), kT + 9));
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "5");
+         EXPECT_EQ(seriesText(s), "a@05:46:40=4 ");
+     }},
+    {"ARouterCannotShadowAnothersDocument",
+     [](Store& s, const Engine&) {
+         EXPECT_TRUE(s.add("a", doc("ha", kT, 1, 0), kT));
+         EXPECT_TRUE(s.add("b", doc("ha", kT, 2, 0), kT));
+         EXPECT_EQ(seriesText(s), "a@05:46:40=1 b@05:46:40=2 ");
+     }},
+    {"TokensNameTheirRouter",
+     [](Store& s, const Engine&) {
+         s.addToken("north", tokenHash("secret"));
+         EXPECT_EQ(s.routerOf(tokenHash("secret")), "north");
+         EXPECT_EQ(s.routerOf(tokenHash("secreT")), std::nullopt);
+         EXPECT_EQ(s.routerOf("secret"), std::nullopt);  // the token itself is not stored
+     }},
+    {"RoutersShowTheirLatestDocumentByTime",
+     [](Store& s, const Engine&) {
+         s.addToken("a", tokenHash("1"));
+         s.addToken("z", tokenHash("2"));
+         s.add("a", doc("ha", kT + 300, 9, 1), kT + 1);
+         s.add("a", doc("h<a>", kT + 600, std::nullopt, 4), kT + 2);
+         s.add("a", doc("ha", kT, 1, 1), kT + 3);  // a spooled one arriving late
+         std::vector<RouterState> states = s.routers();
+         ASSERT_EQ(states.size(), 2u);
+         EXPECT_EQ(states[0].router, "a");
+         EXPECT_EQ(states[0].hostname, "h<a>");
+         EXPECT_EQ(states[0].last, "2025-12-06T05:56:40+00:00");
+         EXPECT_EQ(states[0].devices, 4);
+         EXPECT_EQ(states[0].previousAt, kT + 300);
+         EXPECT_EQ(states[0].received, kT + 2);
+         EXPECT_EQ(states[1].router, "z");
+         EXPECT_EQ(states[1].last, "");
+     }},
+    {"HostileTextsRoundTripByteForByte",
+     [](Store& s, const Engine& e) {
+         const std::string nasty = "<script>x</script>\t\\N\\\n\r'\";--\xc3\xa9";
+         Document d = doc(nasty, kT, std::nullopt, 1);
+         d.records[0].mac = nasty;
+         d.records[0].device = nasty;
+         ASSERT_TRUE(s.add(nasty, d, kT));
+         EXPECT_EQ(s.series({})[0].router, nasty);
+         EXPECT_EQ(e.scalar("SELECT mac FROM records"), nasty);
+         EXPECT_EQ(e.scalar("SELECT device FROM records"), nasty);
+         EXPECT_EQ(e.scalar("SELECT hostname FROM documents"), nasty);
+     }},
+    {"ADocumentIsStoredWholeOrNotAtAll",
+     [](Store& s, const Engine& e) {
+         bool sqlite = e.db.find("postgres") == std::string::npos;
+         e.scalar(sqlite ? "CREATE TRIGGER boom BEFORE INSERT ON records WHEN NEW.mac = 'boom'"
+                           " BEGIN SELECT RAISE(ABORT, 'boom'); END"
+                         : "CREATE FUNCTION boom() RETURNS trigger AS $$ BEGIN IF NEW.mac ="
+                           " 'boom' THEN RAISE EXCEPTION 'boom'; END IF; RETURN NEW; END $$"
+                           " LANGUAGE plpgsql; CREATE TRIGGER boom BEFORE INSERT ON records"
+                           " FOR EACH ROW EXECUTE FUNCTION boom()");
+         Document bad = doc("h", kT, 3, 3);
+         bad.records[2].mac = "boom";
+         EXPECT_THROW(s.add("a", bad, kT), StoreError);
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "0");
+         EXPECT_EQ(seriesText(s), "");
+         EXPECT_TRUE(s.add("a", doc("h", kT, 3, 3), kT));  // the store works on
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "3");
+     }},
+    {"RetentionRemovesWholeDaysBeforeTheCut",
+     [](Store& s, const Engine& e) {
+         int64_t today = kT / kDay * kDay;
+         s.add("a", doc("h", today - 2 * kDay + 5, 1, 2), kT);
+         s.add("a", doc("h", today - 1, 2, 2), kT);
+         s.add("a", doc("h", today, 3, 2), kT);
+         s.dropBefore(today / kDay);
+         EXPECT_EQ(seriesText(s), "a@00:00:00=3 ");
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "2");
+         s.add("a", doc("h", today - 1, 2, 2), kT);  // a late one for a dropped day
+         EXPECT_EQ(seriesText(s), "a@23:59:59=2 a@00:00:00=3 ");
+     }},
+    {"ReopeningKeepsEverythingAndMigratesNothingTwice",
+     [](Store& s, const Engine& e) {
+         s.addToken("a", tokenHash("t"));
+         s.add("a", doc("h", kT, 1, 1), kT);
+         std::unique_ptr<Store> again = openStore(e.db);
+         EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
+         EXPECT_EQ(seriesText(*again), "a@05:46:40=1 ");
+     }},
+};
+
+class StoreCases : public testing::TestWithParam<std::tuple<const char*, Case>> {};
+
+TEST_P(StoreCases, Behave) {
+    TempDir dir;
+    Engine engine;
+    if (!freshEngine(std::get<0>(GetParam()), dir, engine)) GTEST_SKIP() << "no PostgreSQL";
+    std::unique_ptr<Store> store = openStore(engine.db);
+    std::get<1>(GetParam()).check(*store, engine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreCases,
+                         testing::Combine(testing::Values("sqlite", "postgres"),
+                                          testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
+
+TEST(StoreFailure, AnUnreachableDatabaseIsAStoreError) {
+    EXPECT_THROW(openStore("postgresql://nobody@127.0.0.1:1/none?connect_timeout=2"), StoreError);
+    EXPECT_THROW(openStore("/nonexistent-folder/collector.db"), StoreError);
+}
+
+}  // namespace
