@@ -1,0 +1,139 @@
+"""The real daemon posting through real curl to the real collector: every document stored once,
+a resend not duplicated, a collector stopped mid-run losing nothing, and refused bodies storing
+nothing."""
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+from collector import Collector, add_token, post, stored
+from daemon import Daemon, capture_line, wait_for
+from frames import pcap, probe_request, simple_radio
+
+
+def documents_in(folder):
+    """The documents the daemon backed up, by their "systemDateTime"."""
+    found = {}
+    for name in os.listdir(folder):
+        if name.endswith(".dat"):
+            with open(os.path.join(folder, name), "rb") as f:
+                text = f.read()
+            found[json.loads(text)["systemDateTime"]] = text
+    return found
+
+
+def recording(path, windows):
+    """Probe requests over `windows` minutes, window k heard from 40 + 400 * (k % 3) phones: some
+    documents go on curl's command line, the longer ones through its standard input."""
+    frames = []
+    for k in range(windows):
+        for i in range(40 + 400 * (k % 3)):
+            source = f"02:{k:02x}:00:00:{i >> 8:02x}:{i & 255:02x}"
+            frames.append((1700000000 + 60 * k + i * 0.1, simple_radio(-50 - i % 30) +
+                           probe_request(source), None))
+    with open(path, "wb") as f:
+        f.write(pcap(frames))
+
+
+class Work(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.TemporaryDirectory(prefix="pelmar-collector-e2e-")
+        self.addCleanup(self.work.cleanup)
+        self.db = os.path.join(self.work.name, "collector.db")
+        self.backups = os.path.join(self.work.name, "backups")
+        os.mkdir(self.backups)
+        open(os.path.join(self.backups, "writebackup"), "w").close()
+        self.token = add_token(self.db, "north")
+
+    def settings(self, collector, **more):
+        return dict({"full_url": f"{collector.url}/ingest?token={self.token}",
+                     "spool_dir": os.path.join(self.work.name, "spool"),
+                     "backup_dir": self.backups, "count_devices": 1, "exit_at_end": 1}, **more)
+
+    def assert_all_stored_once(self, contents=True):
+        """Every backed-up document stored once; with `contents`, each with its counts (not on
+        a real clock: the last document may share its second, and so its backup, with the one
+        before)."""
+        sent = documents_in(self.backups)
+        rows = stored(self.db)
+        self.assertEqual([r[2] for r in rows], sorted(sent))
+        for row in rows if contents else []:
+            document = json.loads(sent[row[2]])
+            self.assertEqual(row, ("north", document["hostname"], row[2], document["devices"],
+                                   len(document["data"])))
+        return sent
+
+
+class Daemon2Collector(Work):
+    def test_a_recording_arrives_whole_and_a_resend_is_stored_once(self):
+        path = os.path.join(self.work.name, "r.pcap")
+        recording(path, 6)
+        with Collector(self.db) as collector:
+            with Daemon(self.settings(collector, capture_file=path, report_time=60),
+                        stdin=subprocess.DEVNULL) as daemon:
+                self.assertEqual(daemon.process.wait(timeout=60), 0, daemon.output())
+            sent = self.assert_all_stored_once()
+            self.assertGreaterEqual(len(sent), 6)  # one a minute, and the last at the end
+            sizes = sorted(len(text) for text in sent.values())
+            self.assertLess(sizes[0], 65536)
+            self.assertGreater(sizes[-1], 65536)
+            for text in sent.values():
+                self.assertEqual(post(f"{collector.url}/ingest?token={self.token}", text), 200)
+            self.assertEqual(len(stored(self.db)), len(sent))
+            self.assertNotIn("HTTP", collector.log())
+
+    def test_a_collector_stopped_mid_run_loses_nothing(self):
+        spool = os.path.join(self.work.name, "spool")
+        collector = Collector(self.db)
+        port = collector.port
+        fed = [0]
+        with Daemon(self.settings(collector, report_time=1)) as daemon:
+            def feed_until(predicate):
+                def step():
+                    fed[0] += 1
+                    daemon.feed(capture_line(f"02:00:00:00:{fed[0] >> 8:02x}:{fed[0] & 255:02x}"))
+                    return predicate()
+                self.assertTrue(wait_for(step, timeout=30, step=0.1), daemon.output())
+            try:
+                feed_until(lambda: len(stored(self.db)) >= 2)
+                collector.stop()
+                feed_until(lambda: len([n for n in os.listdir(spool) if n.endswith(".json")]) >= 3)
+                collector = Collector(self.db, port=port)
+                feed_until(lambda: not [n for n in os.listdir(spool) if n.endswith(".json")])
+                daemon.close_input()
+                self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
+                self.assertIn(b"Uploads failing", daemon.output())
+            finally:
+                collector.stop()
+        self.assertGreaterEqual(len(self.assert_all_stored_once(contents=False)), 6)
+
+
+class Refused(Work):
+    def test_refused_bodies_store_nothing_and_say_why(self):
+        good = ('{"hostname":"r","systemDateTime":"2026-12-08T10:00:00+00:00","devices":1,'
+                '"data":[]}')
+        cases = [  # name, query, body, status, log line
+            ("no token", "", good, 401, "HTTP 401 no token"),
+            ("unknown token", "?token=x" + self.token, good, 401, "HTTP 401 unknown token"),
+            ("not JSON", "?token=" + self.token, good[:-1], 400, "HTTP 400 north: not JSON"),
+            ("old daemon's unescaped host name", "?token=" + self.token,
+             good.replace('"r"', '"a"b"'), 400, "HTTP 400 north: not JSON"),
+            ("wrong shape", "?token=" + self.token, good.replace("data", "date"), 400,
+             "HTTP 400 north: not an object of the document's fields"),
+            ("too large", "?token=" + self.token,
+             good.replace('"r"', '"' + "r" * 70000 + '"'), 413,
+             "HTTP 413 body larger than the limit"),
+        ]
+        with Collector(self.db, extra=["--max-body-kb", "64"]) as collector:
+            for name, query, body, status, line in cases:
+                with self.subTest(name):
+                    self.assertEqual(post(f"{collector.url}/ingest{query}", body,
+                                          inline=len(body) < 1000), status)
+                    self.assertTrue(wait_for(lambda: line in collector.log(), 5), collector.log())
+            self.assertEqual(stored(self.db), [])
+            self.assertNotIn(self.token, collector.log())
+
+
+if __name__ == "__main__":
+    unittest.main()
