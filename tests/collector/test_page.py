@@ -1,0 +1,71 @@
+"""The page in headless Chromium: the chart's canvas drawn, the table showing the seeded routers
+with their last times and counts, and a hostile host name staying text. A screenshot is kept."""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+from datetime import datetime, timezone
+
+from collector import Collector, add_token, post
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+HOSTILE = '<img src=x onerror="document.title=1">'
+
+
+def stamp(seconds):
+    return datetime.fromtimestamp(seconds, timezone.utc).strftime("%Y-%m-%dT%H:%M:%S+00:00")
+
+
+def document(host, seconds, devices):
+    return (f'{{"hostname":"{host}","systemDateTime":"{stamp(seconds)}","devices":{devices},'
+            f'"data":[]}}').replace('"document.title=1"', '\\"document.title=1\\"')
+
+
+def chromium(profile, *action):
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+               "--no-first-run", "--disable-background-networking", "--disable-component-update",
+               "--disable-sync", f"--user-data-dir={profile}", "--virtual-time-budget=10000",
+               "--window-size=1200,800", *action]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120).stdout
+
+
+@unittest.skipUnless(CHROMIUM, "Chromium is not installed")
+class Page(unittest.TestCase):
+    def test_chart_drawn_table_right_and_markup_shown_as_text(self):
+        work = tempfile.TemporaryDirectory(prefix="pelmar-page-")
+        self.addCleanup(work.cleanup)
+        db = os.path.join(work.name, "collector.db")
+        tokens = {name: add_token(db, name) for name in ("north", "south", "west")}
+        now = int(time.time()) // 60 * 60
+        seeded = {"north": [(now - 3600 + 60 * k, 10 + k % 7) for k in range(60)],
+                  "south": [(now - 1800 + 120 * k, 3 + k % 2) for k in range(15)]}
+        with Collector(db) as collector:
+            for router, points in seeded.items():
+                host = HOSTILE if router == "south" else "north-ap"
+                for seconds, devices in points:
+                    body = document(host, seconds, devices)
+                    self.assertEqual(post(f"{collector.url}/ingest?token={tokens[router]}", body,
+                                          inline=True), 200)
+            dom = chromium(os.path.join(work.name, "profile"), "--dump-dom", collector.url + "/")
+            shot = os.path.join(os.environ.get("PELMAR_SCREENSHOT_DIR", work.name),
+                                "collector-page.png")
+            chromium(os.path.join(work.name, "profile2"), f"--screenshot={shot}",
+                     collector.url + "/")
+        self.assertRegex(dom, r'<body data-points="75" data-drawn="yes">')
+        rows = re.findall(r"<tr><td>(.*?)</td><td>(.*?)</td><td>(.*?)</td><td>(.*?)</td>"
+                          r'<td(?: class="late")?>(.*?)</td></tr>', dom)
+        self.assertEqual(rows, [
+            ("north", "north-ap", stamp(seeded["north"][-1][0]), str(seeded["north"][-1][1]),
+             "reporting"),
+            ("south", HOSTILE.replace("<", "&lt;").replace(">", "&gt;"),
+             stamp(seeded["south"][-1][0]), str(seeded["south"][-1][1]), "reporting"),
+            ("west", "", "none yet", "", "late")])
+        self.assertNotIn("<img", dom)
+        self.assertGreater(os.path.getsize(shot), 10000)
+
+
+if __name__ == "__main__":
+    unittest.main()
