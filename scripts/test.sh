@@ -25,11 +25,11 @@ echo "=== clang-format ==="
 git ls-files -co --exclude-standard -- src tests bench | grep -E '\.(cpp|h)$' |
     xargs clang-format --dry-run -Werror
 
-run_suite release
+run_suite release -DPELMAR_COLLECTOR=ON
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1"
-run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_SANITIZE=address,undefined
+run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_SANITIZE=address,undefined -DPELMAR_COLLECTOR=ON
 run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_SANITIZE=thread
 
 if compgen -G "$reports/*" >/dev/null; then
