@@ -45,7 +45,19 @@ def measure(db, args):
         print(f"  {result.stdout.strip()}")
         print(f"  collector RSS: {samples[0]} KiB after 1 s, largest {max(samples)} KiB, "
               f"last {samples[-1]} KiB ({len(samples)} samples)")
-        return result.returncode
+    records = args.records * int(result.stdout.split()[0] or 0)
+    print(f"  database: {database_bytes(db) / max(records, 1):.0f} bytes per record")
+    return result.returncode
+
+
+def database_bytes(db):
+    """The database's size on disk: the SQLite file with its journal, or PostgreSQL's own."""
+    if "://" in db:
+        return int(collector.subprocess.run(
+            [os.path.join(postgres.binaries(), "psql"), db, "-Atc",
+             "SELECT pg_database_size(current_database())"], capture_output=True,
+            text=True).stdout or 0)
+    return sum(os.path.getsize(db + tail) for tail in ("", "-wal") if os.path.exists(db + tail))
 
 
 def main():

@@ -171,30 +171,37 @@ public:
     }
 
 private:
-    // Runs `work` on a pooled connection (a new one when none is idle); a connection that broke
-    // is dropped, so the next call connects again.
+    // Runs `work` on a pooled connection (a new one when none is idle). A connection that broke
+    // is dropped; when it was an idle one (the server may have restarted since), `work` runs
+    // once more on a new one. A retried write is safe: a document stored before is not doubled.
     template <typename Work>
     void withConnection(const Work& work) {
-        Connection c = take();
-        try {
-            work(c.get());
-        } catch (const StoreError&) {
-            if (PQstatus(c.get()) == CONNECTION_OK) {
-                Result(PQexec(c.get(), "ROLLBACK"));  // a no-op outside a transaction
+        for (;;) {
+            bool reused = false;
+            Connection c = take(reused);
+            try {
+                work(c.get());
                 give(std::move(c));
+                return;
+            } catch (const StoreError&) {
+                if (PQstatus(c.get()) == CONNECTION_OK) {
+                    Result(PQexec(c.get(), "ROLLBACK"));  // a no-op outside a transaction
+                    give(std::move(c));
+                    throw;
+                }
+                if (!reused) throw;
             }
-            throw;
         }
-        give(std::move(c));
     }
 
-    Connection take() {
+    Connection take(bool& reused) {
         {
             std::lock_guard<std::mutex> hold(lock_);
             if (!idle_.empty()) {
                 Connection c = std::move(idle_.back());
                 idle_.pop_back();
-                if (PQstatus(c.get()) == CONNECTION_OK) return c;
+                reused = true;
+                return c;
             }
         }
         Connection c(PQconnectdb(conninfo_.c_str()));
@@ -210,9 +217,16 @@ private:
         idle_.push_back(std::move(c));
     }
 
+    // Applies the migrations the database lacks; writes nothing when it has them all, so that
+    // a collector that only reads can run on a read-only replica.
     static void migrate(PGconn* c) {
-        run(c, "CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL)");
         const int total = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+        Result known = query(c, "SELECT to_regclass('schema_version') IS NOT NULL", {});
+        if (text(known, 0, 0) == "t") {
+            Result r = query(c, "SELECT COALESCE(MAX(version), 0) FROM schema_version", {});
+            if (number(r, 0, 0) == total) return;
+        }
+        run(c, "CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL)");
         for (;;) {
             run(c, "BEGIN");
             // The lock makes collectors that start together migrate one after the other.

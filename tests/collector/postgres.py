@@ -26,7 +26,8 @@ def free_port():
 
 
 class Cluster:
-    """Started on construction; `url` reaches its "postgres" database; `stop()` ends it."""
+    """Started on construction; `url` reaches its "postgres" database; `stop()` ends it and
+    removes its files."""
 
     def __init__(self, durable=False):
         bin_dir = binaries()
@@ -43,10 +44,10 @@ class Cluster:
         settings = f"-p {self.port} -k {self.dir} -c listen_addresses=127.0.0.1"
         if not durable:  # tests need no crash safety; the benchmark keeps the defaults
             settings += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
-        as_postgres(os.path.join(bin_dir, "pg_ctl"), "start", "-w", "-D", data, "-o", settings,
-                    "-l", os.path.join(self.dir, "log"))
-        with open(os.path.join(data, "postmaster.pid")) as f:
-            self.pid = int(f.readline())
+        self.start = lambda: as_postgres(os.path.join(bin_dir, "pg_ctl"), "start", "-w", "-D",
+                                         data, "-o", settings, "-l",
+                                         os.path.join(self.dir, "log"))
+        self.start()
         self.url = f"postgresql://postgres@127.0.0.1:{self.port}/postgres"
         self.psql = os.path.join(bin_dir, "psql")
 
@@ -59,11 +60,17 @@ class Cluster:
         return subprocess.run([self.psql, url, "-Atc", sql], check=True, capture_output=True,
                               text=True).stdout.strip()
 
-    def stop(self):
-        os.kill(self.pid, signal.SIGINT)  # fast shutdown
+    def halt(self):
+        """Ends the server (a fast shutdown) by its pid; `start()` starts it again."""
+        with open(os.path.join(self.dir, "data", "postmaster.pid")) as f:
+            pid = int(f.readline())
+        os.kill(pid, signal.SIGINT)
         deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and os.path.exists(f"/proc/{self.pid}"):
+        while time.monotonic() < deadline and os.path.exists(f"/proc/{pid}"):
             time.sleep(0.05)
+
+    def stop(self):
+        self.halt()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

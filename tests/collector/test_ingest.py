@@ -7,6 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
+import postgres
 from collector import Collector, add_token, post, stored
 from daemon import Daemon, capture_line, wait_for
 from frames import pcap, probe_request, simple_radio
@@ -133,6 +134,29 @@ class Refused(Work):
                     self.assertTrue(wait_for(lambda: line in collector.log(), 5), collector.log())
             self.assertEqual(stored(self.db), [])
             self.assertNotIn(self.token, collector.log())
+
+
+@unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
+class DatabaseDown(unittest.TestCase):
+    def test_503_while_the_database_is_down_and_nothing_lost_when_it_is_back(self):
+        cluster = postgres.Cluster()
+        self.addCleanup(cluster.stop)
+        db = cluster.create_database("outage")
+        url = f"/ingest?token={add_token(db, 'north')}"
+        body = ('{"hostname":"r","systemDateTime":"2026-12-08T10:0%d:00+00:00","data":[%s]}')
+        record = '{"mac":"m","count":1,"firstSeen":1,"lastSeen":2,"signalDB":-50}'
+        with Collector(db) as collector:
+            self.assertEqual(post(collector.url + url, body % (1, record)), 200)
+            cluster.halt()
+            self.assertEqual(post(collector.url + url, body % (2, record)), 503)
+            self.assertTrue(wait_for(lambda: "HTTP 503 PostgreSQL: " in collector.log(), 5))
+            cluster.start()
+            self.assertEqual(post(collector.url + url, body % (2, record)), 200)
+            self.assertEqual(post(collector.url + url, body % (2, record)), 200)
+        self.assertEqual(cluster.query(db, "SELECT string_agg(time || ' ' || records, ',' ORDER BY"
+                                           " at) FROM documents"),
+                         "2026-12-08T10:01:00+00:00 1,2026-12-08T10:02:00+00:00 1")
+        self.assertEqual(cluster.query(db, "SELECT count(*) FROM records"), "2")
 
 
 if __name__ == "__main__":
