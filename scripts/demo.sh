@@ -21,7 +21,7 @@ finish() {
 trap finish EXIT
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 token=$("$collector" token add demo-router --db "$work/collector.db")
-"$collector" --db "$work/collector.db" --listen "127.0.0.1:$port" > "$work/collector.log" &
+"$collector" --db "$work/collector.db" --listen "127.0.0.1:$port" > "$work/collector.log" 2>&1 &
 collector_pid=$!
 for _ in $(seq 50); do grep -q "^Listening" "$work/collector.log" 2>/dev/null && break; sleep 0.1; done
 
