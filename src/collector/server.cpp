@@ -49,7 +49,10 @@ httplib::Server::Handler guarded(Store& store, Handler handler) {
         try {
             handler(store, req, res);
         } catch (const StoreError& error) {
-            refuse(res, 503, error.what());
+            // The database's own words stay in the log: they may name its host and user.
+            std::string what = error.what();
+            std::printf("%s\n", what.substr(0, what.find('\n')).c_str());
+            refuse(res, 503, "database unavailable");
         }
     };
 }

@@ -149,7 +149,9 @@ class DatabaseDown(unittest.TestCase):
             self.assertEqual(post(collector.url + url, body % (1, record)), 200)
             cluster.halt()
             self.assertEqual(post(collector.url + url, body % (2, record)), 503)
-            self.assertTrue(wait_for(lambda: "HTTP 503 PostgreSQL: " in collector.log(), 5))
+            self.assertTrue(wait_for(lambda: "HTTP 503 database unavailable" in collector.log(),
+                                     5))
+            self.assertIn("PostgreSQL: ", collector.log())
             cluster.start()
             self.assertEqual(post(collector.url + url, body % (2, record)), 200)
             self.assertEqual(post(collector.url + url, body % (2, record)), 200)
