@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 
 import postgres
@@ -134,6 +135,16 @@ class Refused(Work):
                     self.assertTrue(wait_for(lambda: line in collector.log(), 5), collector.log())
             self.assertEqual(stored(self.db), [])
             self.assertNotIn(self.token, collector.log())
+
+    def test_keep_days_removes_the_older_days_at_start(self):
+        body = '{"hostname":"r","systemDateTime":"%s","data":[]}'
+        recent = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
+        with Collector(self.db) as collector:
+            for when in ("2020-01-01T00:00:00+00:00", recent):
+                self.assertEqual(post(f"{collector.url}/ingest?token={self.token}", body % when,
+                                      inline=True), 200)
+        with Collector(self.db, extra=["--keep-days", "2"]):
+            self.assertTrue(wait_for(lambda: [r[2] for r in stored(self.db)] == [recent]))
 
 
 @unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
