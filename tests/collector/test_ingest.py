@@ -136,6 +136,8 @@ class Refused(Work):
             self.assertEqual(stored(self.db), [])
             self.assertNotIn(self.token, collector.log())
 
+
+class Retention(Work):
     def test_keep_days_removes_the_older_days_at_start(self):
         body = '{"hostname":"r","systemDateTime":"%s","data":[]}'
         recent = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
