@@ -16,6 +16,7 @@ std::time_t steadyClock() {
 
 std::time_t (*wallClockSource)() = systemClock;
 std::time_t (*monotonicClockSource)() = steadyClock;
+std::time_t (*machineClockSource)() = steadyClock;
 
 namespace {
 std::atomic<std::time_t> recordedTime{0};

@@ -20,6 +20,15 @@ inline std::time_t monotonicClock() {
     return monotonicClockSource();
 }
 
+// Where machineClock() reads the time; CLOCK_MONOTONIC unless a test points it elsewhere.
+extern std::time_t (*machineClockSource)();
+
+// Whole seconds of the machine's own monotonic clock, which a recording's time never replaces:
+// what paces retries while a recording is read faster than it was made.
+inline std::time_t machineClock() {
+    return machineClockSource();
+}
+
 // Points both clocks at a recording's own time, which then moves only by setRecordedTime: the
 // reports, the pruning and the times written follow the recording, not the machine.
 void followRecordedTime();

@@ -210,20 +210,33 @@ struct FrameSink {
     const CaptureSettings* settings;
 };
 
-// Moves the recording's clock to a frame's `second`, first making every report that falls due
-// on the way (after pruning, as a quiet second of live capture does), so that each holds exactly
-// the frames before its time. Time never runs back.
+// Sets the recording's clock to `second` and turns the reports there, after pruning as a quiet
+// second of live capture does.
+void turnAt(std::time_t second, FrameSink& sink) {
+    setRecordedTime(second);
+    pruneOldEntries(*sink.list, *sink.settings);
+    reportTurn(*sink.capture->reports);
+}
+
+// Moves the recording's clock to a frame's `second`, first making the reports that fall due on
+// the way, each holding exactly the frames before its time. In a stretch without frames each
+// timer fires once at most, at its first due time: one report stands for the quiet windows
+// after it (a jump of the recorded time would otherwise make one per window), and pacing
+// resumes from the frame. The last turn is at `second`. Time never runs back.
 void followRecording(NativeCapture& capture, FrameSink& sink, std::time_t second) {
     if (!capture.reports) {
         setRecordedTime(second);
         capture.reports.emplace(startReportLoop(*sink.list));
         return;
     }
+    ReportLoop& reports = *capture.reports;
     for (std::time_t now = monotonicClock(); now < second;) {
-        now = std::min(second, nextDueSecond(*capture.reports));
-        setRecordedTime(now);
-        pruneOldEntries(*sink.list, *sink.settings);
-        reportTurn(*capture.reports);
+        const std::time_t due = nextDueSecond(reports);
+        // Past due (a day's closing that failed, tried again later): straight to the frame.
+        now = due > now && due < second ? due : second;
+        const std::time_t day = reports.timers.day;
+        turnAt(now, sink);
+        restartFiredTimers(reports, now, second, day);
     }
 }
 
@@ -238,9 +251,28 @@ LinkInput linkInput(const pcap_pkthdr& header, const FrameFacts& facts, const Pr
     return input;
 }
 
+// The last second of the year 9999: a later frame time (a pcapng's time offset can say
+// anything) would overflow the times reckoned from it.
+constexpr int64_t kLatestFrameSecond = 253402300799;
+
+// False for a frame stamped before 1970 or after kLatestFrameSecond, which is skipped: the first
+// is said in one line.
+bool frameTimeUsable(NativeCapture& capture, const timeval& stamp) {
+    if (stamp.tv_sec >= 0 && static_cast<int64_t>(stamp.tv_sec) <= kLatestFrameSecond) return true;
+    if (!capture.timeRefused) {
+        logLine("Frames stamped before 1970 or after the year 9999 are skipped (the first: %lld s)",
+                static_cast<long long>(stamp.tv_sec));
+        capture.timeRefused = true;
+    }
+    return false;
+}
+
 void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     FrameSink& sink = *reinterpret_cast<FrameSink*>(user);
     NativeCapture& capture = *sink.capture;
+    // A stop ends the batch at once: its reports would otherwise come first.
+    if (stopRequested()) return pcap_breakloop(capture.handle.get());
+    if (!frameTimeUsable(capture, header->ts)) return;
     if (!capture.source.file.empty()) followRecording(capture, sink, header->ts.tv_sec);
     Reading reading;
     FrameFacts facts;
@@ -278,8 +310,9 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
         waitForFrames(capture.handle.get());
         endIfStopRequested();
         pruneOldEntries(*sink.list, *sink.settings);  // also when the air is quiet
-        if (pcap_dispatch(capture.handle.get(), -1, onFrame, reinterpret_cast<u_char*>(&sink)) <
-            0) {
+        const int frames =
+            pcap_dispatch(capture.handle.get(), -1, onFrame, reinterpret_cast<u_char*>(&sink));
+        if (frames < 0 && frames != PCAP_ERROR_BREAK) {
             logLine("Capture interface %s went away (%s): trying again every %d s", name.c_str(),
                     pcap_geterr(capture.handle.get()), kRetrySeconds);
             capture.handle.reset();
@@ -297,7 +330,7 @@ bool captureFile(NativeCapture& capture, FrameSink& sink) {
         endIfStopRequested();
         frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
                                reinterpret_cast<u_char*>(&sink));
-    } while (frames > 0);
+    } while (frames > 0 || frames == PCAP_ERROR_BREAK);  // a break: a stop, ended above
     if (frames < 0) {
         std::FILE* file = pcap_file(capture.handle.get());
         long offset = file ? std::ftell(file) : -1;
@@ -351,18 +384,21 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
     // the next second when a document was made in the last one, so no two share a stamp (but
     // a day's closing document, which takes the day's last second).
     const std::time_t end = monotonicClock();
-    if (reports.timers.uploadMark == static_cast<uint32_t>(end)) setRecordedTime(end + 1);
+    if (reports.timers.uploadMark == end) setRecordedTime(end + 1);
     if (settings.exitAtEnd) requestLastReport(whole);
     pruneOldEntries(list, settings);
     reportTurn(reports);  // with exit_at_end it ends the process
     // Unless that turn made it (a document was due then, or the day closed).
-    if (reports.timers.uploadMark != static_cast<uint32_t>(monotonicClock())) {
+    if (reports.timers.uploadMark != monotonicClock()) {
         report(reports.settings, list, reports.state);
     }
     // Nothing comes after it: once it was delivered or spooled, a stop has nothing to keep.
     reports.state.lastKept = reports.state.lastDelivered;
+    // A lost one is made again, as a report would be at its next turn.
+    int64_t triedAt = machineClock();
     for (;;) {
         endAfterStop(reports);
+        retryLostReport(reports, triedAt);
         sleep(1);
     }
 }

@@ -122,7 +122,7 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
                     const Privacy& privacy, std::string& text, std::size_t chunk,
                     const DocumentFlush& flush, AfterWalk after, const DocumentCounting& counting) {
     std::optional<uint32_t> devices;
-    if (counting.devices) devices = closeWindow(list.devices);
+    if (counting.devices) devices = counting.windowDevices;
     text = openDocument(host, time, devices);
     if (counting.devices && counting.only) {  // no record leaves the router
         closeDocument(text);

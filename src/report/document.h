@@ -20,6 +20,7 @@ void appendJsonText(std::string& out, const char* text);
 struct DocumentCounting {
     bool devices = false;
     bool only = false;
+    uint32_t windowDevices = 0;  // the count, taken from the table's window by the report
 };
 
 // The document up to and including the opening of its "data" array; with `devices`, the
@@ -44,8 +45,7 @@ using DocumentFlush = std::function<bool(std::string& text, bool last)>;
 // Produces the document for the table as it stands, walked in slices, into `text`, and hands
 // that to `flush` whenever it holds more than `chunk` bytes and once at the end (so `text` is
 // the whole document when nothing was cleared). False when `flush` refused. `after` as for
-// walkEntries: a new day only after a whole document. Counting devices closes the table's
-// report window.
+// walkEntries: a new day only after a whole document.
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
                     const DocumentFlush& flush, AfterWalk after = AfterWalk::kKeep,

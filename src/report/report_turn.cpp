@@ -60,13 +60,34 @@ bool noteReport(ReportState& state, const std::string& failure) {
     return failure.empty();
 }
 
+// The table's device window taken for one document: it closes when `made` says the document
+// reached a place, else its count waits for the next document (a retried or kept one).
+struct TakenWindow {
+    TakenWindow(const EntryList& list, DocumentCounting counting) : counting(counting) {
+        if (!counting.devices) return;
+        window = &list.devices;
+        take = takeWindow(*window);
+        this->counting.windowDevices = take.devices;
+    }
+    ~TakenWindow() {
+        if (window) windowMade(*window, take, made);
+    }
+    TakenWindow(const TakenWindow&) = delete;
+    TakenWindow& operator=(const TakenWindow&) = delete;
+    DocumentCounting counting;  // with the window's count
+    DeviceWindow* window = nullptr;
+    WindowTake take;
+    bool made = false;
+};
+
 // Makes the document in memory, or in a temporary file once it is long; empty, or why not.
-std::string make(StoredDocument& document, const ReportSettings& settings, const EntryList& list,
-                 std::time_t now, AfterWalk after = AfterWalk::kKeep) {
+std::string make(StoredDocument& document, const ReportSettings& settings,
+                 const TakenWindow& window, const EntryList& list, std::time_t now,
+                 AfterWalk after = AfterWalk::kKeep) {
     DocumentPlace place{kInlineDocumentLimit, {temporaryFilePattern()}, 0};
     if (settings.endpoint) place.memoryLimit = kArgumentLimit - kCommandRoom;
     makeDocument(document, hostName(), now, list, settings.privacy, place, after,
-                 settings.counting);
+                 window.counting);
     switch (document.state) {
         case StoredDocument::kWhole:
             return "";
@@ -163,17 +184,13 @@ BackupOutcome backUp(const ReportSettings& settings, const StoredDocument& docum
     return outcome;
 }
 
-// One report; false when its document was lost (see report()).
-bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportState& state,
-                std::optional<std::time_t> closingDay) {
-    Spool* spool = spoolOf(settings, state);
-    std::time_t now = closingDay ? *closingDay : wallClock();
-    StoredDocument document;
-    AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
-    if (!noteReport(state, make(document, settings, list, now, after))) return false;
-    state.dayClosed = closingDay.has_value();
+// Delivers the made document: upload, backup, then the spool (sent after a success, keeping the
+// document after a failure); false when it was lost (see report()).
+bool deliver(const ReportSettings& settings, const StoredDocument& document, ReportState& state,
+             Spool* spool, bool closing, bool& stopped) {
     Transport transport = transportFor(settings, state);
     Upload sent = settings.endpoint ? upload(document, transport, state) : Upload::kFailed;
+    stopped = sent == Upload::kStopped;
     BackupOutcome backedUp;
     if (settings.backupDir) backedUp = backUp(settings, document, state);
     // Safe once delivered or backed up; with neither an endpoint nor backups on, none wants it.
@@ -183,10 +200,27 @@ bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportSta
     if (!spool || !settings.endpoint || !spoolUsable(*spool)) return safe;
     if (sent == Upload::kPosted) sendSpooled(*spool, transport);
     // A stop keeps its own last document, but the table no longer holds a closed day's.
-    if (sent == Upload::kFailed || (sent == Upload::kStopped && closingDay)) {
+    if (sent == Upload::kFailed || (sent == Upload::kStopped && closing)) {
         state.lastDelivered = keepDocument(*spool, document.size, documentWriter(document));
         safe = state.lastDelivered || safe;
     }
+    return safe;
+}
+
+// One report; false when its document was lost (see report()).
+bool reportOnce(const ReportSettings& settings, const EntryList& list, ReportState& state,
+                std::optional<std::time_t> closingDay) {
+    Spool* spool = spoolOf(settings, state);
+    std::time_t now = closingDay ? *closingDay : wallClock();
+    TakenWindow window(list, settings.counting);
+    StoredDocument document;
+    AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
+    if (!noteReport(state, make(document, settings, window, list, now, after))) return false;
+    state.dayClosed = closingDay.has_value();
+    bool stopped = false;
+    const bool safe = deliver(settings, document, state, spool, closingDay.has_value(), stopped);
+    // The document a stop keeps in place of one whose upload it cut carries its count.
+    window.made = safe && !(stopped && !closingDay);
     return safe;
 }
 
@@ -201,6 +235,7 @@ bool report(const ReportSettings& settings, const EntryList& list, ReportState& 
             std::optional<std::time_t> closingDay) {
     state.dayClosed = false;
     state.lastDelivered = false;
+    state.lastSafe = true;
     if (!settings.endpoint && !settings.backupDir) {
         if (closingDay) askNewDay(list);
         state.dayClosed = closingDay.has_value();
@@ -208,14 +243,15 @@ bool report(const ReportSettings& settings, const EntryList& list, ReportState& 
     }
     CleanupHold hold;               // a stop waits until this report's files are in place or gone
     if (!hold.held()) return true;  // a stop ends the process as its signal says
+    state.lastSafe = false;
     try {
-        return reportOnce(settings, list, state, closingDay);
+        state.lastSafe = reportOnce(settings, list, state, closingDay);
     } catch (const std::bad_alloc&) {
         noteReport(state, "out of memory");  // the next turn tries again
     } catch (const std::exception& failure) {
         noteReport(state, failure.what());
     }
-    return false;
+    return state.lastSafe;
 }
 
 void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state,
@@ -223,15 +259,13 @@ void keepLastDocument(const ReportSettings& settings, const EntryList& list, Rep
     if (!settings.spoolDir) return;
     try {
         Spool* spool = spoolOf(settings, state);
+        TakenWindow window(list, settings.counting);
         StoredDocument document;
         const AfterWalk after = closingDay ? AfterWalk::kNewDay : AfterWalk::kKeep;
-        if (!noteReport(state,
-                        make(document, settings, list, closingDay.value_or(wallClock()), after))) {
-            return;
-        }
-        if (keepDocument(*spool, document.size, documentWriter(document))) {
-            logLine("Stopping: the last document is kept in the spool");
-        }
+        const std::time_t now = closingDay.value_or(wallClock());
+        if (!noteReport(state, make(document, settings, window, list, now, after))) return;
+        window.made = keepDocument(*spool, document.size, documentWriter(document));
+        if (window.made) logLine("Stopping: the last document is kept in the spool");
     } catch (const std::bad_alloc&) {
         noteReport(state, "out of memory");
     }

@@ -45,6 +45,7 @@ struct ReportState {
     std::vector<std::string> backupsWritten;  // this run's backup names, oldest first
     bool dayClosed = false;      // the last report made its day's closing document: a new day began
     bool lastDelivered = false;  // the last report's document reached the endpoint or the spool
+    bool lastSafe = true;        // the last report's document was not lost (see report())
 };
 
 // `spool_max_kb` in bytes, clamped where it does not fit a size.

@@ -53,8 +53,8 @@ void requestLastReport(bool whole) {
     lastReportRequested.store(whole ? kAfterWhole : kAfterUnread);
 }
 
-bool isDue(uint32_t now, uint32_t& mark, int interval) {
-    if (static_cast<int32_t>(now - mark) < interval) return false;
+bool isDue(int64_t now, int64_t& mark, int interval) {
+    if (now - mark < interval) return false;
     mark = now;
     return true;
 }
@@ -76,17 +76,19 @@ void showTable(ReportLoop& loop) {
 
 ReportTimers startTimers() {
     ReportTimers timers;
-    timers.uploadMark = static_cast<uint32_t>(monotonicClock());
-    timers.consoleMark = static_cast<uint32_t>(monotonicClock());
+    timers.uploadMark = monotonicClock();
+    timers.consoleMark = monotonicClock();
     timers.day = utcDay(wallClock());
     return timers;
 }
 
 DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool daily) {
     DueWork work;
-    uint32_t now = static_cast<uint32_t>(monotonicClock());
+    const int64_t now = monotonicClock();
     std::time_t day = utcDay(wallClock());
-    if (daily && day != timers.day) {
+    // Only a forward change of day is a midnight: a wall clock stepped back across one leaves
+    // the table's day as it is.
+    if (daily && day > timers.day) {
         work.closeDay = true;
         timers.uploadMark = now;  // the closing document counts as this interval's upload
     }
@@ -120,7 +122,7 @@ namespace {
 // Past a UTC midnight the table still holds the old day until its closing document: a last
 // document made now closes it, stamped with that day's last second.
 std::optional<std::time_t> dayToClose(const ReportLoop& loop) {
-    if (!loop.rotating || utcDay(wallClock()) == loop.timers.day) return std::nullopt;
+    if (!loop.rotating || utcDay(wallClock()) <= loop.timers.day) return std::nullopt;
     return lastSecondOf(loop.timers.day);
 }
 
@@ -132,14 +134,26 @@ void reportTurn(ReportLoop& loop) {
         ReportSettings last = loop.settings;
         last.readStatus = true;  // without a spool too: the exit status says what became of it
         bool safe = report(last, list, loop.state, dayToClose(loop));
+        // A stop before or during it ends the process as its signal says, after keeping the
+        // document in the spool: never with a status that calls an unsent document safe.
+        while (stopRequested() && !loop.state.lastDelivered) {
+            endAfterStop(loop);
+            sleep(1);
+        }
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     const std::time_t day = loop.timers.day;
     DueWork work = dueWork(loop.timers, loop.displayTime, loop.reportTime, loop.rotating);
     // The old day's last document, under its key; the table then starts the new day. One that
-    // cannot be made is tried again next turn, the old day's readings kept for it.
-    if (work.closeDay) report(loop.settings, list, loop.state, lastSecondOf(day));
-    if (!work.closeDay || loop.state.dayClosed) loop.timers.day = utcDay(wallClock());
+    // cannot be made is tried again at a later turn, the old day's readings kept for it, but
+    // not twice in one second of the machine's time: a recording's turns come far faster.
+    if (work.closeDay && loop.closingFailedAt != machineClock()) {
+        report(loop.settings, list, loop.state, lastSecondOf(day));
+        loop.closingFailedAt = loop.state.dayClosed ? kNotFailed : machineClock();
+    }
+    if (!work.closeDay || loop.state.dayClosed) {
+        loop.timers.day = std::max(loop.timers.day, utcDay(wallClock()));
+    }
     if (work.console && loop.showStats) showTable(loop);
     if (work.upload) report(loop.settings, list, loop.state);
 }
@@ -150,6 +164,25 @@ void endAfterStop(ReportLoop& loop) {
         keepLastDocument(loop.settings, *loop.list, loop.state, dayToClose(loop));
     }
     endIfStopRequested();
+}
+
+void restartFiredTimers(ReportLoop& loop, std::time_t turned, std::time_t second,
+                        std::time_t dayBefore) {
+    ReportTimers& timers = loop.timers;
+    if (timers.uploadMark == turned) timers.uploadMark = second;
+    if (timers.consoleMark == turned) timers.consoleMark = second;
+    if (timers.day != dayBefore) timers.day = std::max(timers.day, utcDay(second));
+}
+
+void retryLostReport(ReportLoop& loop, int64_t& triedAt) {
+    const std::optional<std::time_t> closing = dayToClose(loop);
+    if (loop.state.lastSafe && !closing) return;
+    if (machineClock() - triedAt < std::max(loop.reportTime, 1)) return;
+    triedAt = machineClock();
+    report(loop.settings, *loop.list, loop.state, closing);
+    if (loop.state.dayClosed) loop.timers.day = std::max(loop.timers.day, utcDay(wallClock()));
+    // Once it was delivered or spooled, a stop has nothing to keep.
+    loop.state.lastKept = loop.state.lastDelivered;
 }
 
 std::time_t nextDueSecond(const ReportLoop& loop) {

@@ -7,15 +7,14 @@
 #include "report/report_turn.h"
 #include "table/device_table.h"
 
-// True when `interval` seconds (a signed 32-bit difference) have passed since `mark`, which
-// then moves to `now`.
-bool isDue(uint32_t now, uint32_t& mark, int interval);
+// True when `interval` seconds have passed since `mark`, which then moves to `now`.
+bool isDue(int64_t now, int64_t& mark, int interval);
 
 // The two timers, paced by the monotonic clock so that a step of the wall clock moves neither,
 // and the UTC day whose readings the table holds (for daily rotation).
 struct ReportTimers {
-    uint32_t uploadMark = 0;
-    uint32_t consoleMark = 0;
+    int64_t uploadMark = 0;
+    int64_t consoleMark = 0;
     std::time_t day = 0;  // days since the epoch
 };
 
@@ -35,6 +34,9 @@ DueWork dueWork(ReportTimers& timers, int displayTime, int reportTime, bool dail
 // The last second of UTC day `day`: when the document that closes it is stamped.
 std::time_t lastSecondOf(std::time_t day);
 
+// No closing document has failed since the last one was made.
+constexpr int64_t kNotFailed = INT64_MIN;
+
 // What the reports keep between turns, whichever thread turns them.
 struct ReportLoop {
     const EntryList* list;
@@ -45,6 +47,7 @@ struct ReportLoop {
     int reportTime;
     bool showStats;
     bool rotating;  // daily pseudonym keys: the table starts a new day at UTC midnight
+    int64_t closingFailedAt = kNotFailed;  // machine second of the last closing that failed
 };
 
 // The settings read from the configuration, and both timers started at the clocks' now.
@@ -57,6 +60,18 @@ void reportTurn(ReportLoop& loop);
 // At a safe point: after a stop, keeps the last document (once, with a spool) and ends the
 // process.
 void endAfterStop(ReportLoop& loop);
+
+// After a turn at recorded second `turned` in a stretch of a recording without frames that ends
+// at `second`: the timers that fired in it restart at `second`, since one report stands for the
+// quiet windows after it; a day closed in it (`dayBefore` was the table's day) held nothing
+// since, so the table's day becomes the one at `second`.
+void restartFiredTimers(ReportLoop& loop, std::time_t turned, std::time_t second,
+                        std::time_t dayBefore);
+
+// After a recording's end: makes its last document again when it was lost (or its day's
+// closing one when that could not be made), once every `report_time` seconds of the machine's
+// time at most (one at least) since `triedAt`, which then moves to the machine's now.
+void retryLostReport(ReportLoop& loop, int64_t& triedAt);
 
 // The earliest monotonic second at which a turn has something to do.
 std::time_t nextDueSecond(const ReportLoop& loop);

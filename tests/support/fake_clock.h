@@ -21,6 +21,8 @@ struct SettableClock {
 using FakeClock = SettableClock<&wallClockSource>;
 // A settable monotonic clock for tests of the timers.
 using FakeMonotonicClock = SettableClock<&monotonicClockSource>;
+// A settable machine clock for what is paced by real time while a recording is read.
+using FakeMachineClock = SettableClock<&machineClockSource>;
 
 // Points the monotonic clock at FakeClock's time for the life of the object: the two move
 // together, as they do while nobody steps the wall clock.
