@@ -91,13 +91,15 @@ def pcap(packets, snaplen=65535):
     return b"".join(out)
 
 
-def pcapng(packets):
-    """The same packets as a pcapng file with one interface."""
+def pcapng(packets, offset=None):
+    """The same packets as a pcapng file with one interface; `offset` seconds (if_tsoffset) are
+    added to every time."""
     def block(kind, body):
         body += bytes(-len(body) % 4)
         return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
     out = [block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)),
-           block(1, struct.pack("<HHI", 127, 0, 65535))]
+           block(1, struct.pack("<HHI", 127, 0, 65535) +
+                 (struct.pack("<HHq", 14, 8, offset) + bytes(4) if offset is not None else b""))]
     for time, frame, length in packets:
         stamp = round(time * 1e6)
         out.append(block(6, struct.pack("<IIIII", 0, stamp >> 32, stamp & 0xFFFFFFFF,

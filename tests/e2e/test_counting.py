@@ -23,6 +23,12 @@ def recorded_addresses():
     return set(ADDRESS.findall(out))
 
 
+def stamp_and_devices(path):
+    with open(path) as f:
+        document = json.load(f)
+    return int(datetime.fromisoformat(document["systemDateTime"]).timestamp()), document["devices"]
+
+
 class Documents(unittest.TestCase):
     def run_recording(self, settings):
         receiver = Receiver()
@@ -66,11 +72,13 @@ class Documents(unittest.TestCase):
     def test_a_recording_ends_with_one_document_of_what_came_since_on_its_own_day(self):
         start, midnight = 1700000000, 1700006400  # a UTC midnight
         rotating = {"exit_at_end": 1, "mac_privacy": 1, "mac_secret": "s", "mac_rotation": "daily"}
-        cases = [  # settings, frame times, uploads unanswered, (time, devices) received, spooled
+        unspooled = {"spool_dir": None, "upload_timeout": 1}
+        cases = [  # settings, frame times, uploads unanswered, (time, devices) received and spooled
             ({}, [start, start + 1, start + 2], 0,
-             [(start + 1, 1), (start + 2, 1), (start + 3, 1)], 0),
-            (rotating, [midnight - 2, midnight - 1], 0, [(midnight - 1, 1), (midnight - 1, 1)], 0),
-            ({}, [start], 1, [], 1),  # a stop cuts the last upload short
+             [(start + 1, 1), (start + 2, 1), (start + 3, 1)], []),
+            (rotating, [midnight - 2, midnight - 1], 0, [(midnight - 1, 1), (midnight - 1, 1)], []),
+            ({}, [start], 1, [], [(start + 1, 1)]),  # a stop cuts the last upload short
+            (unspooled, [start], 1, [(start + 1, 1)], []),  # a lost last one is made again
         ]
         for settings, times, hang, expected, spooled in cases:
             with self.subTest(settings=settings, hang=hang), tempfile.TemporaryDirectory() as work:
@@ -81,15 +89,18 @@ class Documents(unittest.TestCase):
                 receiver = Receiver(hang=hang)
                 self.addCleanup(receiver.close)
                 spool = os.path.join(work, "spool")
+                settings = {k: v for k, v in dict(dict(spool_dir=spool), **settings).items()
+                            if v is not None}
                 with Daemon(dict(settings, capture_file=recording, count_devices=1, report_time=1,
-                                 full_url=receiver.url, spool_dir=spool),
-                            stdin=subprocess.DEVNULL) as daemon:
+                                 full_url=receiver.url), stdin=subprocess.DEVNULL) as daemon:
                     wait_for(lambda: receiver.requests >= len(expected) + hang)
                     time.sleep(1.5)  # a document more would come at once
                     if daemon.running():  # a stop keeps what was not delivered, nothing more
                         daemon.process.terminate()
                     daemon.process.wait(timeout=30)
-                self.assertEqual(len([n for n in os.listdir(spool) if n.endswith(".json")]), spooled)
+                kept = sorted(n for n in os.listdir(spool) if n.endswith(".json")) \
+                    if os.path.isdir(spool) else []
+                self.assertEqual([stamp_and_devices(os.path.join(spool, n)) for n in kept], spooled)
                 got = [(int(datetime.fromisoformat(d["systemDateTime"]).timestamp()), d["devices"])
                        for d in receiver.documents()]
                 self.assertEqual(got, expected)

@@ -11,6 +11,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+from datetime import datetime
 
 from daemon import COMMAND, NO_LIVE_CAPTURE, Daemon, Receiver, wait_for
 from frames import (ANTENNA, AMPDU, CHANNEL, DATAPAD_FLAG, DBM, FCS_FLAG, FLAGS, MCS, RX_FLAGS,
@@ -201,6 +202,73 @@ class Damaged(unittest.TestCase):
                               + words if offset else b"", out)
                 (backup,) = [n for n in os.listdir(work) if n.endswith(".dat")]
                 self.assertEqual(len(records(os.path.join(work, backup))), 2 if offset else 4)
+
+
+def stamps(receiver):
+    return [int(datetime.fromisoformat(d["systemDateTime"]).timestamp())
+            for d in receiver.documents()]
+
+
+START, MIDNIGHT, DAY = 1700000000, 1700006400, 86400  # MIDNIGHT: a UTC one
+ROTATING = {"mac_privacy": 1, "mac_secret": "s", "mac_rotation": "daily"}
+
+
+class RecordedTime(unittest.TestCase):
+    """A recording's own clock: a stretch without frames makes one report however many windows
+    fall due in it, times past 2^32 s keep their reports, frames past the year 9999 are skipped
+    with one line, and a closing document that cannot be made neither spins nor holds off a
+    stop."""
+
+    def test_stretches_without_frames_make_one_report(self):
+        year = 365 * DAY
+        cases = [  # name, frame times, if_tsoffset, settings, documents' stamps (None: one, empty)
+            ("a year", [START, START + 1, START + year], None, {}, [START + 60, START + year + 1]),
+            ("past 2^32 s", [0, 1, 70], 1 << 32, {}, [(1 << 32) + 60, (1 << 32) + 71]),
+            ("three midnights", [MIDNIGHT - 10, MIDNIGHT + 3 * DAY], None, ROTATING,
+             [MIDNIGHT - 1, MIDNIGHT + 3 * DAY + 1]),
+            ("past the year 9999", [0, 1], 1 << 62, {"count_devices": 1}, None),
+        ]
+        for name, times, offset, settings, expected in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory(prefix="pelmar-time-") as work:
+                path = os.path.join(work, "r.pcapng")
+                with open(path, "wb") as f:
+                    f.write(pcapng([(t, simple_radio(-50) + beacon(station(i)), None)
+                                    for i, t in enumerate(times)], offset))
+                receiver = Receiver()
+                self.addCleanup(receiver.close)
+                with Daemon(dict(settings, capture_file=path, exit_at_end=1, report_time=60,
+                                 full_url=receiver.url), stdin=subprocess.DEVNULL) as d:
+                    self.assertEqual(d.process.wait(30), 0)
+                    out = d.traces().decode()
+                if expected is None:
+                    self.assertEqual([doc["data"] for doc in receiver.documents()], [[]])
+                    self.assertEqual(out, "Frames stamped before 1970 or after the year 9999 are "
+                                     f"skipped (the first: {offset} s)\n")
+                else:
+                    self.assertEqual(stamps(receiver), expected)
+
+    def test_a_closing_that_cannot_be_made_is_tried_again_slowly_and_a_stop_ends_it(self):
+        # Over 64 KiB of records with no temporary file to hold them: the day cannot be closed.
+        frames = [(MIDNIGHT - 100, simple_radio(-50) + beacon(f"00:00:00:00:{i >> 8:02x}:{i & 255:02x}"),
+                   None) for i in range(1000)]
+        frames += [(MIDNIGHT + i, simple_radio(-50) + beacon(station(1)), None) for i in range(50)]
+        with tempfile.TemporaryDirectory(prefix="pelmar-closing-") as work:
+            path = os.path.join(work, "r.pcap")
+            with open(path, "wb") as f:
+                f.write(pcap(frames))
+            open(os.path.join(work, "writebackup"), "w").close()
+            with Daemon(dict(ROTATING, capture_file=path, report_time=1, backup_dir=work),
+                        env={"TMPDIR": os.path.join(work, "absent")},
+                        stdin=subprocess.DEVNULL) as d:
+                self.assertTrue(wait_for(lambda: b"Reports failing: no temporary file" in d.output()))
+                time.sleep(1)  # a try or two more
+                with open(f"/proc/{d.process.pid}/stat") as f:
+                    cpu = sum(int(v) for v in f.read().rsplit(")", 1)[1].split()[11:13])
+                self.assertLess(cpu / os.sysconf("SC_CLK_TCK"), 1.0)
+                d.process.terminate()
+                self.assertEqual(d.process.wait(5), -15)
+                self.assertEqual(d.traces().decode().count("Reports failing"), 1)
+            self.assertFalse([n for n in os.listdir(work) if n.endswith(".dat")])
 
 
 TUNSETIFF, TUNSETLINK, IFF_TUN = 0x400454CA, 0x400454CD, 0x0001

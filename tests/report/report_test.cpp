@@ -192,6 +192,51 @@ TEST_F(Report, AClosedDaysReadingsAreNeverLost) {
     EXPECT_NE(spool.read("2.json").find(":59:59"), std::string::npos);
 }
 
+// A document's device count goes with it: the window closes when the document reached a place
+// (the endpoint, the spool); else the next document carries it, without counting twice a device
+// heard again meanwhile.
+struct WindowCase {
+    const char* name;
+    bool spooling;
+    bool made;  // false: no temporary file for a long document
+    CommandResult upload;
+    uint32_t next;  // the next window's count after hearing A again and B
+};
+
+class Window : public Report, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(Window, ClosesOnlyWhenItsDocumentReachedAPlace) {
+    const WindowCase& c = GetParam();
+    settings.counting.devices = true;
+    if (c.spooling) settings.spoolDir = spool.path;
+    for (int i = 0; !c.made && i < 2000; ++i) {
+        updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
+                        list, 0);
+    }
+    uint32_t a = 0, b = 0, other = 0;  // each device's last window
+    countInWindow(list.devices, a);
+    countInWindow(list.devices, other);
+    if (!c.made) setenv("TMPDIR", "/nonexistent", 1);
+    reportAt(1700000000, {c.upload});
+    unsetenv("TMPDIR");
+    countInWindow(list.devices, a);
+    countInWindow(list.devices, b);
+    EXPECT_EQ(windowCount(list.devices), c.next);
+    if (!c.made) return;
+    reportAt(1700000001, {kOk});
+    const std::string sent = sentData().at(0);
+    EXPECT_NE(sent.find("\"devices\":" + std::to_string(c.next) + ","), std::string::npos) << sent;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counting, Window,
+    ::testing::Values(WindowCase{"delivered", false, true, kOk, 2},
+                      WindowCase{"spooled", true, true, kRefused, 2},
+                      WindowCase{"lost", false, true, kRefused, 3},
+                      WindowCase{"cut_by_a_stop", true, true, {CommandResult::kStopped, 0}, 3},
+                      WindowCase{"not_made", false, false, kOk, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Report, BackupFailuresAreReportedOnceAndTheRecoveryOnce) {
     TempDir backups;
     backups.write("writebackup", "");

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+
+#include "stop.h"
 #include "support/fake_clock.h"
+#include "support/reading.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -91,3 +97,68 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Steps, TheClosingDocumentIsStampedWithTheDaysLastSecond) {
     EXPECT_EQ(lastSecondOf(kNoon / 86400), kNoon + 12 * 3600 - 1);
 }
+
+namespace {
+
+// A day's closing document that cannot be made (no temporary file for a long one) is tried
+// again at most once a second of the machine's time however often the reports turn, as a
+// recording turns them, and a wall clock stepped back leaves the table's day where it was.
+struct ClosingCase {
+    const char* name;
+    long wallStep;     // after the failed try, added to the wall clock
+    long machineStep;  // after the failed try, added to the machine's clock
+    bool closes;       // the next turn, with a temporary file, closes the day
+};
+
+class Closing : public ::testing::TestWithParam<ClosingCase> {};
+
+TEST_P(Closing, AFailedClosingWaitsForTheMachinesNextSecond) {
+    SteadyFakeClocks clocks(kNoon);
+    FakeMachineClock machine(100);
+    TempDir backups;
+    backups.write("writebackup", "");
+    EntryList list;
+    for (int i = 0; i < 2000; ++i) {
+        updateEntryList(readingOf(("02:00:00:00:" + std::to_string(10000 + i)).c_str(), -50, 1),
+                        list, 0);
+    }
+    ReportLoop loop = startReportLoop(list);
+    loop.settings.backupDir = backups.path;
+    loop.rotating = true;
+    FakeClock::now += 12 * 3600;  // past midnight
+    setenv("TMPDIR", "/nonexistent", 1);
+    ::testing::internal::CaptureStdout();
+    reportTurn(loop);
+    unsetenv("TMPDIR");
+    FakeClock::now += GetParam().wallStep;
+    FakeMachineClock::now += GetParam().machineStep;
+    reportTurn(loop);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(entryCount(list) == 0 || list.newDayAsked, GetParam().closes);
+    EXPECT_EQ(loop.timers.day, kNoon / 86400 + (GetParam().closes ? 1 : 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Retries, Closing,
+                         ::testing::Values(ClosingCase{"same_machine_second", 1, 0, false},
+                                           ClosingCase{"next_machine_second", 1, 1, true},
+                                           ClosingCase{"wall_back_before_midnight", -60, 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A stop that lands just before the last report of `exit_at_end` ends the process as its signal
+// says: never status 0 for a document neither sent nor kept.
+TEST(LastReport, AStopJustBeforeItEndsTheProcessBySignal) {
+    TempDir backups;
+    EXPECT_EXIT(
+        {
+            installSignalHandlers();
+            raise(SIGTERM);
+            EntryList list;
+            ReportLoop loop = startReportLoop(list);
+            loop.settings.backupDir = backups.path;
+            requestLastReport(true);
+            reportTurn(loop);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+}
+
+}  // namespace
