@@ -38,7 +38,7 @@ struct NativeCapture {
     bool everCaptured = false;   // a problem after the first success is waited out, not fatal
     std::time_t daySecond = -1;  // the frame second whose local time of day is cached
     int32_t dayTime = 0;
-    bool timeRefused = false;  // a frame's time was out of range, and that was said
+    bool timeRefused = false;            // a frame's time was out of range, and that was said
     std::optional<DeviceLinker> linker;  // with `count_devices`
     // A recording's reports, turned on the capture thread by its own clock from its first frame.
     std::optional<ReportLoop> reports;

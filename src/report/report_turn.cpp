@@ -86,8 +86,7 @@ std::string make(StoredDocument& document, const ReportSettings& settings,
                  AfterWalk after = AfterWalk::kKeep) {
     DocumentPlace place{kInlineDocumentLimit, {temporaryFilePattern()}, 0};
     if (settings.endpoint) place.memoryLimit = kArgumentLimit - kCommandRoom;
-    makeDocument(document, hostName(), now, list, settings.privacy, place, after,
-                 window.counting);
+    makeDocument(document, hostName(), now, list, settings.privacy, place, after, window.counting);
     switch (document.state) {
         case StoredDocument::kWhole:
             return "";
