@@ -222,7 +222,8 @@ void turnAt(std::time_t second, FrameSink& sink) {
 // the way, each holding exactly the frames before its time. In a stretch without frames each
 // timer fires once at most, at its first due time: one report stands for the quiet windows
 // after it (a jump of the recorded time would otherwise make one per window), and pacing
-// resumes from the frame. The last turn is at `second`. Time never runs back.
+// resumes from the frame when more than one fell due. The last turn is at `second`. Time never
+// runs back.
 void followRecording(NativeCapture& capture, FrameSink& sink, std::time_t second) {
     if (!capture.reports) {
         setRecordedTime(second);

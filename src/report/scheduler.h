@@ -62,9 +62,10 @@ void reportTurn(ReportLoop& loop);
 void endAfterStop(ReportLoop& loop);
 
 // After a turn at recorded second `turned` in a stretch of a recording without frames that ends
-// at `second`: the timers that fired in it restart at `second`, since one report stands for the
-// quiet windows after it; a day closed in it (`dayBefore` was the table's day) held nothing
-// since, so the table's day becomes the one at `second`.
+// at `second`: a timer that fired then and would fire again in the stretch restarts at
+// `second`, since one report stands for the quiet windows after it; a day closed in it
+// (`dayBefore` was the table's day) held nothing since, so the table's day becomes the one at
+// `second`.
 void restartFiredTimers(ReportLoop& loop, std::time_t turned, std::time_t second,
                         std::time_t dayBefore);
 

@@ -223,7 +223,9 @@ class RecordedTime(unittest.TestCase):
         year = 365 * DAY
         cases = [  # name, frame times, if_tsoffset, settings, documents' stamps (None: one, empty)
             ("a year", [START, START + 1, START + year], None, {}, [START + 60, START + year + 1]),
-            ("past 2^32 s", [0, 1, 70], 1 << 32, {}, [(1 << 32) + 60, (1 << 32) + 71]),
+            ("one window", [START, START + 70, START + 130], None, {},
+             [START + 60, START + 120, START + 130]),
+            ("past 2^32 s", [0, 1, 70], 1 << 32, {}, [(1 << 32) + 60, (1 << 32) + 70]),
             ("three midnights", [MIDNIGHT - 10, MIDNIGHT + 3 * DAY], None, ROTATING,
              [MIDNIGHT - 1, MIDNIGHT + 3 * DAY + 1]),
             ("past the year 9999", [0, 1], 1 << 62, {"count_devices": 1}, None),
