@@ -169,10 +169,10 @@ void endAfterStop(ReportLoop& loop) {
 void restartFiredTimers(ReportLoop& loop, std::time_t turned, std::time_t second,
                         std::time_t dayBefore) {
     ReportTimers& timers = loop.timers;
-    if (timers.uploadMark == turned && turned + std::max(loop.reportTime, 1) <= second) {
+    if (timers.uploadMark == turned && turned + std::max(loop.reportTime, 1) < second) {
         timers.uploadMark = second;
     }
-    if (timers.consoleMark == turned && turned + std::max(loop.displayTime, 1) <= second) {
+    if (timers.consoleMark == turned && turned + std::max(loop.displayTime, 1) < second) {
         timers.consoleMark = second;
     }
     if (timers.day != dayBefore) timers.day = std::max(timers.day, utcDay(second));

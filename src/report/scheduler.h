@@ -62,8 +62,9 @@ void reportTurn(ReportLoop& loop);
 void endAfterStop(ReportLoop& loop);
 
 // After a turn at recorded second `turned` in a stretch of a recording without frames that ends
-// at `second`: a timer that fired then and would fire again in the stretch restarts at
-// `second`, since one report stands for the quiet windows after it; a day closed in it
+// at `second`: a timer that fired then and would fire again before `second` restarts there,
+// since one report stands for the quiet windows after it (one due at `second` itself is made
+// there, before the frame); a day closed in it
 // (`dayBefore` was the table's day) held nothing since, so the table's day becomes the one at
 // `second`.
 void restartFiredTimers(ReportLoop& loop, std::time_t turned, std::time_t second,
