@@ -130,5 +130,7 @@ int loadConfig(const char* path, Config& target) {
     LineCount count{file, 1, 0};
     int result = ini_parse_stream(readPiece, &count, iniHandler, &target);
     std::fclose(file);
+    // Asking that no address leave the router needs the count that documents carry instead.
+    if (target.count_only == 1) target.count_devices = 1;
     return result < 0 ? result : count.firstCut;
 }

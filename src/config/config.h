@@ -33,7 +33,7 @@ struct Config {
     int backup_max_files = 0;  // backup files kept at most; 0 or less: no limit
     int backup_max_kb = 0;     // KiB the backup files take together at most; 0 or less: no limit
     int count_devices = 0;     // 1: link random addresses into devices and count them per report
-    int count_only = 0;        // 1 (with count_devices): documents carry the count, no address
+    int count_only = 0;        // 1: documents carry the count, no address (counting turns on)
 };
 
 // Written only before the report thread starts; read-only afterwards.
@@ -46,7 +46,8 @@ const char* configPath();
 // Returns 1 when taken, 0 otherwise (inih then counts the line as an error).
 int iniHandler(void* user, const char* section, const char* name, const char* value);
 
-// Loads `path` into `target` as ini_parse does. The result: <0 cannot open, >0 the first line of
-// the file that was cut at inih's line length, else 0 (lines rejected by inih or the handler are
-// skipped without a trace, as the file's syntax allows).
+// Loads `path` into `target` as ini_parse does, `count_only` = 1 turning `count_devices` on. The
+// result: <0 cannot open, >0 the first line of the file that was cut at inih's line length, else
+// 0 (lines rejected by inih or the handler are skipped without a trace, as the file's syntax
+// allows).
 int loadConfig(const char* path, Config& target);

@@ -76,6 +76,13 @@ Config fieldKeys() {
     return c;
 }
 
+Config counting(int devices, int only) {
+    Config c{};
+    c.count_devices = devices;
+    c.count_only = only;
+    return c;
+}
+
 // A full_url of `length` characters ("h" then "x"s), as inih cuts it at 199 per line.
 std::string longUrl(std::size_t length) {
     return "h" + std::string(length - 1, 'x');
@@ -135,6 +142,12 @@ const FileCase kCases[] = {
      }()},
     {"last_line_of_199_without_end", "[pelmar]\nfull_url=" + longUrl(190), 0,
      withText(&Config::full_url, longUrl(190).c_str())},
+    // No address may leave with count_only: it turns counting on, wherever the file says off.
+    {"count_only_turns_counting_on", "[pelmar]\ncount_only=1\n", 0, counting(1, 1)},
+    {"count_only_over_counting_off", "[pelmar]\ncount_only=1\ncount_devices=0\n", 0,
+     counting(1, 1)},
+    {"counting_alone", "[pelmar]\ncount_devices=1\n", 0, counting(1, 0)},
+    {"count_only_off", "[pelmar]\ncount_only=0\n", 0, counting(0, 0)},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 0,
      with(&Config::debug, 7)},
 };
@@ -167,6 +180,8 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.skip_random_macs, c.expected.skip_random_macs);
     EXPECT_EQ(loaded.backup_max_files, c.expected.backup_max_files);
     EXPECT_EQ(loaded.backup_max_kb, c.expected.backup_max_kb);
+    EXPECT_EQ(loaded.count_devices, c.expected.count_devices);
+    EXPECT_EQ(loaded.count_only, c.expected.count_only);
 }
 
 TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {

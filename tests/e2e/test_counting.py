@@ -48,6 +48,8 @@ class Documents(unittest.TestCase):
              ["hostname", "systemDateTime", "devices", "data"], "device", False),
             ({"count_devices": 1, "count_only": 1, "debug": 4},  # traces name no address
              ["hostname", "systemDateTime", "devices", "data"], None, None),
+            ({"count_only": 1},  # asking that no address leave turns counting on
+             ["hostname", "systemDateTime", "devices", "data"], None, None),
         ]
         for settings, keys, last, raw_names in cases:
             with self.subTest(settings=settings):
