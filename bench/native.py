@@ -4,6 +4,8 @@ recording of a busy channel (probe requests with their information elements, bea
 and from the distribution system, acknowledgements), all with the packaged capture filter:
   text:   the capture tool printing text (-l -e -n -q) piped into the daemon on standard input;
   native: the daemon reading the file itself (capture_file, exit_at_end);
+  aged:   the same with max_entry_age = 300, as the router's configuration has it (the
+          recording spans about 9 minutes, so its first devices expire on the way);
   floor:  libpcap alone: the capture tool writing the filtered frames to /dev/null.
 Each is run --runs times in the same invocation; the median is reported.
 Usage: native.py PELMAR_BINARY [--frames 300000] [--runs 3]"""
@@ -62,15 +64,19 @@ def main():
         path = os.path.join(work, "busy.pcap")
         with open(path, "wb") as f:
             f.write(recording(frames))
-        text_conf, native_conf = (os.path.join(work, n) for n in ("text.conf", "native.conf"))
+        text_conf, native_conf, aged_conf = (os.path.join(work, n)
+                                             for n in ("text.conf", "native.conf", "aged.conf"))
         with open(text_conf, "w") as f:
             f.write("[pelmar]\nexit_at_end = 1\n")
         with open(native_conf, "w") as f:
             f.write(f"[pelmar]\nexit_at_end = 1\ncapture_file = {path}\n")
+        with open(aged_conf, "w") as f:
+            f.write(f"[pelmar]\nexit_at_end = 1\ncapture_file = {path}\nmax_entry_age = 300\n")
         ways = {
             "text": (["sh", "-c", f'"$0" -r "$1" -l -e -n -q -- "$2" | "$3"', tool, path, FILTER,
                       binary], text_conf),
             "native": ([binary], native_conf),
+            "aged": ([binary], aged_conf),
             "floor": ([tool, "-r", path, "-w", "/dev/null", "--", FILTER], None),
         }
         times = {name: [] for name in ways}
@@ -83,7 +89,8 @@ def main():
     for name, value in median.items():
         print(f"  {name:7s} {value:6.3f}   runs: {' '.join(f'{v:.3f}' for v in times[name])}")
     print(f"text / native: {median['text'] / median['native']:.1f}x;"
-          f" native / floor: {median['native'] / median['floor']:.2f}x")
+          f" native / floor: {median['native'] / median['floor']:.2f}x;"
+          f" aged / native: {median['aged'] / median['native']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ constexpr unsigned kFirstSteeringBit = 29;
 
 constexpr uint8_t kFlagFcs = 0x10;      // the frame ends with its 4-byte checksum
 constexpr uint8_t kFlagDataPad = 0x20;  // the 802.11 header is padded to 32 bits
+constexpr uint8_t kFlagBadFcs = 0x40;   // the frame failed its checksum
 constexpr std::size_t kFcsBytes = 4;
 
 // Field numbers of the radiotap namespace that the reading needs.
@@ -238,6 +239,8 @@ const char* frameResultName(FrameResult result) {
             return "802.11 header cut short";
         case FrameResult::kUnknownFrame:
             return "unknown frame type";
+        case FrameResult::kBadChecksum:
+            return "checksum failed";
     }
     return "?";
 }
@@ -255,6 +258,8 @@ FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t le
     if (start == 0) return FrameResult::kBadRadiotap;
     RadioFacts radio;
     readRadioFields(bytes, radiotapLength, start, radio);
+    // Corrupted on the air: its addresses would become devices that never were.
+    if (radio.flags & kFlagBadFcs) return FrameResult::kBadChecksum;
     // A length on the air shorter than what was captured is not believed.
     const std::size_t onAir = length > captured ? length : captured;
     FrameResult result = readHeader(bytes + radiotapLength, captured - radiotapLength,

@@ -16,6 +16,7 @@ enum class FrameResult {
     kBadRadiotap,   // the radiotap header does not fit what was captured
     kTruncated,     // the 802.11 header is cut short (or shorter than its checksum)
     kUnknownFrame,  // a frame type or control subtype with no known header
+    kBadChecksum,   // the radio says the frame failed its checksum: its bytes cannot be trusted
 };
 
 // A short text for traces: "read", "no address", ...
@@ -29,7 +30,8 @@ struct FrameFacts {
 };
 
 // Reads the `captured` bytes of a frame of `length` bytes on the air (radiotap header
-// included); every offset is checked against `captured`. With `probe`, a probe request's body
+// included); every offset is checked against `captured`. A frame whose radiotap flags say its
+// checksum failed is not read. With `probe`, a probe request's body
 // is read into it too.
 FrameResult readFrame(const uint8_t* bytes, std::size_t captured, std::size_t length,
                       FrameFacts& facts, ProbeFacts* probe = nullptr);

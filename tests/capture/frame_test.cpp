@@ -73,6 +73,15 @@ const Case kCases[] = {
     {"length on the air shorter than captured is not believed", radiotap({0}, {}) + probe(), 0, 10,
      FrameResult::kRead, 0},
     {"no frame control", radiotap({0}, {}) + Bytes{0x40}, 0, 0, FrameResult::kTruncated, 0},
+    {"failed checksum", radiotap({kFlags | kDbm}, {0x50, 0xC4}) + probe() + Bytes{1, 2, 3, 4}, 0, 0,
+     FrameResult::kBadChecksum, 0},
+    {"failed checksum without a checksum kept", radiotap({kFlags}, {0x40}) + probe(), 0, 0,
+     FrameResult::kBadChecksum, 0},
+    {"failed checksum on a runt", radiotap({kFlags}, {0x40}) + Bytes{0x40}, 0, 0,
+     FrameResult::kBadChecksum, 0},
+    // The frame's first byte (0x40) lies where the flags would be, past the header's end.
+    {"flags past the header say nothing", radiotap({kFlags}, {}) + probe(), 0, 0,
+     FrameResult::kRead, 0},
 };
 
 TEST(ReadFrame, CheckedAgainstWhatWasCaptured) {

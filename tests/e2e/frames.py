@@ -7,7 +7,7 @@ FIELDS = {0: (8, 8), 1: (1, 1), 2: (1, 1), 3: (2, 4), 5: (1, 1), 11: (1, 1), 12:
           14: (2, 2), 18: (4, 8), 19: (1, 3), 20: (4, 8), 21: (2, 12)}
 TSFT, FLAGS, RATE, CHANNEL, DBM, ANTENNA, DB, RX_FLAGS, XCHANNEL, MCS, AMPDU, VHT = FIELDS
 RADIOTAP_NS, VENDOR_NS, EXT = 1 << 29, 1 << 30, 1 << 31
-FCS_FLAG, DATAPAD_FLAG = 0x10, 0x20
+FCS_FLAG, DATAPAD_FLAG, BAD_FCS_FLAG = 0x10, 0x20, 0x40
 BROADCAST = "ff:ff:ff:ff:ff:ff"
 
 
