@@ -6,7 +6,8 @@ the others from their phone's current address; then, each run --runs times in on
 the median of:
   floor:    libpcap alone: the capture tool writing the filtered frames to /dev/null;
   native:   the daemon reading the file (capture_file, exit_at_end);
-  counting: the same with count_devices = 1.
+  counting: the same with count_devices = 1;
+  aged:     native with max_entry_age = 300, as the router's configuration has it.
 Usage: probe_bench.py PELMAR_BINARY [DATA_DIR] [--frames 300000] [--rate 3000] [--fresh 0.3]
        [--runs 3]
 Exit status 77 when the set is absent."""
@@ -75,10 +76,9 @@ def cpu_of(command, **kwargs):
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def write_config(path, recording_path, counting):
+def write_config(path, recording_path, extra=""):
     with open(path, "w") as f:
-        f.write(f"[pelmar]\ncapture_file = {recording_path}\nexit_at_end = 1\n" +
-                ("count_devices = 1\n" if counting else ""))
+        f.write(f"[pelmar]\ncapture_file = {recording_path}\nexit_at_end = 1\n{extra}")
 
 
 def arguments():
@@ -104,12 +104,15 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pelmar-probe-bench-") as work:
         path = os.path.join(work, "probes.pcap")
         pcaps.write_pcap(path, recording(sources, args.frames, args.rate, args.fresh))
-        native_conf, counting_conf = (os.path.join(work, n) for n in ("native.conf", "count.conf"))
-        write_config(native_conf, path, False)
-        write_config(counting_conf, path, True)
+        native_conf, counting_conf, aged_conf = (os.path.join(work, n)
+                                                 for n in ("native.conf", "count.conf", "aged.conf"))
+        write_config(native_conf, path)
+        write_config(counting_conf, path, "count_devices = 1\n")
+        write_config(aged_conf, path, "max_entry_age = 300\n")
         ways = {"floor": ([tool, "-r", path, "-w", "/dev/null", "--", FILTER], None),
                 "native": ([args.binary], native_conf),
-                "counting": ([args.binary], counting_conf)}
+                "counting": ([args.binary], counting_conf),
+                "aged": ([args.binary], aged_conf)}
         times = {name: [] for name in ways}
         for _ in range(args.runs):
             for name, (command, conf) in ways.items():
@@ -121,7 +124,8 @@ def main():
     for name, value in median.items():
         print(f"  {name:8s} {value:6.3f}   runs: {' '.join(f'{v:.3f}' for v in times[name])}")
     print(f"counting / native: {median['counting'] / median['native']:.2f}x;"
-          f" counting / floor: {median['counting'] / median['floor']:.2f}x")
+          f" counting / floor: {median['counting'] / median['floor']:.2f}x;"
+          f" aged / native: {median['aged'] / median['native']:.2f}x")
     return 0
 
 

@@ -181,16 +181,20 @@ void fitIndex(EntryList& list) {
     rebuildIndex(list);
 }
 
-// Keeps, in order, the records last heard after `cutoff`.
+// Keeps, in order, the records last heard after `cutoff`, noting the oldest of them.
 void pruneAll(EntryList& list, int64_t cutoff) {
     uint32_t before = list.size;
+    int64_t oldest = kNothingHeard;
     for (Position at = list.order.first; at != kNoPosition;) {
         Position next = node(list, at).order.after;
-        if (node(list, at).entry.lastHeard <= cutoff) {
+        const int64_t heard = node(list, at).entry.lastHeard;
+        if (heard <= cutoff) {
             leaveOrder(list, at);
             if (list.maxDevices != 0) unlink(list.recency, recencyOf(list), at);
             freeNode(list.blocks, at);
             --list.size;
+        } else if (heard < oldest) {
+            oldest = heard;
         }
         at = next;
     }
@@ -198,8 +202,7 @@ void pruneAll(EntryList& list, int64_t cutoff) {
         releaseEmptyBlocks(list.blocks, list.size);
         fitIndex(list);
     }
-    list.prunedAtCutoff = true;
-    list.cutoff = cutoff;
+    list.oldestHeard = oldest;
 }
 
 // Drops every record and hands every block back: the table as it was at start.
@@ -208,8 +211,7 @@ void startNewDay(EntryList& list) {
     list.order = Chain{};
     list.recency = Chain{};
     list.size = 0;
-    list.touched = kNoPosition;
-    list.prunedAtCutoff = false;
+    list.oldestHeard = kNothingHeard;
     list.walk = Walk{};
     fitIndex(list);
     list.newDayAsked = false;
@@ -286,9 +288,7 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
         }
         storeReading(stored, node(list, at).entry, heardAt, heardSteady);
         markHeard(list, at);
-        // A second update before pruning breaks the one-touched-record shortcut.
-        if (list.touched != kNoPosition) list.prunedAtCutoff = false;
-        list.touched = at;
+        if (heardSteady < list.oldestHeard) list.oldestHeard = heardSteady;
     } catch (const std::bad_alloc&) {
         kept = false;
     }
@@ -300,15 +300,8 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
 
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
     // The bookkeeping is the writer's alone; readers only need the lock kept while records go.
-    int64_t cutoff = int64_t{now} - maxAge;
-    Position touched = list.touched;
-    list.touched = kNoPosition;
-    if (maxAge == 0) {
-        list.prunedAtCutoff = false;  // records added meanwhile have never been checked
-        return 0;
-    }
-    bool touchedFell = touched != kNoPosition && node(list, touched).entry.lastHeard <= cutoff;
-    if (list.prunedAtCutoff && cutoff == list.cutoff && !touchedFell) return 0;
+    const int64_t cutoff = int64_t{now} - maxAge;
+    if (maxAge == 0 || cutoff < list.oldestHeard) return 0;
     std::lock_guard<std::mutex> hold(list.lock);
     pruneAll(list, cutoff);
     return 0;

@@ -13,6 +13,9 @@
 #include "table/entry.h"
 #include "table/orders.h"
 
+// The oldest time heard of a table without records: after any cut-off.
+constexpr int64_t kNothingHeard = INT64_MAX;
+
 struct EntryList {
     Blocks blocks;         // where the records live
     AddressIndex index;    // MAC text to position
@@ -21,12 +24,9 @@ struct EntryList {
     uint32_t size = 0;           // live records
     Chain order;                 // first appearance
     Chain recency;               // least recently heard first (with a cap)
-    // Pruning bookkeeping: after a full pass at `cutoff` (monotonic seconds) every record lies
-    // above it, so until the cut-off moves only the record touched since can have fallen to or
-    // below it.
-    bool prunedAtCutoff = false;
-    int64_t cutoff = 0;
-    Position touched = kNoPosition;
+    // No record was last heard before this (monotonic seconds): pruning has nothing to do
+    // while its cut-off lies below it. Readings only raise it; a pass sets it to the oldest left.
+    int64_t oldestHeard = kNothingHeard;
     // Set under the lock by the walk that made a day's last document: its records belong to a
     // day already reported, so walks skip them and the writer clears them before its next change.
     mutable bool newDayAsked = false;
@@ -66,7 +66,8 @@ int updateEntry(const Reading& reading, Entry& entry);
 // Drops every record last heard at or before `now` - `maxAge`, all on the monotonic clock (`now`
 // as monotonicClock() reads it), so that steps of the wall clock change no record's age; none
 // while that lies before the clock's start. A `maxAge` of 0 keeps all, a negative one drops all.
-// Needs no memory, so it cannot fail. Always 0.
+// Costs one comparison until the oldest record falls due. Needs no memory, so it cannot fail.
+// Always 0.
 int cleanEntryList(EntryList& list, int maxAge, uint32_t now);
 
 // Number of records at this moment.

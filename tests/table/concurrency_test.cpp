@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,6 +43,43 @@ TEST(Concurrency, ReaderWalksWhileTheWriterAppendsAndPrunes) {
     done = true;
     reader.join();
     EXPECT_GT(walks, 0u);
+}
+
+// The capture loop prunes after every frame: until a record falls due that is one comparison,
+// which never waits for a report thread holding the table.
+TEST(Concurrency, PruningWithNothingDueNeverWaitsForAReader) {
+    constexpr uint32_t kStart = 1700000000;
+    SteadyFakeClocks clock(kStart);
+    EntryList list;
+    ASSERT_EQ(updateEntryList(readingOf("aa", -50, 0), list, 0), 0);
+    std::mutex step;
+    std::condition_variable changed;
+    bool holding = false, pruned = false, prunedWhileHeld = false;
+    std::thread reader([&] {
+        visitEntries(list, [&](const Entry&) {
+            std::unique_lock<std::mutex> hold(step);
+            holding = true;
+            changed.notify_all();
+            // Bounded only so that a pruning that waits fails the test rather than hanging it.
+            prunedWhileHeld =
+                changed.wait_for(hold, std::chrono::seconds(10), [&] { return pruned; });
+        });
+    });
+    {
+        std::unique_lock<std::mutex> hold(step);
+        changed.wait(hold, [&] { return holding; });
+    }
+    for (uint32_t second = 0; second < 300; ++second) cleanEntryList(list, 300, kStart + second);
+    {
+        std::lock_guard<std::mutex> hold(step);
+        pruned = true;
+    }
+    changed.notify_all();
+    reader.join();
+    EXPECT_TRUE(prunedWhileHeld);
+    EXPECT_EQ(entryCount(list), 1u);
+    cleanEntryList(list, 300, kStart + 300);  // now it is due
+    EXPECT_EQ(entryCount(list), 0u);
 }
 
 }  // namespace

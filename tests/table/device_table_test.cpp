@@ -184,6 +184,33 @@ TEST_F(Table, PrunedAddressComesBackAsAFreshRecord) {
     EXPECT_EQ(at(1).signal, -69);
 }
 
+// Each record goes at its own time, whichever was the oldest when the table was last pruned.
+TEST_F(Table, RecordsHeardAgainOrAddedAfterAPruningGoAtTheirOwnTime) {
+    maxAge = 10;
+    read("aa", -1, 0);
+    FakeClock::now = kStart + 2;
+    read("bb", -1, 0);
+    FakeClock::now = kStart + 9;
+    read("aa", -1, 0);  // the oldest heard again
+    const std::vector<std::pair<std::time_t, std::vector<std::string>>> steps = {
+        {kStart + 11, {"aa", "bb"}},
+        {kStart + 12, {"aa"}},
+        {kStart + 19, {}},
+    };
+    for (const auto& step : steps) {
+        FakeClock::now = step.first;
+        cleanEntryList(list, maxAge, static_cast<uint32_t>(FakeClock::now));
+        EXPECT_EQ(macs(), step.second) << step.first - kStart;
+    }
+    FakeClock::now = kStart + 30;
+    read("cc", -1, 0);  // into the emptied table
+    FakeClock::now = kStart + 39;
+    read("dd", -1, 0);
+    FakeClock::now = kStart + 40;
+    cleanEntryList(list, maxAge, static_cast<uint32_t>(FakeClock::now));
+    EXPECT_EQ(macs(), std::vector<std::string>{"dd"});
+}
+
 TEST_F(Table, ClockSetBackAndForthStillPrunesExactly) {
     maxAge = 100;
     read("aa", -1, 0);
