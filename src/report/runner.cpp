@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +14,8 @@
 
 #include "log.h"
 #include "report/files.h"
+#include "report/spawn.h"
 #include "stop.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,41 +25,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstPause{5};
 constexpr milliseconds kLongestPause{200};
 constexpr std::chrono::seconds kGrace{1};  // between TERM and KILL
-
-// Starts `sh -c command` as the leader of a new process group, with SIGPIPE (which we ignore)
-// back at its default and no signal blocked; with `output` at or above 0, that descriptor is
-// its standard output, and so for `input` and standard input. Signals we catch return to their
-// defaults at exec by themselves; those our parent left ignored stay ignored, as nohup means. The
-// child's pid, or -1 with errno set.
-pid_t spawnShell(const std::string& command, const CommandFiles& files) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (files.input >= 0) posix_spawn_file_actions_adddup2(&actions, files.input, STDIN_FILENO);
-    if (files.output >= 0) posix_spawn_file_actions_adddup2(&actions, files.output, STDOUT_FILENO);
-    const char* arguments[] = {"sh", "-c", command.c_str(), nullptr};
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes,
-                            const_cast<char* const*>(arguments), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return pid;
-}
 
 CommandResult resultOf(int status) {
     if (WIFSIGNALED(status)) return {CommandResult::kSignalled, WTERMSIG(status)};
@@ -153,7 +116,7 @@ CommandResult runWithFiles(const std::string& command, int timeoutSeconds,
     std::fflush(stderr);
     CleanupHold hold;
     if (!hold.held()) return {CommandResult::kStopped, 0};
-    pid_t pid = spawnShell(command, files);
+    pid_t pid = spawnShell(command, files.input, files.output);
     if (pid < 0) return {CommandResult::kNotStarted, errno};
     publishCommandGroup(hold.slot, pid);
     // A stop that came before the group was published found nothing to end.

@@ -133,7 +133,7 @@ class Daemon:
     """The binary with `settings` as its configuration file, fed through a pipe."""
 
     def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True,
-                 stdout=None, preexec_fn=None, user=None, address_space_kb=None):
+                 stdout=None, preexec_fn=None, user=None, address_space_kb=None, pass_fds=()):
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
         self.config_path = os.path.join(self.dir.name, "pelmar.conf")
         if config_text is None:
@@ -161,7 +161,8 @@ class Daemon:
         with open(self.out_path if keep_output else os.devnull, "wb") as out, \
                 open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(command, stdin=stdin, stdout=stdout or out, stderr=err,
-                                            env=environment, cwd=self.dir.name, preexec_fn=restrict)
+                                            env=environment, cwd=self.dir.name, preexec_fn=restrict,
+                                            pass_fds=pass_fds)
 
     def feed(self, text):
         self.process.stdin.write(text.encode() if isinstance(text, str) else text)

@@ -8,6 +8,7 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -298,6 +299,24 @@ def send(fd, frame):
     os.write(fd, struct.pack(">HH", 0, 0x0019) + frame)
 
 
+# A `curl` that writes its descriptors ("3 -> socket:[123]" a line) to the file SEEN.
+NOTE_DESCRIPTORS = r'''#!PYTHON
+import os
+listed = f"/proc/{os.getpid()}/fd"
+lines = []
+for name in os.listdir(listed):
+    try:
+        target = os.readlink(f"{listed}/{name}")
+    except OSError:
+        continue
+    if target != listed:  # the listing's own
+        lines.append(f"{name} -> {target}\n")
+with open("SEEN.new", "w") as f:
+    f.writelines(lines)
+os.rename("SEEN.new", "SEEN")
+'''
+
+
 def can_make_interfaces():
     try:
         os.close(make_interface("pelmar-probe0"))
@@ -345,18 +364,21 @@ class Live(unittest.TestCase):
                 os.close(fd)
             receiver.close()
 
-    def test_commands_hold_no_capture_socket(self):
+    def test_commands_hold_no_descriptor_but_the_standard_three(self):
         name = f"pcur{os.getpid() % 10000}"
         fd = make_interface(name)
+        inherited, writer = os.pipe()  # a descriptor the daemon holds from its start
+        os.close(writer)
         with tempfile.TemporaryDirectory() as bin_dir:
             seen = os.path.join(bin_dir, "descriptors")
-            with open(os.path.join(bin_dir, "curl"), "w") as f:  # notes what it was handed
-                f.write(f"#!/bin/sh\nls -l /proc/$$/fd > {seen}.new; mv {seen}.new {seen}\n")
-            os.chmod(os.path.join(bin_dir, "curl"), 0o755)
+            curl = os.path.join(bin_dir, "curl")
+            with open(curl, "w") as f:  # notes what it was handed (a shell would add its own)
+                f.write(NOTE_DESCRIPTORS.replace("PYTHON", sys.executable).replace("SEEN", seen))
+            os.chmod(curl, 0o755)
             settings = {"capture_interface": name, "report_time": 1, "full_url": "http://127.0.0.1:9/"}
             try:
                 with Daemon(settings, env={"PATH": bin_dir + ":" + os.environ["PATH"]},
-                            stdin=subprocess.DEVNULL) as d:
+                            stdin=subprocess.DEVNULL, pass_fds=(inherited,)) as d:
                     self.assertTrue(wait_for(lambda: b"Capturing on" in d.output()))
                     time.sleep(1)  # a run that began before capture is over
                     if os.path.exists(seen):
@@ -366,10 +388,13 @@ class Live(unittest.TestCase):
                         packets = {line.split()[-1] for line in f.readlines()[1:]}
             finally:
                 os.close(fd)
+                os.close(inherited)
             with open(seen) as f:
-                handed = set(re.findall(r"socket:\[(\d+)\]", f.read()))
+                listing = f.read()
+        handed = set(re.findall(r"socket:\[(\d+)\]", listing))
         self.assertTrue(packets)
         self.assertFalse(packets & handed)
+        self.assertEqual(set(re.findall(r"^(\d+) ->", listing, re.M)), {"0", "1", "2"}, listing)
 
     def test_an_interface_without_radiotap_is_refused_by_name(self):
         name = f"ptun{os.getpid() % 10000}"

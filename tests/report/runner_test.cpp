@@ -1,11 +1,17 @@
 #include "report/runner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "report/spawn.h"
 
 namespace {
 
@@ -94,5 +100,95 @@ TEST(RunnerChildren, RelayedOutputReachesOursAndTheStatusStaysTheCommands) {
     EXPECT_EQ(result.outcome, CommandResult::kExited);
     EXPECT_EQ(result.value, 3);
 }
+
+}  // namespace
+
+namespace {
+
+// A descriptor of ours that is open across exec (no close-on-exec), as libpcap's capture socket
+// is until it is marked; -1 when it cannot be had.
+struct DescriptorCase {
+    const char* name;
+    int (*open)();
+};
+
+int pipeEnd() {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    close(ends[1]);
+    return ends[0];
+}
+
+int packetLikeSocket() {
+    return socket(AF_UNIX, SOCK_DGRAM, 0);
+}
+
+// Far above the others, where a loop up to the first free descriptor would not reach.
+int highDescriptor() {
+    int fd = open("/dev/null", O_RDONLY);
+    if (fd < 0) return -1;
+    int high = dup2(fd, 900);
+    close(fd);
+    return high;
+}
+
+class InheritedDescriptor : public ::testing::TestWithParam<DescriptorCase> {};
+
+TEST_P(InheritedDescriptor, NeverReachesTheCommand) {
+    const int fd = GetParam().open();
+    ASSERT_GT(fd, 2);
+    const std::string check = "[ ! -e /proc/$$/fd/" + std::to_string(fd) + " ]";
+    CommandResult result = runCommand(check, 5);
+    close(fd);
+    EXPECT_EQ(result.outcome, CommandResult::kExited);
+    EXPECT_EQ(result.value, 0) << "descriptor " << fd << " reached the command";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, InheritedDescriptor,
+                         ::testing::Values(DescriptorCase{"pipe", pipeEnd},
+                                           DescriptorCase{"socket", packetLikeSocket},
+                                           DescriptorCase{"high", highDescriptor}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Both ways of closing, in a child of the test as in the daemon's: every descriptor above 2
+// goes but the one kept, and the standard three stay.
+struct ClosingCase {
+    const char* name;
+    void (*close)(int keep, int openLimit);
+    int keep;  // an index into the descriptors opened, or -1
+};
+
+class RunnerClosing : public ::testing::TestWithParam<ClosingCase> {};
+
+TEST_P(RunnerClosing, LeavesOnlyTheStandardThreeAndTheOneKept) {
+    std::vector<int> opened;
+    for (int i = 0; i < 4; ++i) opened.push_back(open("/dev/null", O_RDONLY));
+    opened.push_back(highDescriptor());
+    for (int fd : opened) ASSERT_GT(fd, 2);
+    const int keep = GetParam().keep < 0 ? -1 : opened[GetParam().keep];
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        GetParam().close(keep, 1000);
+        int wrong = 0;
+        for (int fd : opened) wrong += (fcntl(fd, F_GETFD) != -1) != (fd == keep);
+        for (int fd = 0; fd <= 2; ++fd) wrong += fcntl(fd, F_GETFD) == -1;
+        _exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (int fd : opened) close(fd);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, RunnerClosing,
+    ::testing::Values(ClosingCase{"range_none_kept", closeDescriptorsAbove2, -1},
+                      ClosingCase{"range_first_kept", closeDescriptorsAbove2, 0},
+                      ClosingCase{"range_middle_kept", closeDescriptorsAbove2, 2},
+                      ClosingCase{"each_none_kept", closeEachDescriptorAbove2, -1},
+                      ClosingCase{"each_middle_kept", closeEachDescriptorAbove2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
