@@ -77,10 +77,36 @@ FULL = {"enabled": "1", "interface": "mon1", "filter": "type mgt", "full_url":
         "backup_max_kb": "64"}
 
 
+# A file of the daemon's (with directories {a} and {b}) and which of them it reads for the key, by
+# its parser's rules: section [pelmar] alone, by its exact name; comment lines and inline
+# comments; an indented line going on with the key before it; a BOM; lines cut at 199.
+SECTION_ROWS = [
+    ("backup_dir", "[other]\nbackup_dir = {b}\n[pelmar]\nreport_time = 5\n", None),
+    ("spool_dir", "[pelmar]\nspool_dir = {a}\n[other]\nspool_dir = {b}\n", "a"),
+    ("backup_dir", "backup_dir = {b}\n[pelmar]\n", None),  # before any section
+    ("backup_dir", "[ pelmar ]\nbackup_dir = {b}\n[Pelmar]\nbackup_dir = {b}\n", None),
+    ("backup_dir", "[pelmar] ; ours\nbackup_dir : {a} ; c\n;backup_dir = {b}\n#backup_dir = {b}\n", "a"),
+    ("backup_dir", "[pelmar ;x]\nbackup_dir = {b}\n", None),  # a comment before "]": no section
+    ("backup_dir", "[pelmar]tail\n\tbackup_dir = {a}\n", "a"),  # indented, with no key before it
+    ("backup_dir", "[pelmar]\nreport_time = 5\n  backup_dir = {b}\n", None),  # report_time's
+    ("backup_dir", "[pelmar]\nbackup_dir =\n  {a}\n", "a"),
+    ("backup_dir", "\ufeff[pelmar]\nbackup_dir = {a}\n", "a"),
+    ("backup_dir", "[pelmar]\nfull_url = " + "h" * 188 + "backup_dir = {a}\n", "a"),
+]
+
+
+def with_busybox_awk(directory):
+    """Puts busybox's awk, the router's, first on PATH in `directory`."""
+    os.symlink(BUSYBOX, os.path.join(directory, "awk"))
+    return directory + ":" + os.environ["PATH"]
+
+
 @unittest.skipUnless(BUSYBOX, "busybox is not installed")
 class InitScript(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="pelmar-init-")
+        os.mkdir(os.path.join(self.work, "bin"))
+        self.path = with_busybox_awk(os.path.join(self.work, "bin"))
         self.run_conf = os.path.join(self.work, "etc", "pelmar.conf")
         self.spool = os.path.join(self.work, "spool-pelmar")
         self.backups = os.path.join(self.work, "backups-pelmar")
@@ -97,7 +123,8 @@ class InitScript(unittest.TestCase):
                      "RUN_USER=${TEST_RUN_USER:-$RUN_USER}\n")
         script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
         options = dict({"backup_dir": self.backups}, **options)
-        env = dict(os.environ, TRACE=trace, **env, **{f"OPT_{k}": v for k, v in options.items()})
+        env = dict(os.environ, TRACE=trace, PATH=self.path, **env,
+                   **{f"OPT_{k}": v for k, v in options.items()})
         result = busybox("ash", "-c", script, env=env)
         calls = open(trace).read().splitlines() if os.path.exists(trace) else []
         return [c.split("|") for c in calls], result.stderr, result.returncode
@@ -244,6 +271,19 @@ class InitScript(unittest.TestCase):
         self.assertTrue(os.path.isdir(self.spool))
         self.assertTrue(os.path.exists(os.path.join(self.backups, "writebackup")))
 
+    def test_conf_file_directories_are_those_the_daemon_reads(self):
+        for key, text, expected in SECTION_ROWS:
+            with self.subTest(text=text):
+                base = tempfile.mkdtemp(dir=self.work)
+                own = os.path.join(base, "own.conf")
+                with open(own, "w", encoding="utf-8") as f:
+                    f.write(text.format(a=base + "/a", b=base + "/b"))
+                _, errors, status = self.run_service({"enabled": "1", "conf_file": own,
+                                                      "backup": "1"})
+                self.assertEqual((status, errors), (0, ""))
+                self.assertEqual([n for n in "ab" if os.path.isdir(os.path.join(base, n))],
+                                 [expected] if expected else [])
+
     def test_backup_on_makes_the_marker_and_off_removes_it(self):
         os.mkdir(self.backups)
         open(os.path.join(self.backups, "1700000000.dat"), "w").close()
@@ -293,6 +333,7 @@ class UciDefaults(unittest.TestCase):
         with open(uci, "w") as f:
             f.write(FAKE_UCI)
         os.chmod(uci, 0o755)
+        self.path = with_busybox_awk(os.path.join(self.work, "bin"))
         self.store = os.path.join(self.work, "store.json")
         self.old = os.path.join(self.work, "pelmar.conf")
 
@@ -303,7 +344,7 @@ class UciDefaults(unittest.TestCase):
         with open(self.store, "w") as f:
             json.dump(options, f)
         env = dict(os.environ, UCI_STORE=self.store, PELMAR_OLD_CONF=self.old,
-                   PATH=os.path.join(self.work, "bin") + ":" + os.environ["PATH"])
+                   PATH=self.path)
         result = busybox("ash", DEFAULTS, env=env)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.said = result.stdout
@@ -351,6 +392,14 @@ class UciDefaults(unittest.TestCase):
                     f.write(f"[pelmar]\n{key} = {old}\n")
                 self.assertEqual(self.run_defaults({}).get("pelmar.main." + key), new)
                 self.assertEqual(len([x for x in self.said.splitlines() if key in x]), int(new != old))
+
+    def test_only_what_the_daemon_read_is_imported(self):
+        for key, text, expected in SECTION_ROWS:
+            with self.subTest(text=text):
+                with open(self.old, "w", encoding="utf-8") as f:
+                    f.write(text.format(a="/a", b="/b"))
+                options = self.run_defaults({})
+                self.assertEqual(options.get("pelmar.main." + key), expected and "/" + expected)
 
     def test_an_operators_own_file_is_left_alone(self):
         with open(self.old, "w") as f:
