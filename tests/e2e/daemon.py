@@ -116,6 +116,19 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def sizes(directory, suffix=""):
+    """Size of each file in `directory` whose name ends with `suffix`, as they stand: a file that
+    goes between the listing and the look (the daemon keeping to a cap) is left out."""
+    found = {}
+    for name in os.listdir(directory):
+        if name.endswith(suffix):
+            try:
+                found[name] = os.path.getsize(os.path.join(directory, name))
+            except FileNotFoundError:
+                pass
+    return found
+
+
 def processes_with(text):
     """Pids of the processes whose command line holds `text`."""
     found = []

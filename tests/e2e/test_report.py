@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import Daemon, Receiver, capture_line, wait_for
+from daemon import Daemon, Receiver, capture_line, sizes, wait_for
 
 PREFIX = ["curl", "-k", "--max-time", "60", "-X", "POST", "-H", "Content-Type:application/json", "-d"]
 
@@ -181,8 +181,7 @@ class Backups(unittest.TestCase):
         for name in ("writebackup", "notes.txt", "100.dat"):
             with open(os.path.join(backups.name, name), "w") as f:
                 f.write("x" * 3000 if name == "100.dat" else "")
-        dat = lambda: {n: os.path.getsize(os.path.join(backups.name, n))
-                       for n in os.listdir(backups.name) if n.endswith(".dat")}
+        dat = lambda: sizes(backups.name, ".dat")
         seen = set()
         settings = {"report_time": 0, "backup_dir": backups.name, "backup_max_files": 3,
                     "backup_max_kb": 5}

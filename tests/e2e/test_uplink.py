@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from daemon import Daemon, Receiver, capture_line, free_port, processes_with, wait_for
+from daemon import Daemon, Receiver, capture_line, free_port, processes_with, sizes, wait_for
 
 
 def spool_files(path):
@@ -95,7 +95,7 @@ class Outage(unittest.TestCase):
         with Daemon({"report_time": 0, "full_url": url, "spool_dir": spool.name,
                      "spool_max_kb": 1}) as d:
             self.assertTrue(wait_for(lambda: b"Spool full: dropped " in d.output(), 20))
-            size = sum(os.path.getsize(os.path.join(spool.name, n)) for n in spool_files(spool.name))
+            size = sum(sizes(spool.name, ".json").values())
             self.assertLessEqual(size, 1024)
             dropped = d.output().split(b"Spool full: dropped ")[1].split(b"\n")[0].decode()
             self.assertNotIn(dropped, spool_files(spool.name))
