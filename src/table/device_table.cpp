@@ -298,10 +298,7 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
     return -1;
 }
 
-int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
-    // The bookkeeping is the writer's alone; readers only need the lock kept while records go.
-    const int64_t cutoff = int64_t{now} - maxAge;
-    if (maxAge == 0 || cutoff < list.oldestHeard) return 0;
+int pruneDueEntries(EntryList& list, int64_t cutoff) {
     std::lock_guard<std::mutex> hold(list.lock);
     pruneAll(list, cutoff);
     return 0;

@@ -63,12 +63,20 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
                     const Linking* linking = nullptr);
 // Stores one reading in `entry`: count, times, burst history, filtered signal. Always 0.
 int updateEntry(const Reading& reading, Entry& entry);
+// Drops every record last heard at or before `cutoff` (monotonic seconds) and notes the oldest
+// left: cleanEntryList once that has something to drop. Always 0.
+int pruneDueEntries(EntryList& list, int64_t cutoff);
 // Drops every record last heard at or before `now` - `maxAge`, all on the monotonic clock (`now`
 // as monotonicClock() reads it), so that steps of the wall clock change no record's age; none
 // while that lies before the clock's start. A `maxAge` of 0 keeps all, a negative one drops all.
-// Costs one comparison until the oldest record falls due. Needs no memory, so it cannot fail.
-// Always 0.
-int cleanEntryList(EntryList& list, int maxAge, uint32_t now);
+// Costs one comparison (inline, at every frame) until the oldest record falls due. Needs no
+// memory, so it cannot fail. Always 0.
+inline int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
+    // The bookkeeping is the writer's alone; readers only need the lock kept while records go.
+    const int64_t cutoff = int64_t{now} - maxAge;
+    if (maxAge == 0 || cutoff < list.oldestHeard) return 0;
+    return pruneDueEntries(list, cutoff);
+}
 
 // Number of records at this moment.
 std::size_t entryCount(const EntryList& list);
