@@ -78,8 +78,9 @@ FULL = {"enabled": "1", "interface": "mon1", "filter": "type mgt", "full_url":
 
 
 # A file of the daemon's (with directories {a} and {b}) and which of them it reads for the key, by
-# its parser's rules: section [pelmar] alone, by its exact name; comment lines and inline
-# comments; an indented line going on with the key before it; a BOM; lines cut at 199.
+# its parser's rules (inih as the router has it): section [pelmar] alone, by its exact name;
+# comment lines and inline comments; an indented line going on with the key before it; a BOM;
+# the rest of a line past 199 characters dropped.
 SECTION_ROWS = [
     ("backup_dir", "[other]\nbackup_dir = {b}\n[pelmar]\nreport_time = 5\n", None),
     ("spool_dir", "[pelmar]\nspool_dir = {a}\n[other]\nspool_dir = {b}\n", "a"),
@@ -89,9 +90,9 @@ SECTION_ROWS = [
     ("backup_dir", "[pelmar ;x]\nbackup_dir = {b}\n", None),  # a comment before "]": no section
     ("backup_dir", "[pelmar]tail\n\tbackup_dir = {a}\n", "a"),  # indented, with no key before it
     ("backup_dir", "[pelmar]\nreport_time = 5\n  backup_dir = {b}\n", None),  # report_time's
-    ("backup_dir", "[pelmar]\nbackup_dir =\n  {a}\n", "a"),
+    ("backup_dir", "[pelmar]\nbackup_dir =\n  {a} ; c\n", "a"),
     ("backup_dir", "\ufeff[pelmar]\nbackup_dir = {a}\n", "a"),
-    ("backup_dir", "[pelmar]\nfull_url = " + "h" * 188 + "backup_dir = {a}\n", "a"),
+    ("backup_dir", "[pelmar]\nbackup_dir = {a}\nfull_url = " + "h" * 188 + "backup_dir = {b}\n", "a"),
 ]
 
 
