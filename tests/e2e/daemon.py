@@ -109,11 +109,20 @@ class Receiver:
         self.server.server_close()
 
 
+# Sockets that hold the ports free_port gave out, for the life of the test process.
+_HELD_PORTS = []
+
+
 def free_port():
-    """A port on 127.0.0.1 that nothing listens on (for now)."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A port on 127.0.0.1 that nothing listens on until a Receiver of this process is started
+    on it: the port stays bound, without listening, so that connections to it are refused and no
+    other socket is given it as its own port (a receiver of a test running beside, or the local
+    end of a connection, which would then answer in place of a refusal)."""
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # a Receiver may bind it too
+    holder.bind(("127.0.0.1", 0))
+    _HELD_PORTS.append(holder)
+    return holder.getsockname()[1]
 
 
 def sizes(directory, suffix=""):

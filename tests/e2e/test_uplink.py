@@ -62,8 +62,8 @@ class Outage(unittest.TestCase):
             self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 7 and
                                      not spool_files(spool.name), 20))
             output = d.output()
-            self.assertEqual(output.count(b"Uploads failing: curl exit status 7\n"), 1)
-            self.assertEqual(output.count(b"Uploads work again\n"), 1)
+            self.assertEqual(output.count(b"Uploads failing: curl exit status 7\n"), 1, output)
+            self.assertEqual(output.count(b"Uploads work again\n"), 1, output)
             times = [doc["systemDateTime"] for doc in receiver.documents()]
             # The first is the turn's own document; then the spooled ones, oldest first.
             late = [t for t in times if t < times[0]]
