@@ -8,7 +8,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from daemon import free_port, wait_for  # noqa: E402
+from daemon import wait_for  # noqa: E402
+from postgres import free_port  # noqa: E402  (released at once: the collector binds it itself)
 
 BINARY = os.environ.get("PELMAR_COLLECTOR_BINARY",
                         os.path.join(os.path.dirname(__file__), "../../build/pelmar-collector"))
