@@ -17,11 +17,13 @@ if [ "$(cat "$target/stamp" 2>/dev/null)" != "$(basename "$archive")" ] || [ ! -
     mkdir -p "$target"
     tar -xJf "$archive" -C "$target" --strip-components=1
     # Only the core and its plain modules (fs, math, struct ...): no router libraries here.
-    cmake -S "$target" -B "$target/b" -DCMAKE_BUILD_TYPE=Release \
-        -DUBUS_SUPPORT=OFF -DUCI_SUPPORT=OFF -DULOOP_SUPPORT=OFF -DRTNL_SUPPORT=OFF \
-        -DNL80211_SUPPORT=OFF -DDEBUG_SUPPORT=OFF -DLOG_SUPPORT=OFF >"$target/build.log" 2>&1 &&
-        cmake --build "$target/b" -j"$(nproc)" >>"$target/build.log" 2>&1 ||
-        { cat "$target/build.log" >&2; exit 1; }
+    if ! { cmake -S "$target" -B "$target/b" -DCMAKE_BUILD_TYPE=Release \
+               -DUBUS_SUPPORT=OFF -DUCI_SUPPORT=OFF -DULOOP_SUPPORT=OFF -DRTNL_SUPPORT=OFF \
+               -DNL80211_SUPPORT=OFF -DDEBUG_SUPPORT=OFF -DLOG_SUPPORT=OFF &&
+           cmake --build "$target/b" -j"$(nproc)"; } >"$target/build.log" 2>&1; then
+        cat "$target/build.log" >&2
+        exit 1
+    fi
     basename "$archive" >"$target/stamp"
 fi
 echo "$target/b/ucode"
