@@ -199,6 +199,8 @@ class Pages(unittest.TestCase):
                 self.addCleanup(setattr, self.router, "call", original)
                 self.open("admin/status/pelmar")
                 self.assertIn(words, self.banner())
+                self.assertEqual(self.figure("running"),
+                                 "— | unknown: the status could not be read (see above)")
                 self.assert_no_bare_rpc_error()
         # A login whose ACL lost the group after the page was served.
         self.open("admin/status/pelmar")

@@ -108,6 +108,10 @@ return view.extend({
 		    live = up && status && !reply.error,
 		    rows = [];
 
+		// Nothing is known, not even whether it runs: the banner says why.
+		if (reply.callError)
+			return [['running', _('Service'), '—', _('unknown: the status could not be read (see above)')]];
+
 		var stopped = settings.enabled
 			? _('pelmar is not running: procd has no running instance (see logread -e pelmar)')
 			: _('pelmar is not running: it is not enabled (Services → pelmar, Enable)');
