@@ -77,7 +77,7 @@ class Pages(unittest.TestCase):
 
     def open(self, path, session="admin"):
         self.browser.open(self.router.page(path, session))
-        self.browser.wait(READY, what="the view")
+        self.browser.wait(READY, timeout=30, what="the view")
 
     def shot(self, name):
         if SHOTS:

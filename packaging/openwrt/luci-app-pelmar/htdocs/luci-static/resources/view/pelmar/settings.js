@@ -94,11 +94,10 @@ return view.extend({
 
 		/* Capture */
 		flag('capture', 'enabled', _('Enable'),
-			_('1 starts the service. Set full_url first.'), '0');
+			_('Starts the service (set the upload URL first).'), '0');
 		o = field('capture', 'interface', _('Interface'),
 			_('Capture natively through libpcap from this monitor interface (a wifi-iface with mode monitor); the daemon waits for it and carries on when it comes back.'),
 			text('capture_interface', false, 15), 'mon0');
-		o.rmempty = false;
 		o.default = 'mon0';
 		field('capture', 'filter', _('Capture filter'),
 			_('The capture filter (libpcap syntax), run in the kernel for an interface; empty: management frames and data frames whose sender is the station itself.'),
