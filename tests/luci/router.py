@@ -120,10 +120,12 @@ class Router:
         return False
 
     def node(self, path):
-        """The menu node at `path` and whether its ACL is granted read and write."""
+        """The app's menu node at `path`, or None."""
         return self.menu.get(path)
 
     def granted(self, sid, node):
+        """Whether session `sid` holds every access group the node depends on, for reading and
+        for writing (LuCI's dispatcher serves a page read-only without write)."""
         session = self.sessions.get(sid)
         needed = node.get("depends", {}).get("acl", [])
         read = session is not None and all(session.levels(g) for g in needed)
