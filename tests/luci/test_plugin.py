@@ -115,6 +115,10 @@ class GetStatus(unittest.TestCase):
         self.write(json.dumps(STATUS), age=1300)
         self.assertRegex(self.call({"conf_file": own})["error"],
                          r"^status is 130[01] s old: the daemon may be stuck$")
+        with open(own, "w") as f:
+            f.write("[pelmar]\nreport_time=600\n")
+        self.assertEqual(self.call({"conf_file": own, "status_file": self.status})["error"],
+                         "no status_file in %s (conf_file): the daemon writes no status" % own)
 
 
 if __name__ == "__main__":
