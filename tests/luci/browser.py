@@ -115,6 +115,12 @@ class Browser:
     # -- the page --
 
     def open(self, url):
+        """Starts loading `url`; until it has, the old page answers with `window.oldPage`
+        true (navigation returns before the new document replaces it)."""
+        try:
+            self.evaluate("window.oldPage = true")
+        except BrowserError:
+            pass
         self.send("Page.navigate", url=url)
 
     def evaluate(self, expression):
