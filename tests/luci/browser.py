@@ -20,7 +20,7 @@ class BrowserError(Exception):
 
 
 class Browser:
-    """One Chromium with one page; `errors` collects the page's uncaught exceptions."""
+    """One Chromium with one page."""
 
     def __init__(self):
         self.profile = tempfile.TemporaryDirectory(prefix="pelmar-chromium-")
@@ -46,7 +46,6 @@ class Browser:
         os.close(high_w)
         self.next_id = 0
         self.replies = {}
-        self.errors = []
         self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -55,6 +54,13 @@ class Browser:
                                     flatten=True)["sessionId"]
         self.send("Page.enable")
         self.send("Runtime.enable")
+        # Each document keeps its own uncaught errors: one being left may still report some
+        # (its requests are cut off) after the next has started.
+        self.send("Page.addScriptToEvaluateOnNewDocument", source=(
+            "window.pageErrors = [];"
+            "addEventListener('error', e => pageErrors.push(String(e.message)));"
+            "addEventListener('unhandledrejection', e => pageErrors.push("
+            "String((e.reason && e.reason.message) || e.reason)));"))
 
     def _read(self):
         buffer = b""
@@ -69,8 +75,6 @@ class Browser:
                 with self.cond:
                     if "id" in message:
                         self.replies[message["id"]] = message
-                    elif message.get("method") == "Runtime.exceptionThrown":
-                        self.errors.append(message["params"]["exceptionDetails"])
                     self.cond.notify_all()
         with self.cond:
             self.cond.notify_all()
@@ -167,6 +171,10 @@ class Browser:
         self.evaluate("(() => { const e = document.querySelector(%s); "
                       "e.dispatchEvent(new KeyboardEvent('keyup', {bubbles: true})); e.blur(); "
                       "return true; })()" % json.dumps(selector))
+
+    def page_errors(self):
+        """The uncaught errors of the page shown now."""
+        return self.evaluate("window.pageErrors")
 
     def screenshot(self, path):
         data = self.send("Page.captureScreenshot", format="png", captureBeyondViewport=True)

@@ -63,7 +63,6 @@ class Pages(unittest.TestCase):
             "enabled": "1", "interface": "mon0", "full_url": "https://collector.example/p",
             "report_time": "60", "verify_tls": "1", "spool_max_kb": "1024",
             "mac_rotation": "none", "status_file": self.status_file})
-        self.browser.errors.clear()
 
     def write_text(self, text, age=0):
         temporary = self.status_file + ".new"
@@ -136,7 +135,7 @@ class Pages(unittest.TestCase):
         self.assertRegex(self.figure("devices"), r"^0 \| no device heard in that window")
         self.assertRegex(self.figure("clock"), r"^not synchronised \| NTP has not answered")
         self.shot("luci-status.png")
-        self.assertEqual(self.browser.errors, [])
+        self.assertEqual(self.browser.page_errors(), [])
 
     def test_status_says_why_figures_are_missing(self):
         now = datetime.now(timezone.utc)
@@ -266,7 +265,7 @@ class Pages(unittest.TestCase):
         self.assertEqual((options.get("verify_tls"), options.get("enabled"),
                           options.get("backup")), ("1", "1", "0"))
         self.assertNotIn("delete", [m for _, o, m, _ in self.router.calls if o == "uci"])
-        self.assertEqual(self.browser.errors, [])
+        self.assertEqual(self.browser.page_errors(), [])
 
     def test_values_the_init_script_refuses_are_refused(self):
         self.open("admin/services/pelmar")
