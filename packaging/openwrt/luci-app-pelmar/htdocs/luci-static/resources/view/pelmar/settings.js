@@ -83,7 +83,8 @@ return view.extend({
 			return f;
 		}
 
-		// A text or number field; `check` validates it, `placeholder` shows the default.
+		// A text or number field; `check` validates it, `placeholder` shows what empty means
+		// (none where empty turns the feature off).
 		function field(tab, name, title, description, check, placeholder) {
 			var f = s.taboption(tab, form.Value, name, title, description);
 			f.validate = check;
@@ -104,7 +105,7 @@ return view.extend({
 			text('capture_filter'), 'type mgt or (type data and (dir nods or dir tods))');
 		field('capture', 'min_signal', _('Weakest signal (dB)'),
 			_('Readings with a signal below this many dB are ignored entirely (0, no signal, is kept); empty: off.'),
-			number(-150, 0), '-80');
+			number(-150, 0));
 		flag('capture', 'skip_random_macs', _('Skip random addresses'),
 			_('Readings of locally administered (randomised) addresses are ignored entirely.'), '0');
 		field('capture', 'max_entry_age', _('Device age limit (s)'),
@@ -117,7 +118,7 @@ return view.extend({
 		/* Reporting */
 		field('reporting', 'full_url', _('Upload URL'),
 			_('Where the JSON document is POSTed; empty: uploads are off.'),
-			text('full_url'), 'https://collector.example/pelmar');
+			text('full_url'));
 		field('reporting', 'report_time', _('Report interval (s)'),
 			_('Seconds between two uploads (0: every second).'),
 			number(0, INT_MAX), '60');
@@ -146,7 +147,7 @@ return view.extend({
 		/* Storage */
 		field('storage', 'spool_dir', _('Spool directory'),
 			_('Keep documents whose upload failed (and the last one on a stop) in this directory, created when missing, and send them later, oldest first; empty: off.'),
-			text('spool_dir', true), '/var/spool/pelmar');
+			text('spool_dir', true));
 		field('storage', 'spool_max_kb', _('Spool limit (KiB)'),
 			_('Size limit of the spool; the oldest files are dropped first.'),
 			number(1, 1048576), '1024');
@@ -169,7 +170,7 @@ return view.extend({
 			text('clock_synced_file', true), '/var/run/pelmar/clock-synced');
 		field('storage', 'conf_file', _('Own daemon file'),
 			_('A hand-written daemon file (it must exist) used as it is instead of the options above, except Enable and Backups; empty: these settings are used.'),
-			text('conf_file', true), '/etc/pelmar.conf');
+			text('conf_file', true));
 
 		return m.render();
 	}
