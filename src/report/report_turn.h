@@ -32,6 +32,7 @@ struct ReportSettings {
     std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
     DocumentCounting counting;         // devices per window in the document
     bool readStatus = false;           // judge every upload by its HTTP status (with a spool too)
+    std::optional<std::string> clockMarker;  // `clock_synced_file`: documents say an untrusted time
 };
 
 // What the report thread keeps between reports.
