@@ -30,7 +30,6 @@ void publishLines(bool ended) {
     if (!statusKept()) return;
     noteCaptureFigures(linesRead, 0);
     if (ended) noteCaptureState(CaptureState::kEnded);
-    statusTick();
 }
 
 // Position of the first `text` (two characters or more) in `line`, or npos. Scans for its

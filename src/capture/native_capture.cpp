@@ -313,7 +313,6 @@ void publishFigures(NativeCapture& capture) {
         capture.dropped = counts.ps_drop;
     }
     noteCaptureFigures(capture.frames, capture.droppedBefore + capture.dropped);
-    statusTick();
 }
 
 // An interface's handle goes: what it dropped stays counted.

@@ -89,8 +89,9 @@ void noteMadeDocument(const StoredDocument& document, std::time_t time,
     noteDocument(time, devices, document.records);
 }
 
-// The spool's files and bytes, for the status: scanned only when a status is kept.
-void noteSpoolFiles(const ReportSettings& settings) {
+// Tells the status a turn ended, with the spool's files and bytes: scanned only when a status is
+// kept.
+void noteTurn(const ReportSettings& settings) {
     if (!statusKept()) return;
     uint64_t files = 0, bytes = 0;
     if (settings.spoolDir) {
@@ -101,7 +102,7 @@ void noteSpoolFiles(const ReportSettings& settings) {
             bytes += static_cast<uint64_t>(status.st_size);
         }
     }
-    noteSpool(files, bytes);
+    noteReportTurn(files, bytes);
 }
 
 // Makes the document in memory, or in a temporary file once it is long; empty, or why not.
@@ -286,8 +287,7 @@ bool reportAndDeliver(const ReportSettings& settings, const EntryList& list, Rep
 bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay) {
     const bool safe = reportAndDeliver(settings, list, state, closingDay);
-    noteSpoolFiles(settings);
-    noteReportTurn();
+    noteTurn(settings);
     return safe;
 }
 

@@ -143,7 +143,7 @@ void reportTurn(ReportLoop& loop) {
             endAfterStop(loop);
             sleep(1);
         }
-        statusFlush();
+        statusTick(true);
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     const std::time_t day = loop.timers.day;

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "clock.h"
 #include "log.h"
@@ -17,84 +20,32 @@ std::time_t systemTime() {
     return std::time(nullptr);
 }
 
-void appendDate(std::string& out, std::time_t time) {
-    char date[64];
-    dateJSON(date, sizeof date, time);
-    out += '"';
-    out += date;
-    out += '"';
-}
-
-void appendText(std::string& out, const std::string& text) {
-    out += '"';
-    appendJsonText(out, text.c_str());
-    out += '"';
-}
-
-// `"name":` and the value that `present` says there is, else null.
-template <class Append>
-void appendField(std::string& out, const char* name, bool present, Append append) {
-    out += '"';
-    out += name;
-    out += "\":";
+// `time` as a JSON string, or null when there is none.
+std::string dateOrNull(bool present, std::time_t time) {
+    char date[64] = "null";
     if (present) {
-        append();
-    } else {
-        out += "null";
+        date[0] = '"';
+        dateJSON(date + 1, sizeof date - 2, time);
+        std::strcat(date, "\"");
     }
+    return date;
 }
 
-void appendNumber(std::string& out, const char* name, uint64_t value) {
-    appendField(out, name, true, [&] { out += std::to_string(value); });
+std::string quoted(const char* text) {
+    std::string out = "\"";
+    appendJsonText(out, text);
+    return out + '"';
 }
 
-// The capture's, the window's and the table's parts.
-void appendCapture(std::string& out, const DaemonStatus& status) {
-    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
-    out += ",\"capture\":{\"state\":\"";
-    out += kStateNames[static_cast<int>(status.captureState)];
-    out += "\",\"source\":";
-    appendText(out, status.source);
-    out += ',';
-    appendNumber(out, "frames", status.frames);
-    out += ',';
-    appendNumber(out, "dropped", status.dropped);
-    out += "},\"window\":{";
-    const bool made = status.windowMade;
-    appendField(out, "end", made, [&] { appendDate(out, status.windowEnd); });
-    out += ',';
-    appendField(out, "devices", made && status.windowDevices,
-                [&] { out += std::to_string(*status.windowDevices); });
-    out += ',';
-    appendField(out, "addresses", made, [&] { out += std::to_string(status.windowAddresses); });
-    out += "},\"table\":{";
-    appendNumber(out, "records", status.records);
-    out += '}';
+std::string numberOrNull(bool present, uint64_t value) {
+    char number[24] = "null";
+    if (present)
+        std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(value));
+    return number;
 }
 
-// The upload's, the spool's and the clock's parts.
-void appendDelivery(std::string& out, const DaemonStatus& status) {
-    const bool tried = status.uploadTried;
-    out += ",\"upload\":{";
-    appendField(out, "last", tried, [&] { appendDate(out, status.uploadLast); });
-    out += ',';
-    appendField(out, "ok", tried, [&] { out += status.uploadOk ? "true" : "false"; });
-    out += ',';
-    appendField(out, "status", tried && status.httpStatus != 0,
-                [&] { out += std::to_string(status.httpStatus); });
-    out += ',';
-    appendField(out, "error", tried && !status.uploadOk,
-                [&] { appendText(out, status.uploadError); });
-    out += ',';
-    appendNumber(out, "failures", status.failures);
-    out += "},\"spool\":{";
-    appendNumber(out, "files", status.spoolFiles);
-    out += ',';
-    appendNumber(out, "bytes", status.spoolBytes);
-    out += "},\"clock\":{";
-    appendField(out, "synced", status.clockSynced.has_value(),
-                [&] { out += *status.clockSynced ? "true" : "false"; });
-    out += '}';
+std::string truthOrNull(bool present, bool value) {
+    return present ? (value ? "true" : "false") : "null";
 }
 
 // What both threads publish to: the design's one file, so one record behind one lock.
@@ -126,37 +77,68 @@ void writeStatus() {
     board.failing = !written;
 }
 
+// Writes a change not written yet when its second has passed, or `now`; the lock is held.
+void tick(bool now) {
+    if (board.pending && (now || machineClock() != board.writtenAt)) writeStatus();
+}
+
 // Marks a change, written now unless a write was made in this second already; the lock is held.
 void publish() {
     board.pending = true;
-    if (machineClock() != board.writtenAt) writeStatus();
+    tick(false);
 }
 
 }  // namespace
 
 std::time_t (*statusClockSource)() = systemTime;
 
-std::string statusJson(const DaemonStatus& status, std::time_t updated) {
-    std::string out = "{\"version\":";
-    appendText(out, status.version);
-    out += ",\"updated\":";
-    appendDate(out, updated);
-    out += ",\"started\":";
-    appendDate(out, status.started);
-    out += ",\"pid\":" + std::to_string(status.pid);
-    appendCapture(out, status);
-    appendDelivery(out, status);
-    out += "}\n";
+std::string statusJson(const DaemonStatus& s, std::time_t updated) {
+    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
+    const bool tried = s.uploadTried;
+    const std::string texts[] = {
+        quoted(s.version),
+        dateOrNull(true, updated),
+        dateOrNull(true, s.started),
+        quoted(s.source.c_str()),
+        dateOrNull(s.windowMade, s.windowEnd),
+        numberOrNull(s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
+        numberOrNull(s.windowMade, s.windowAddresses),
+        dateOrNull(tried, s.uploadLast),
+        truthOrNull(tried, s.uploadOk),
+        numberOrNull(tried && s.httpStatus != 0, static_cast<uint64_t>(s.httpStatus)),
+        tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null",
+        truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false)),
+    };
+    using Count = unsigned long long;
+    auto print = [&](char* to, std::size_t size) {
+        return std::snprintf(
+            to, size,
+            "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,\"capture\":{\"state\":\"%"
+            "s\","
+            "\"source\":%s,\"frames\":%llu,\"dropped\":%llu},\"window\":{\"end\":%s,\"devices\":%s,"
+            "\"addresses\":%s},\"table\":{\"records\":%llu},\"upload\":{\"last\":%s,\"ok\":%s,"
+            "\"status\":%s,\"error\":%s,\"failures\":%llu},\"spool\":{\"files\":%llu,\"bytes\":%"
+            "llu},"
+            "\"clock\":{\"synced\":%s}}\n",
+            texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), s.pid,
+            kStateNames[static_cast<int>(s.captureState)], texts[3].c_str(), Count{s.frames},
+            Count{s.dropped}, texts[4].c_str(), texts[5].c_str(), texts[6].c_str(),
+            Count{s.records}, texts[7].c_str(), texts[8].c_str(), texts[9].c_str(),
+            texts[10].c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes},
+            texts[11].c_str());
+    };
+    std::string out(static_cast<std::size_t>(print(nullptr, 0)), '\0');
+    print(&out[0], out.size() + 1);
     return out;
 }
 
-void openStatus(const std::optional<std::string>& path, const DaemonStatus& start,
-                const EntryList* table, const std::optional<std::string>& clockMarker) {
+void openStatus(const std::optional<std::string>& path, DaemonStatus start, const EntryList* table,
+                const std::optional<std::string>& clockMarker) {
     std::lock_guard<std::mutex> hold(board.lock);
     board.path = path;
     board.clockMarker = clockMarker;
     board.table = table;
-    board.status = start;
+    board.status = std::move(start);
     board.pending = false;
     board.writtenAt = INT64_MIN;
     board.failing = false;
@@ -180,6 +162,7 @@ void noteCaptureFigures(uint64_t frames, uint64_t dropped) {
     std::lock_guard<std::mutex> hold(board.lock);
     board.status.frames = frames;
     board.status.dropped = dropped;
+    tick(false);
 }
 
 void noteDocument(std::time_t end, std::optional<uint32_t> devices, uint64_t addresses) {
@@ -206,29 +189,18 @@ void noteUpload(bool ok, int httpStatus, const std::string& error) {
     if (changed) publish();
 }
 
-void noteSpool(uint64_t files, uint64_t bytes) {
+void noteReportTurn(uint64_t spoolFiles, uint64_t spoolBytes) {
     if (!board.path) return;
     std::lock_guard<std::mutex> hold(board.lock);
-    board.status.spoolFiles = files;
-    board.status.spoolBytes = bytes;
-}
-
-void noteReportTurn() {
-    if (!board.path) return;
-    std::lock_guard<std::mutex> hold(board.lock);
+    board.status.spoolFiles = spoolFiles;
+    board.status.spoolBytes = spoolBytes;
     publish();
 }
 
-void statusTick() {
+void statusTick(bool now) {
     if (!board.path) return;
     std::lock_guard<std::mutex> hold(board.lock);
-    if (board.pending && machineClock() != board.writtenAt) writeStatus();
-}
-
-void statusFlush() {
-    if (!board.path) return;
-    std::lock_guard<std::mutex> hold(board.lock);
-    if (board.pending) writeStatus();
+    tick(now);
 }
 
 std::optional<bool> clockSynced(const std::optional<std::string>& markerPath) {

@@ -19,7 +19,7 @@
 enum class CaptureState { kCapturing, kWaiting, kReplaying, kEnded };
 
 struct DaemonStatus {
-    std::string version;
+    const char* version = "";
     std::time_t started = 0;
     long pid = 0;
     CaptureState captureState = CaptureState::kCapturing;
@@ -52,8 +52,8 @@ extern std::time_t (*statusClockSource)();
 // Starts keeping the status, to be written at `path` (nothing at all without one) from `start`
 // (version, pid, start time, source and capture state), `table` giving the record count and
 // `clockMarker` (`clock_synced_file`) the clock's state; writes it a first time.
-void openStatus(const std::optional<std::string>& path, const DaemonStatus& start,
-                const EntryList* table, const std::optional<std::string>& clockMarker);
+void openStatus(const std::optional<std::string>& path, DaemonStatus start, const EntryList* table,
+                const std::optional<std::string>& clockMarker);
 
 // True when a status file is kept.
 bool statusKept();
@@ -61,7 +61,7 @@ bool statusKept();
 // The capture's state changed: written at once, or at the next tick inside the same second.
 void noteCaptureState(CaptureState state);
 
-// The capture's figures so far; written with the next change or turn.
+// The capture's figures so far, written with the next change or turn; then as statusTick().
 void noteCaptureFigures(uint64_t frames, uint64_t dropped);
 
 // A document was made, stamped `end`, with the window's `devices` and `addresses` records.
@@ -71,17 +71,13 @@ void noteDocument(std::time_t end, std::optional<uint32_t> devices, uint64_t add
 // on failure, the words of the failure line. A change between failing and working is written.
 void noteUpload(bool ok, int httpStatus, const std::string& error);
 
-// Files and bytes in the spool now.
-void noteSpool(uint64_t files, uint64_t bytes);
+// A report turn ended, leaving `spoolFiles` files of `spoolBytes` bytes in the spool: written at
+// once, or at the next tick inside the same second.
+void noteReportTurn(uint64_t spoolFiles, uint64_t spoolBytes);
 
-// A report turn ended: written at once, or at the next tick inside the same second.
-void noteReportTurn();
-
-// Writes a change noted earlier once its second has passed; cheap when there is none.
-void statusTick();
-
-// Writes a change noted earlier now, whatever the second: the process is about to end.
-void statusFlush();
+// Writes a change noted earlier once its second has passed (cheap when there is none), or, with
+// `now` (the process is about to end), whatever the second.
+void statusTick(bool now = false);
 
 // With `markerPath`, whether the clock is synchronised: the marker exists (something that
 // trusts the time, the router's NTP hook, made it). None without a path.

@@ -158,7 +158,7 @@ TEST_F(StatusFile, IsWrittenAtOnceThenAtMostOnceASecondWithoutLosingAChange) {
     noteCaptureState(CaptureState::kWaiting);
     EXPECT_TRUE(says(R"("state":"waiting","source":"mon0","frames":50)"));
     noteCaptureState(CaptureState::kCapturing);
-    statusFlush();  // the process ends: no second to wait for
+    statusTick(true);  // the process ends: no second to wait for
     EXPECT_TRUE(says(R"("state":"capturing")"));
     EXPECT_EQ(dir.files(), std::vector<std::string>{"status.json"});  // no temporary left
 }
@@ -185,8 +185,8 @@ TEST_F(StatusFile, WithoutAPathNothingIsKeptOrWritten) {
     EXPECT_FALSE(statusKept());
     noteCaptureState(CaptureState::kCapturing);
     noteUpload(false, 0, "x");
-    noteReportTurn();
-    statusFlush();
+    noteReportTurn(1, 2);
+    statusTick(true);
     EXPECT_TRUE(dir.files().empty());
 }
 
