@@ -20,32 +20,32 @@ std::time_t systemTime() {
     return std::time(nullptr);
 }
 
-// `time` as a JSON string, or null when there is none.
-std::string dateOrNull(bool present, std::time_t time) {
-    char date[64] = "null";
-    if (present) {
-        date[0] = '"';
-        dateJSON(date + 1, sizeof date - 2, time);
-        std::strcat(date, "\"");
-    }
-    return date;
+// Room for a JSON value of ours that is a date, a number, a truth or null.
+constexpr std::size_t kValueRoom = 48;
+using Value = char[kValueRoom];
+
+// `time` as a JSON string in `out`, or null when there is none.
+const char* dateOrNull(Value& out, bool present, std::time_t time) {
+    if (!present) return "null";
+    out[0] = '"';
+    dateJSON(out + 1, kValueRoom - 2, time);
+    return std::strcat(out, "\"");
+}
+
+const char* numberOrNull(Value& out, bool present, uint64_t value) {
+    if (!present) return "null";
+    std::snprintf(out, kValueRoom, "%llu", static_cast<unsigned long long>(value));
+    return out;
+}
+
+const char* truthOrNull(bool present, bool value) {
+    return present ? (value ? "true" : "false") : "null";
 }
 
 std::string quoted(const char* text) {
     std::string out = "\"";
     appendJsonText(out, text);
     return out + '"';
-}
-
-std::string numberOrNull(bool present, uint64_t value) {
-    char number[24] = "null";
-    if (present)
-        std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(value));
-    return number;
-}
-
-std::string truthOrNull(bool present, bool value) {
-    return present ? (value ? "true" : "false") : "null";
 }
 
 // What both threads publish to: the design's one file, so one record behind one lock.
@@ -95,37 +95,28 @@ std::time_t (*statusClockSource)() = systemTime;
 std::string statusJson(const DaemonStatus& s, std::time_t updated) {
     static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
     const bool tried = s.uploadTried;
-    const std::string texts[] = {
-        quoted(s.version),
-        dateOrNull(true, updated),
-        dateOrNull(true, s.started),
-        quoted(s.source.c_str()),
-        dateOrNull(s.windowMade, s.windowEnd),
-        numberOrNull(s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
-        numberOrNull(s.windowMade, s.windowAddresses),
-        dateOrNull(tried, s.uploadLast),
-        truthOrNull(tried, s.uploadOk),
-        numberOrNull(tried && s.httpStatus != 0, static_cast<uint64_t>(s.httpStatus)),
-        tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null",
-        truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false)),
-    };
+    const std::string version = quoted(s.version), source = quoted(s.source.c_str());
+    const std::string error = tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null";
+    Value at, since, end, devices, addresses, last, status;
+    const char* synced = truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false));
     using Count = unsigned long long;
-    auto print = [&](char* to, std::size_t size) {
+    const auto print = [&](char* to, std::size_t size) {
         return std::snprintf(
             to, size,
-            "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,\"capture\":{\"state\":\"%"
-            "s\","
-            "\"source\":%s,\"frames\":%llu,\"dropped\":%llu},\"window\":{\"end\":%s,\"devices\":%s,"
-            "\"addresses\":%s},\"table\":{\"records\":%llu},\"upload\":{\"last\":%s,\"ok\":%s,"
-            "\"status\":%s,\"error\":%s,\"failures\":%llu},\"spool\":{\"files\":%llu,\"bytes\":%"
-            "llu},"
-            "\"clock\":{\"synced\":%s}}\n",
-            texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), s.pid,
-            kStateNames[static_cast<int>(s.captureState)], texts[3].c_str(), Count{s.frames},
-            Count{s.dropped}, texts[4].c_str(), texts[5].c_str(), texts[6].c_str(),
-            Count{s.records}, texts[7].c_str(), texts[8].c_str(), texts[9].c_str(),
-            texts[10].c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes},
-            texts[11].c_str());
+            "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,"
+            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu},"
+            "\"window\":{\"end\":%s,\"devices\":%s,\"addresses\":%s},"
+            "\"table\":{\"records\":%llu},"
+            "\"upload\":{\"last\":%s,\"ok\":%s,\"status\":%s,\"error\":%s,\"failures\":%llu},"
+            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}}\n",
+            version.c_str(), dateOrNull(at, true, updated), dateOrNull(since, true, s.started),
+            s.pid, kStateNames[static_cast<int>(s.captureState)], source.c_str(), Count{s.frames},
+            Count{s.dropped}, dateOrNull(end, s.windowMade, s.windowEnd),
+            numberOrNull(devices, s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
+            numberOrNull(addresses, s.windowMade, s.windowAddresses), Count{s.records},
+            dateOrNull(last, tried, s.uploadLast), truthOrNull(tried, s.uploadOk),
+            numberOrNull(status, tried && s.httpStatus != 0, static_cast<uint64_t>(s.httpStatus)),
+            error.c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes}, synced);
     };
     std::string out(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(&out[0], out.size() + 1);
