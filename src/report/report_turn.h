@@ -56,7 +56,8 @@ std::size_t spoolBytes(int kilobytes);
 // documents after a success or keeps it in the spool after a failure. With `closingDay` (the
 // last second of a UTC day) it is that day's last document: stamped then, so made with its key,
 // and the table starts a new day once it has been walked. False when the document was lost:
-// wanted by the endpoint or the backup, it was neither delivered, spooled nor backed up.
+// wanted by the endpoint or the backup, it was neither delivered, spooled nor backed up. The
+// status file, when kept, learns the document, the upload and the spool, and is written.
 bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay = std::nullopt);
 
