@@ -202,6 +202,21 @@ const Case kCases[] = {
          EXPECT_EQ(points[1].time, "2025-12-06T05:56:40+00:00");
          EXPECT_EQ(points[1].clockTime, "2025-12-06T05:47:40+00:00");
      }},
+    {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
+     [](Store& s, const Engine& e) {
+         s.add("a", doc("h", kT, 1, 1), kT);
+         bool sqlite = e.db.find("postgres") == std::string::npos;
+         e.scalar("DROP INDEX documents_clock");
+         e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
+         e.scalar(sqlite ? "PRAGMA user_version = 1"
+                         : "DELETE FROM schema_version WHERE version > 1");
+         std::unique_ptr<Store> again = openStore(e.db);
+         Document late = doc("h", kT, 2, 1);
+         late.clockSynced = false;
+         placeUnsynced(late, kT + 60);
+         EXPECT_TRUE(again->add("a", late, kT + 60));
+         EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
+     }},
     {"ReopeningKeepsEverythingAndMigratesNothingTwice",
      [](Store& s, const Engine& e) {
          s.addToken("a", tokenHash("t"));
