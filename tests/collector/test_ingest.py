@@ -114,7 +114,7 @@ class Daemon2Collector(Work):
     def test_a_document_of_an_untrusted_clock_is_stored_at_its_arrival_beside_its_own_time(self):
         marker = os.path.join(self.work.name, "clock-synced")  # never made: the clock is not trusted
         with Collector(self.db) as collector:
-            with Daemon(self.settings(collector, clock_synced_file=marker)) as daemon:
+            with Daemon(self.settings(collector, clock_synced_file=marker, report_time=60)) as daemon:
                 daemon.feed(capture_line("02:00:00:00:00:01"))
                 daemon.close_input()
                 self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
