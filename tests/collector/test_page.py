@@ -80,7 +80,8 @@ class Page(unittest.TestCase):
             url = f"{collector.url}/ingest?token={token}"
             for seconds, devices in [(now - 600, 4), (now - 300, 5)]:
                 self.assertEqual(post(url, document("ap", seconds, devices), inline=True), 200)
-            unsynced = document("ap", booted, 9).replace('"devices"', '"clockSynced":false,"devices"')
+            unsynced = document("ap", booted, 9).replace('"devices"',
+                                                         '"clockSynced":false,"devices"')
             before = int(time.time())
             for _ in range(2):  # a resend is stored once
                 self.assertEqual(post(url, unsynced, inline=True), 200)
