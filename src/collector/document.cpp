@@ -80,10 +80,23 @@ std::optional<int64_t> parseTime(const std::string& text) {
     return seconds;
 }
 
+void placeUnsynced(Document& document, int64_t received) {
+    if (document.clockSynced || received < 0) return;
+    std::time_t time = static_cast<std::time_t>(received);
+    std::tm parts{};
+    if (!gmtime_r(&time, &parts)) return;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &parts);
+    document.clockTime = document.time;
+    document.time = text;
+    document.at = received;
+}
+
 std::string parseDocument(const std::string& body, Document& document) {
     json root = json::parse(body, nullptr, false);
     if (root.is_discarded()) return "not JSON";
-    if (!root.is_object() || !onlyKeys(root, {"hostname", "systemDateTime", "devices", "data"})) {
+    if (!root.is_object() ||
+        !onlyKeys(root, {"hostname", "systemDateTime", "clockSynced", "devices", "data"})) {
         return "not an object of the document's fields";
     }
     const std::string* host = textField(root, "hostname");
@@ -92,7 +105,11 @@ std::string parseDocument(const std::string& body, Document& document) {
     if (!time) return "no valid \"systemDateTime\"";
     auto at = parseTime(*time);
     if (!at) return "\"systemDateTime\" is not a time of the form 2024-01-31T12:00:00+00:00";
-    document = Document{*host, *time, *at, std::nullopt, {}};
+    document = Document{*host, *time, *at, std::nullopt, {}, true, {}};
+    if (root.contains("clockSynced")) {
+        if (!root["clockSynced"].is_boolean()) return "\"clockSynced\" is not true or false";
+        document.clockSynced = root["clockSynced"].get<bool>();
+    }
     if (root.contains("devices")) {
         document.devices = integerField(root, "devices", 0, kUnsigned32);
         if (!document.devices) return "\"devices\" is not a count";

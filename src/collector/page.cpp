@@ -10,6 +10,7 @@ table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
 .late { color: #b00; }
 #chart { max-width: 1100px; max-height: 420px; }
+#unsynced { color: #b00; }
 </style>
 <script src="/chart.js"></script></head>
 <body>
@@ -20,6 +21,8 @@ td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
 <option value="2678400">last month</option><option value="0">everything</option>
 </select></label> <span id="status"></span>
 <canvas id="chart"></canvas>
+<p id="unsynced" hidden>&times;: sent before its router's clock was synchronised, so shown when it
+arrived; its own time is in the point's tooltip.</p>
 <table><thead><tr><th>router</th><th>host name</th><th>last document</th><th>devices</th>
 <th>state</th></tr></thead><tbody id="routers"></tbody></table>
 <script>
@@ -51,7 +54,7 @@ function datasets(points) {
   const lines = new Map();
   for (const p of points) {
     if (!lines.has(p.router)) lines.set(p.router, []);
-    lines.get(p.router).push({x: Date.parse(p.time), y: p.devices});
+    lines.get(p.router).push({x: Date.parse(p.time), y: p.devices, clock: p.clockTime});
   }
   const times = [...new Set(points.map(p => Date.parse(p.time)))].sort((a, b) => a - b);
   const sum = times.map(t => {
@@ -63,8 +66,10 @@ function datasets(points) {
     }
     return {x: t, y: total};
   });
+  // A point placed at its arrival (its clock was not trusted) is marked with a cross.
   const sets = [...lines].map(([router, data], i) => ({
-    label: router, data: data, borderColor: colours[i % colours.length], pointRadius: 0}));
+    label: router, data: data, borderColor: colours[i % colours.length], pointStyle: "crossRot",
+    pointRadius: c => c.raw && c.raw.clock ? 6 : 0}));
   sets.push({label: "all routers", data: sum, borderColor: "#000", borderWidth: 3, pointRadius: 0});
   return sets;
 }
@@ -83,8 +88,12 @@ function draw(points) {
     data: {datasets: datasets(points)},
     options: {animation: false, parsing: false, scales: {
       x: {type: "linear", ticks: {callback: v => new Date(v).toISOString().slice(0, 16)}},
-      y: {beginAtZero: true, title: {display: true, text: "devices"}}}}
+      y: {beginAtZero: true, title: {display: true, text: "devices"}}},
+      plugins: {tooltip: {callbacks: {afterLabel: c =>
+        c.raw.clock ? "arrived then; its own clock said " + c.raw.clock : ""}}}}
   });
+  const unsynced = points.filter(p => p.clockTime).length;
+  document.getElementById("unsynced").hidden = unsynced === 0;
   document.body.dataset.points = String(points.length);
   document.body.dataset.drawn = drawn(canvas) ? "yes" : "no";
 }

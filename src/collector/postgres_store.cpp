@@ -21,6 +21,11 @@ const char* const kMigrations[] = {
     "CREATE TABLE records(day integer NOT NULL, doc bigint NOT NULL, mac text NOT NULL,"
     " count bigint NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL,"
     " signal integer NOT NULL, device text) PARTITION BY RANGE (day);",
+    // Documents of an untrusted clock, placed at their receipt: their own time, unique per host
+    // (within a day: a unique index holds the partitions' key).
+    "ALTER TABLE documents ADD COLUMN clock_time text;"
+    "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time, day)"
+    " WHERE clock_time IS NOT NULL;",
 };
 
 struct ConnectionDeleter {
@@ -146,15 +151,15 @@ public:
         std::string lastDay = std::to_string(std::min<int64_t>(dayOf(q.to), INT32_MAX));
         withConnection([&](PGconn* c) {
             std::string sql =
-                "SELECT router, time, at, COALESCE(devices, records) FROM documents"
+                "SELECT router, time, at, COALESCE(devices, records), clock_time FROM documents"
                 " WHERE at >= $1 AND at <= $2 AND day >= $3 AND day <= $4";
             sql += q.router ? " AND router = $5 ORDER BY at" : " ORDER BY at, router";
             std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
             if (q.router) values.push_back(&*q.router);
             Result r = query(c, sql, values);
             for (int i = 0; i < PQntuples(r.get()); ++i) {
-                points.push_back(
-                    Point{text(r, i, 0), text(r, i, 1), number(r, i, 2), number(r, i, 3)});
+                points.push_back(Point{text(r, i, 0), text(r, i, 1), number(r, i, 2),
+                                       number(r, i, 3), text(r, i, 4)});
             }
         });
         return points;
@@ -283,12 +288,13 @@ private:
         std::string when = std::to_string(received), count = std::to_string(d.records.size());
         std::string devices = d.devices ? std::to_string(*d.devices) : "";
         run(c, "BEGIN");
-        Result r = query(c,
-                         "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
-                         " records) VALUES($1, $2, $3, $4, $5, $6, $7, $8)"
-                         " ON CONFLICT DO NOTHING RETURNING id",
-                         {&day, &router, &d.hostname, &d.time, &at, &when,
-                          d.devices ? &devices : nullptr, &count});
+        Result r =
+            query(c,
+                  "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
+                  " records, clock_time) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)"
+                  " ON CONFLICT DO NOTHING RETURNING id",
+                  {&day, &router, &d.hostname, &d.time, &at, &when, d.devices ? &devices : nullptr,
+                   &count, d.clockTime.empty() ? nullptr : &d.clockTime});
         if (PQntuples(r.get()) == 0) {
             run(c, "ROLLBACK");
             return false;

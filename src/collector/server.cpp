@@ -38,7 +38,9 @@ void ingest(Store& store, const httplib::Request& req, httplib::Response& res) {
     Document document;
     std::string reason = parseDocument(req.body, document);
     if (!reason.empty()) return refuse(res, 400, *router + ": " + reason);
-    bool added = store.add(*router, document, now());
+    const int64_t received = now();
+    placeUnsynced(document, received);
+    bool added = store.add(*router, document, received);
     res.set_content(added ? "stored\n" : "stored before\n", "text/plain");
 }
 
@@ -115,7 +117,9 @@ std::string seriesJson(const std::vector<Point>& points) {
         }
         if (text.size() > 1) text += ',';
         text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
-                "\",\"devices\":" + std::to_string(p.devices) + '}';
+                "\",\"devices\":" + std::to_string(p.devices);
+        if (!p.clockTime.empty()) text += ",\"clockTime\":\"" + p.clockTime + '"';
+        text += '}';
     }
     return text + ']';
 }

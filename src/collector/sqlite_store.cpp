@@ -17,6 +17,10 @@ const char* const kMigrations[] = {
     "CREATE TABLE records(doc INTEGER NOT NULL, n INTEGER NOT NULL, mac TEXT NOT NULL,"
     " count INTEGER NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
     " signal INTEGER NOT NULL, device TEXT, PRIMARY KEY(doc, n)) WITHOUT ROWID;",
+    // Documents of an untrusted clock, placed at their receipt: their own time, unique per host.
+    "ALTER TABLE documents ADD COLUMN clock_time TEXT;"
+    "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time)"
+    " WHERE clock_time IS NOT NULL;",
 };
 
 struct StatementDeleter {
@@ -91,19 +95,19 @@ public:
     std::vector<Point> series(const SeriesQuery& query) override {
         std::lock_guard<std::mutex> hold(lock_);
         // Two texts, so that each reads its own index: (router, at) or (at).
-        Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records)"
-                                             " FROM documents WHERE router = ?3 AND at >= ?1"
-                                             " AND at <= ?2 ORDER BY at"
-                                           : "SELECT router, time, at, COALESCE(devices, records)"
-                                             " FROM documents WHERE at >= ?1 AND at <= ?2"
-                                             " ORDER BY at, router");
+        Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records),"
+                                             " clock_time FROM documents WHERE router = ?3"
+                                             " AND at >= ?1 AND at <= ?2 ORDER BY at"
+                                           : "SELECT router, time, at, COALESCE(devices, records),"
+                                             " clock_time FROM documents WHERE at >= ?1"
+                                             " AND at <= ?2 ORDER BY at, router");
         sqlite3_bind_int64(s.get(), 1, query.from);
         sqlite3_bind_int64(s.get(), 2, query.to);
         if (query.router) bindText(s, 3, *query.router);
         std::vector<Point> points;
         while (step(s) == SQLITE_ROW) {
             points.push_back(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
-                                   sqlite3_column_int64(s.get(), 3)});
+                                   sqlite3_column_int64(s.get(), 3), column(s, 4)});
         }
         return points;
     }
@@ -173,8 +177,8 @@ private:
     // Inserts the document row, then its records; false when the document is there already.
     bool insert(const std::string& router, const Document& document, int64_t received) {
         Statement s = prepare(
-            "INSERT INTO documents(router, hostname, time, at, received, devices, records)"
-            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO NOTHING");
+            "INSERT INTO documents(router, hostname, time, at, received, devices, records,"
+            " clock_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT DO NOTHING");
         bindText(s, 1, router);
         bindText(s, 2, document.hostname);
         bindText(s, 3, document.time);
@@ -182,6 +186,7 @@ private:
         sqlite3_bind_int64(s.get(), 5, received);
         if (document.devices) sqlite3_bind_int64(s.get(), 6, *document.devices);
         sqlite3_bind_int64(s.get(), 7, static_cast<int64_t>(document.records.size()));
+        if (!document.clockTime.empty()) bindText(s, 8, document.clockTime);
         step(s);
         if (sqlite3_changes(db_.get()) == 0) return false;
         int64_t id = sqlite3_last_insert_rowid(db_.get());

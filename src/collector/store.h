@@ -29,7 +29,8 @@ struct Point {
     std::string router;
     std::string time;
     int64_t at = 0;
-    int64_t devices = 0;  // "devices", or the record count of a document without it
+    int64_t devices = 0;    // "devices", or the record count of a document without it
+    std::string clockTime;  // placed at its receipt: its own time (see placeUnsynced)
 };
 
 struct SeriesQuery {
@@ -41,7 +42,8 @@ struct SeriesQuery {
 class Store {
 public:
     virtual ~Store() = default;
-    // Stores `document` under `router` in one transaction; false when it was stored before.
+    // Stores `document` under `router` in one transaction; false when it was stored before (one
+    // placed at its receipt: by its own time).
     virtual bool add(const std::string& router, const Document& document, int64_t received) = 0;
     virtual void addToken(const std::string& router, const std::string& hash) = 0;
     // The router whose token hashes to `hash`.

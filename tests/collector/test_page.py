@@ -1,12 +1,14 @@
 """The page in headless Chromium: the chart's canvas drawn, the table showing the seeded routers
 with their last times and counts, and a hostile host name staying text. A screenshot is kept."""
 import os
+import json
 import re
 import shutil
 import subprocess
 import tempfile
 import time
 import unittest
+import urllib.request
 from datetime import datetime, timezone
 
 from collector import Collector, add_token, post
@@ -64,6 +66,38 @@ class Page(unittest.TestCase):
              stamp(seeded["south"][-1][0]), str(seeded["south"][-1][1]), "reporting"),
             ("west", "", "none yet", "", "late")])
         self.assertNotIn("<img", dom)
+        self.assertGreater(os.path.getsize(shot), 10000)
+
+
+    def test_a_document_of_an_untrusted_clock_is_placed_at_its_arrival_and_marked(self):
+        work = tempfile.TemporaryDirectory(prefix="pelmar-page-")
+        self.addCleanup(work.cleanup)
+        db = os.path.join(work.name, "collector.db")
+        token = add_token(db, "north")
+        now = int(time.time()) // 60 * 60
+        booted = 1600000000  # the clock a router boots with, years off
+        with Collector(db) as collector:
+            url = f"{collector.url}/ingest?token={token}"
+            for seconds, devices in [(now - 600, 4), (now - 300, 5)]:
+                self.assertEqual(post(url, document("ap", seconds, devices), inline=True), 200)
+            unsynced = document("ap", booted, 9).replace('"devices"',
+                                                         '"clockSynced":false,"devices"')
+            before = int(time.time())
+            for _ in range(2):  # a resend is stored once
+                self.assertEqual(post(url, unsynced, inline=True), 200)
+            with urllib.request.urlopen(collector.url + "/api/series?from=0") as answer:
+                points = json.load(answer)
+            dom = chromium(os.path.join(work.name, "profile"), "--dump-dom", collector.url + "/")
+            shot = os.path.join(os.environ.get("PELMAR_SCREENSHOT_DIR", work.name),
+                                "collector-page-unsynced.png")
+            chromium(os.path.join(work.name, "profile2"), f"--screenshot={shot}",
+                     collector.url + "/")
+        self.assertEqual([p.get("clockTime") for p in points], [None, None, stamp(booted)])
+        arrived = datetime.fromisoformat(points[-1]["time"]).timestamp()
+        self.assertTrue(before <= arrived <= time.time(), points)
+        self.assertEqual(points[-1]["devices"], 9)
+        self.assertRegex(dom, r'<body data-points="3" data-drawn="yes">')
+        self.assertRegex(dom, r'<p id="unsynced">')
         self.assertGreater(os.path.getsize(shot), 10000)
 
 
