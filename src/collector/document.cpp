@@ -64,6 +64,28 @@ std::string parseRecord(const json& item, Record& record) {
 
 }  // namespace
 
+bool nestedDeeper(const std::string& body, int most) {
+    int depth = 0;
+    bool inText = false;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (inText) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inText = false;
+            }
+        } else if (c == '"') {
+            inText = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > most) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 std::optional<int64_t> parseTime(const std::string& text) {
     std::tm parts{};
     if (text.size() != 25 || !strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &parts)) {
@@ -81,6 +103,9 @@ std::optional<int64_t> parseTime(const std::string& text) {
 }
 
 std::string parseDocument(const std::string& body, Document& document) {
+    // The parser's memory grows with depth far faster than with length: a document is never
+    // deeper than its records' objects, so anything deeper is refused before it is parsed.
+    if (nestedDeeper(body, kDocumentDepth)) return "nested deeper than a document";
     json root = json::parse(body, nullptr, false);
     if (root.is_discarded()) return "not JSON";
     if (!root.is_object() || !onlyKeys(root, {"hostname", "systemDateTime", "devices", "data"})) {

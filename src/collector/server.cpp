@@ -16,61 +16,64 @@ int64_t now() {
 }
 
 // Answers `status` with a one-line reason, which the log line repeats.
-void refuse(httplib::Response& res, int status, const std::string& reason) {
-    res.status = status;
-    res.set_content(reason + "\n", "text/plain");
+HttpResponse refuse(int status, const std::string& reason) {
+    return HttpResponse{status, "text/plain", reason + "\n"};
 }
 
-// The query's seconds parameter `name`; nullopt when absent, false in `ok` when not a number.
-std::optional<int64_t> secondsParam(const httplib::Request& req, const char* name, bool& ok) {
-    if (!req.has_param(name)) return std::nullopt;
-    const std::string text = req.get_param_value(name);
+HttpResponse content(std::string body, const char* type) {
+    return HttpResponse{200, type, std::move(body)};
+}
+
+const std::string* param(const HttpRequest& req, const char* name) {
+    auto it = req.query.find(name);
+    return it == req.query.end() ? nullptr : &it->second;
+}
+
+// The query's seconds parameter `name`; nullopt when absent, false in `ok` when not a number
+// in range.
+std::optional<int64_t> secondsParam(const HttpRequest& req, const char* name, bool& ok) {
+    const std::string* text = param(req, name);
+    if (!text) return std::nullopt;
     char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0') ok = false;
+    errno = 0;
+    long long value = std::strtoll(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || errno == ERANGE) ok = false;
     return value;
 }
 
-void ingest(Store& store, const httplib::Request& req, httplib::Response& res) {
-    if (!req.has_param("token")) return refuse(res, 401, "no token");
-    std::optional<std::string> router = store.routerOf(tokenHash(req.get_param_value("token")));
-    if (!router) return refuse(res, 401, "unknown token");
+HttpResponse ingest(Store& store, const HttpRequest& req) {
+    const std::string* token = param(req, "token");
+    if (!token) return refuse(401, "no token");
+    std::optional<std::string> router = store.routerOf(tokenHash(*token));
+    if (!router) return refuse(401, "unknown token");
     Document document;
     std::string reason = parseDocument(req.body, document);
-    if (!reason.empty()) return refuse(res, 400, *router + ": " + reason);
-    bool added = store.add(*router, document, now());
-    res.set_content(added ? "stored\n" : "stored before\n", "text/plain");
+    if (!reason.empty()) return refuse(400, *router + ": " + reason);
+    int64_t received = now();
+    if (document.at > received + kMostAhead) {
+        return refuse(400, *router + ": \"systemDateTime\" " + document.time +
+                               " is more than a day ahead of the collector's clock");
+    }
+    bool added = store.add(*router, document, received);
+    return content(added ? "stored\n" : "stored before\n", "text/plain");
 }
 
-// Runs `handler`, answering 503 when the database fails, so that a router sends again later.
-template <typename Handler>
-httplib::Server::Handler guarded(Store& store, Handler handler) {
-    return [&store, handler](const httplib::Request& req, httplib::Response& res) {
-        try {
-            handler(store, req, res);
-        } catch (const StoreError& error) {
-            // The database's own words stay in the log: they may name its host and user.
-            std::string what = error.what();
-            std::printf("%s\n", what.substr(0, what.find('\n')).c_str());
-            refuse(res, 503, "database unavailable");
-        }
-    };
-}
-
-bool seriesQuery(const httplib::Request& req, SeriesQuery& query) {
+bool seriesQuery(const HttpRequest& req, SeriesQuery& query) {
     bool ok = true;
-    if (req.has_param("router")) query.router = req.get_param_value("router");
+    if (const std::string* router = param(req, "router")) query.router = *router;
     query.from = secondsParam(req, "from", ok).value_or(0);
     query.to = secondsParam(req, "to", ok).value_or(INT64_MAX);
     return ok;
 }
 
-void series(Store& store, const httplib::Request& req, httplib::Response& res, bool csv) {
+HttpResponse series(Store& store, const HttpRequest& req, bool csv) {
     SeriesQuery query;
-    if (!seriesQuery(req, query)) return refuse(res, 400, "from and to are seconds");
+    if (!seriesQuery(req, query)) return refuse(400, "from and to are seconds");
+    if (query.from > query.to)
+        return content(csv ? seriesCsv({}) : "[]", csv ? "text/csv" : "application/json");
     std::vector<Point> points = store.series(query);
-    if (csv) return res.set_content(seriesCsv(points), "text/csv");
-    res.set_content(seriesJson(points), "application/json");
+    if (csv) return content(seriesCsv(points), "text/csv");
+    return content(seriesJson(points), "application/json");
 }
 
 std::string readFile(const std::string& path) {
@@ -86,6 +89,20 @@ std::string csvField(const std::string& text) {
     std::string quoted = "\"";
     for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + '"';
+}
+
+// Runs `handle`, answering 503 when the database fails, so that a router sends again later.
+template <typename Handle>
+HttpResponse guarded(const Handle& handle) {
+    try {
+        return handle();
+    } catch (const StoreError& error) {
+        // The database's own words stay in the log: they may name its host and user.
+        std::string what = error.what();
+        std::printf("%s\n", escapedForLog(what.substr(0, what.find('\n'))).c_str());
+        std::fflush(stdout);
+        return refuse(503, "database unavailable");
+    }
 }
 
 }  // namespace
@@ -128,33 +145,59 @@ std::string seriesCsv(const std::vector<Point>& points) {
     return csv;
 }
 
-void addRoutes(httplib::Server& server, Store& store, const ServerSettings& settings) {
-    server.set_payload_max_length(settings.maxBody);
-    server.Post("/ingest", guarded(store, ingest));
-    server.Get("/api/routers", guarded(store, [](Store& s, const auto&, httplib::Response& res) {
-                   res.set_content(routersJson(s.routers(), now()), "application/json");
-               }));
-    server.Get("/api/series", guarded(store, [](Store& s, const auto& req, auto& res) {
-                   series(s, req, res, false);
-               }));
-    server.Get("/api/series.csv", guarded(store, [](Store& s, const auto& req, auto& res) {
-                   series(s, req, res, true);
-               }));
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(kPage, "text/html; charset=utf-8");
+std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head) {
+    if (head.method != "POST" || head.path != "/ingest") return std::nullopt;
+    std::optional<HttpResponse> refused;
+    HttpResponse checked = guarded([&] {
+        const std::string* token = param(head, "token");
+        if (!token) return refuse(401, "no token");
+        if (!store.routerOf(tokenHash(*token))) return refuse(401, "unknown token");
+        return HttpResponse{};
     });
+    if (checked.status != 200) refused = checked;
+    return refused;
+}
+
+HttpResponse answer(Store& store, const std::string& chart, const HttpRequest& req) {
+    const std::string& path = req.path;
+    if (req.method == "POST") {
+        if (path == "/ingest") return guarded([&] { return ingest(store, req); });
+        return refuse(404, "no such route");
+    }
+    if (req.method != "GET" && req.method != "HEAD") return refuse(405, "method not allowed");
+    if (path == "/") return content(kPage, "text/html; charset=utf-8");
+    if (path == "/api/routers") {
+        return guarded(
+            [&] { return content(routersJson(store.routers(), now()), "application/json"); });
+    }
+    if (path == "/api/series") return guarded([&] { return series(store, req, false); });
+    if (path == "/api/series.csv") return guarded([&] { return series(store, req, true); });
+    if (path == "/chart.js") {
+        if (chart.empty()) return refuse(404, "Chart.js is not installed");
+        return content(chart, "text/javascript");
+    }
+    return refuse(404, "no such route");
+}
+
+// One line per refused request; the query (which holds the token) is never written, and
+// what the client chose is escaped.
+std::string logLine(const HttpRequest& req, const HttpResponse& res) {
+    if (res.status < 400) return "";
+    std::string reason = res.body.substr(0, res.body.find('\n'));
+    return escapedForLog(req.method) + " " + escapedForLog(req.path) + " from " + req.peer +
+           ": HTTP " + std::to_string(res.status) + " " + escapedForLog(reason);
+}
+
+HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings) {
     std::string chart = settings.chartJs.empty() ? "" : readFile(settings.chartJs);
-    server.Get("/chart.js", [chart](const httplib::Request&, httplib::Response& res) {
-        if (chart.empty()) return refuse(res, 404, "Chart.js is not installed");
-        res.set_content(chart, "text/javascript");
-    });
-    // One line per refused request; the query (which holds the token) is never written.
-    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        if (res.status < 400) return;
-        std::string reason = res.body.substr(0, res.body.find('\n'));
-        if (res.status == 413) reason = "body larger than the limit";
-        std::printf("%s %s from %s: HTTP %d %s\n", req.method.c_str(), req.path.c_str(),
-                    req.remote_addr.c_str(), res.status, reason.c_str());
+    HttpRoutes routes;
+    routes.beforeBody = [&store](const HttpRequest& head) { return checkBeforeBody(store, head); };
+    routes.answer = [&store, chart](const HttpRequest& req) { return answer(store, chart, req); };
+    routes.log = [](const HttpRequest& req, const HttpResponse& res) {
+        std::string line = logLine(req, res);
+        if (line.empty()) return;
+        std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-    });
+    };
+    return routes;
 }

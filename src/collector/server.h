@@ -1,10 +1,10 @@
 #pragma once
-// The collector's HTTP side: ingest from routers, the JSON and CSV reading API and the page.
-
-#include <httplib.h>
+// The collector's routes: ingest from routers, the JSON and CSV reading API and the page. Each
+// is a small function from a request to a response, so the listener stays out of them.
 
 #include <string>
 
+#include "collector/http.h"
 #include "collector/store.h"
 
 struct ServerSettings {
@@ -12,8 +12,19 @@ struct ServerSettings {
     std::string chartJs;      // the Chart.js file the page loads; empty: none found
 };
 
-// Adds the collector's routes over `store` to `server`, with one log line per refused request.
-void addRoutes(httplib::Server& server, Store& store, const ServerSettings& settings);
+// A document stamped further ahead of the collector's clock than this is refused: its router's
+// clock is wrong, and storing it would stretch every chart and make days that retention keeps.
+constexpr int64_t kMostAhead = 86400;
+
+// The routes over `store`, with one log line per refused request.
+HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings);
+
+// Before an ingest's body is read: 401 unless its token is a router's.
+std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head);
+// The response to a whole request; `chart` is the Chart.js text (empty: none).
+HttpResponse answer(Store& store, const std::string& chart, const HttpRequest& request);
+// The log line for `response` to `request`; empty when it was not refused.
+std::string logLine(const HttpRequest& request, const HttpResponse& response);
 
 // The page at "/".
 extern const char* const kPage;
