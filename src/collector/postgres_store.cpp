@@ -142,8 +142,9 @@ public:
         std::vector<Point> points;
         std::string from = std::to_string(q.from), to = std::to_string(q.to);
         // The days too, so that only the range's partitions are read.
-        std::string firstDay = std::to_string(std::max<int64_t>(dayOf(q.from), -1));
-        std::string lastDay = std::to_string(std::min<int64_t>(dayOf(q.to), INT32_MAX));
+        // Both clamped to the column's range: a far bound must not fail the query.
+        std::string firstDay = std::to_string(std::clamp<int64_t>(dayOf(q.from), -1, INT32_MAX));
+        std::string lastDay = std::to_string(std::clamp<int64_t>(dayOf(q.to), -1, INT32_MAX));
         withConnection([&](PGconn* c) {
             std::string sql =
                 "SELECT router, time, at, COALESCE(devices, records) FROM documents"
@@ -162,17 +163,21 @@ public:
 
     void dropBefore(int64_t day) override {
         withConnection([&](PGconn* c) {
+            // Only the collector's own day partitions of its own tables: others that a
+            // DBA attached (a default partition, say) and tables of other schemas stay.
             Result r = query(c,
-                             "SELECT c.relname FROM pg_inherits i"
+                             "SELECT format('%I.%I', n.nspname, c.relname),"
+                             " substring(c.relname from '_d([0-9]{1,9})$') FROM pg_inherits i"
                              " JOIN pg_class c ON c.oid = i.inhrelid"
-                             " JOIN pg_class p ON p.oid = i.inhparent"
-                             " WHERE p.relname IN ('documents', 'records')",
+                             " JOIN pg_namespace n ON n.oid = c.relnamespace"
+                             " WHERE i.inhparent IN ('documents'::regclass, 'records'::regclass)"
+                             " AND c.relnamespace = (SELECT relnamespace FROM pg_class"
+                             " WHERE oid = i.inhparent)"
+                             " AND c.relname ~ ('^' || (SELECT relname FROM pg_class"
+                             " WHERE oid = i.inhparent) || '_d[0-9]{1,9}$')",
                              {});
             for (int i = 0; i < PQntuples(r.get()); ++i) {
-                std::string name = text(r, i, 0);
-                auto mark = name.rfind("_d");
-                if (mark == std::string::npos) continue;
-                if (std::stoll(name.substr(mark + 2)) < day) run(c, "DROP TABLE " + name);
+                if (number(r, i, 1) < day) run(c, "DROP TABLE " + text(r, i, 0));
             }
         });
     }
