@@ -83,6 +83,33 @@ Result query(PGconn* c, const std::string& sql, const std::vector<const std::str
     return run(c, sql, values, PGRES_TUPLES_OK);
 }
 
+// Runs the query `sql` and gives its rows one by one to `each` (each a result of one row),
+// until it returns false; the rest is read and dropped, so the connection can be used again.
+template <typename Each>
+void eachRow(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values,
+             const Each& each) {
+    std::vector<const char*> texts;
+    for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
+    if (!PQsendQueryParams(c, sql.c_str(), static_cast<int>(texts.size()), nullptr, texts.data(),
+                           nullptr, nullptr, 0)) {
+        throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), "");
+    }
+    PQsetSingleRowMode(c);
+    bool wanted = true;
+    std::string failure, state;
+    while (Result r{PQgetResult(c)}) {
+        ExecStatusType status = PQresultStatus(r.get());
+        if (status == PGRES_SINGLE_TUPLE) {
+            wanted = wanted && each(r);
+        } else if (status != PGRES_TUPLES_OK && failure.empty()) {
+            const char* code = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+            failure = "PostgreSQL: " + std::string(PQerrorMessage(c));
+            state = code ? code : "";
+        }
+    }
+    if (!failure.empty()) throw CommandError(failure, state);
+}
+
 std::string text(const Result& r, int row, int column) {
     return PQgetvalue(r.get(), row, column);
 }
@@ -140,9 +167,17 @@ public:
 
     std::vector<Point> series(const SeriesQuery& q) override {
         std::vector<Point> points;
+        eachPoint(q, [&](const Point& p) {
+            points.push_back(p);
+            return true;
+        });
+        return points;
+    }
+
+    void eachPoint(const SeriesQuery& q, const std::function<bool(const Point&)>& each) override {
         std::string from = std::to_string(q.from), to = std::to_string(q.to);
-        // The days too, so that only the range's partitions are read.
-        // Both clamped to the column's range: a far bound must not fail the query.
+        // The days too, so that only the range's partitions are read; both clamped to the
+        // column's range: a far bound must not fail the query.
         std::string firstDay = std::to_string(std::clamp<int64_t>(dayOf(q.from), -1, INT32_MAX));
         std::string lastDay = std::to_string(std::clamp<int64_t>(dayOf(q.to), -1, INT32_MAX));
         withConnection([&](PGconn* c) {
@@ -152,13 +187,10 @@ public:
             sql += q.router ? " AND router = $5 ORDER BY at" : " ORDER BY at, router";
             std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
             if (q.router) values.push_back(&*q.router);
-            Result r = query(c, sql, values);
-            for (int i = 0; i < PQntuples(r.get()); ++i) {
-                points.push_back(
-                    Point{text(r, i, 0), text(r, i, 1), number(r, i, 2), number(r, i, 3)});
-            }
+            eachRow(c, sql, values, [&](const Result& r) {
+                return each(Point{text(r, 0, 0), text(r, 0, 1), number(r, 0, 2), number(r, 0, 3)});
+            });
         });
-        return points;
     }
 
     void dropBefore(int64_t day) override {

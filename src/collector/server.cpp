@@ -1,14 +1,23 @@
 #include "collector/server.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "collector/fleet_sum.h"
+
 using nlohmann::json;
 
 namespace {
+
+// The most points one answer of /api/series holds (a fleet's month would not fit in memory),
+// and of sums one answer of /api/total holds (a chart is narrower than that).
+constexpr std::size_t kMostPoints = 500000;
+constexpr int64_t kMostSums = 5000;
 
 int64_t now() {
     using namespace std::chrono;
@@ -41,13 +50,21 @@ std::optional<int64_t> secondsParam(const HttpRequest& req, const char* name, bo
     return value;
 }
 
-HttpResponse ingest(Store& store, const HttpRequest& req) {
+// Parses `body` into `document`, one large body at a time.
+std::string parseInTurn(RouteContext& context, const std::string& body, Document& document) {
+    std::unique_lock<std::mutex> turn(context.largeParse, std::defer_lock);
+    if (body.size() >= kLargeBody) turn.lock();
+    return parseDocument(body, document);
+}
+
+HttpResponse ingest(RouteContext& context, const HttpRequest& req) {
+    Store& store = context.store;
     const std::string* token = param(req, "token");
     if (!token) return refuse(401, "no token");
     std::optional<std::string> router = store.routerOf(tokenHash(*token));
     if (!router) return refuse(401, "unknown token");
     Document document;
-    std::string reason = parseDocument(req.body, document);
+    std::string reason = parseInTurn(context, req.body, document);
     if (!reason.empty()) return refuse(400, *router + ": " + reason);
     int64_t received = now();
     if (document.at > received + kMostAhead) {
@@ -69,11 +86,39 @@ bool seriesQuery(const HttpRequest& req, SeriesQuery& query) {
 HttpResponse series(Store& store, const HttpRequest& req, bool csv) {
     SeriesQuery query;
     if (!seriesQuery(req, query)) return refuse(400, "from and to are seconds");
-    if (query.from > query.to)
-        return content(csv ? seriesCsv({}) : "[]", csv ? "text/csv" : "application/json");
-    std::vector<Point> points = store.series(query);
+    std::vector<Point> points;
+    bool whole = true;
+    if (query.from <= query.to) {
+        store.eachPoint(query, [&](const Point& p) {
+            whole = points.size() < kMostPoints;
+            if (whole) points.push_back(p);
+            return whole;
+        });
+    }
+    if (!whole) {
+        return refuse(413, "more than " + std::to_string(kMostPoints) +
+                               " points: ask for a shorter range or one router");
+    }
     if (csv) return content(seriesCsv(points), "text/csv");
     return content(seriesJson(points), "application/json");
+}
+
+// The fleet's sum over the range, in at most kMostSums steps of at least `step` seconds.
+HttpResponse total(Store& store, const HttpRequest& req) {
+    SeriesQuery query;
+    bool ok = seriesQuery(req, query);
+    int64_t step = secondsParam(req, "step", ok).value_or(1);
+    if (!ok || step < 1) return refuse(400, "from, to and step are seconds");
+    query.router.reset();
+    query.from = std::max<int64_t>(query.from, 0);
+    query.to = std::min<int64_t>(query.to, now() + kMostAhead);
+    if (query.from > query.to) return content("[]", "application/json");
+    FleetSum sum(step, kMostSums);
+    store.eachPoint(query, [&](const Point& p) {
+        sum.add(p);
+        return true;
+    });
+    return content(sumJson(sum.finish()), "application/json");
 }
 
 std::string readFile(const std::string& path) {
@@ -158,10 +203,12 @@ std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& hea
     return refused;
 }
 
-HttpResponse answer(Store& store, const std::string& chart, const HttpRequest& req) {
+HttpResponse answer(RouteContext& context, const HttpRequest& req) {
+    Store& store = context.store;
+    const std::string& chart = context.chart;
     const std::string& path = req.path;
     if (req.method == "POST") {
-        if (path == "/ingest") return guarded([&] { return ingest(store, req); });
+        if (path == "/ingest") return guarded([&] { return ingest(context, req); });
         return refuse(404, "no such route");
     }
     if (req.method != "GET" && req.method != "HEAD") return refuse(405, "method not allowed");
@@ -171,6 +218,7 @@ HttpResponse answer(Store& store, const std::string& chart, const HttpRequest& r
             [&] { return content(routersJson(store.routers(), now()), "application/json"); });
     }
     if (path == "/api/series") return guarded([&] { return series(store, req, false); });
+    if (path == "/api/total") return guarded([&] { return total(store, req); });
     if (path == "/api/series.csv") return guarded([&] { return series(store, req, true); });
     if (path == "/chart.js") {
         if (chart.empty()) return refuse(404, "Chart.js is not installed");
@@ -189,10 +237,11 @@ std::string logLine(const HttpRequest& req, const HttpResponse& res) {
 }
 
 HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings) {
-    std::string chart = settings.chartJs.empty() ? "" : readFile(settings.chartJs);
+    auto context = std::make_shared<RouteContext>(
+        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs));
     HttpRoutes routes;
     routes.beforeBody = [&store](const HttpRequest& head) { return checkBeforeBody(store, head); };
-    routes.answer = [&store, chart](const HttpRequest& req) { return answer(store, chart, req); };
+    routes.answer = [context](const HttpRequest& req) { return answer(*context, req); };
     routes.log = [](const HttpRequest& req, const HttpResponse& res) {
         std::string line = logLine(req, res);
         if (line.empty()) return;

@@ -2,6 +2,7 @@
 // The collector's routes: ingest from routers, the JSON and CSV reading API and the page. Each
 // is a small function from a request to a response, so the listener stays out of them.
 
+#include <mutex>
 #include <string>
 
 #include "collector/http.h"
@@ -19,10 +20,22 @@ constexpr int64_t kMostAhead = 86400;
 // The routes over `store`, with one log line per refused request.
 HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings);
 
+// What the routes share.
+struct RouteContext {
+    RouteContext(Store& s, std::string chartJs) : store(s), chart(std::move(chartJs)) {}
+    Store& store;
+    std::string chart;  // the Chart.js text; empty: none
+    // Parsing takes about ten times a document's size: one large document at a time.
+    std::mutex largeParse;
+};
+
+// A document this large waits for the others of its size to be parsed.
+constexpr std::size_t kLargeBody = 1 << 20;
+
 // Before an ingest's body is read: 401 unless its token is a router's.
 std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head);
-// The response to a whole request; `chart` is the Chart.js text (empty: none).
-HttpResponse answer(Store& store, const std::string& chart, const HttpRequest& request);
+// The response to a whole request.
+HttpResponse answer(RouteContext& context, const HttpRequest& request);
 // The log line for `response` to `request`; empty when it was not refused.
 std::string logLine(const HttpRequest& request, const HttpResponse& response);
 

@@ -105,6 +105,16 @@ public:
     }
 
     std::vector<Point> series(const SeriesQuery& query) override {
+        std::vector<Point> points;
+        eachPoint(query, [&](const Point& p) {
+            points.push_back(p);
+            return true;
+        });
+        return points;
+    }
+
+    void eachPoint(const SeriesQuery& query,
+                   const std::function<bool(const Point&)>& each) override {
         std::lock_guard<std::mutex> hold(lock_);
         // Two texts, so that each reads its own index: (router, at) or (at).
         Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records)"
@@ -116,12 +126,12 @@ public:
         sqlite3_bind_int64(s.get(), 1, query.from);
         sqlite3_bind_int64(s.get(), 2, query.to);
         if (query.router) bindText(s, 3, *query.router);
-        std::vector<Point> points;
         while (step(s) == SQLITE_ROW) {
-            points.push_back(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
-                                   sqlite3_column_int64(s.get(), 3)});
+            if (!each(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
+                            sqlite3_column_int64(s.get(), 3)})) {
+                return;
+            }
         }
-        return points;
     }
 
     // In batches of documents, each its own transaction with the lock released between them

@@ -44,6 +44,15 @@ const Shape kShapes[] = {
      kHead + R"("data":[{"mac":"a","count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6,)" +
          R"("device":7}]})",
      "a record's \"device\" is not a text (record 1)"},
+    {"BracketsInTextsAreNoNesting",
+     kHead + R"("data":[{"mac":"[[[{{{\"[[[","count":1,"firstSeen":1,"lastSeen":2,)" +
+         R"("signalDB":-6,"device":"]]]\\"}]})",
+     ""},
+    {"RecordHoldingAnArray",
+     kHead + R"("data":[{"mac":[],"count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6}]})",
+     "nested deeper than a document"},
+    {"NestingBomb", std::string(100000, '['), "nested deeper than a document"},
+    {"ObjectBomb", std::string(50000, '{') + "\"a\":1", "nested deeper than a document"},
 };
 
 class Shapes : public testing::TestWithParam<Shape> {};

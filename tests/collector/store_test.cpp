@@ -202,12 +202,13 @@ const Case kCases[] = {
          int64_t day = kT / kDay;
          s.add("a", doc("h", kT - 3 * kDay, 1, 1), kT);
          s.add("a", doc("h", kT, 2, 1), kT);
-         e.scalar("CREATE TABLE documents_default PARTITION OF documents DEFAULT;"
-                  "CREATE TABLE records_d1x PARTITION OF records FOR VALUES FROM (1) TO (2);"
-                  "CREATE SCHEMA other; CREATE TABLE other.documents(day integer)"
-                  " PARTITION BY RANGE (day); CREATE TABLE other.documents_d5 PARTITION OF"
-                  " other.documents FOR VALUES FROM (5) TO (6);"
-                  "CREATE TABLE \"documents_d9; x\"(day integer)");
+         e.scalar(
+             "CREATE TABLE documents_default PARTITION OF documents DEFAULT;"
+             "CREATE TABLE records_d1x PARTITION OF records FOR VALUES FROM (1) TO (2);"
+             "CREATE SCHEMA other; CREATE TABLE other.documents(day integer)"
+             " PARTITION BY RANGE (day); CREATE TABLE other.documents_d5 PARTITION OF"
+             " other.documents FOR VALUES FROM (5) TO (6);"
+             "CREATE TABLE \"documents_d9; x\"(day integer)");
          EXPECT_NO_THROW(s.dropBefore(day));
          EXPECT_EQ(seriesText(s), "a@05:46:40=2 ");
          EXPECT_EQ(e.scalar("SELECT string_agg(relname, ',' ORDER BY relname) FROM pg_class"
