@@ -53,13 +53,20 @@ std::optional<unsigned long long> declaredLength(MHD_Connection* connection) {
     return length;
 }
 
+void freeBody(void* body) {
+    std::unique_ptr<std::string> owned(static_cast<std::string*>(body));
+}
+
 MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& exchange,
-                const HttpResponse& response) {
+                HttpResponse response) {
     exchange.answered = true;
     if (state.routes.log) state.routes.log(exchange.request, response);
-    MHD_Response* reply = MHD_create_response_from_buffer(
-        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+    // The body is handed over, not copied: a large answer is held once.
+    auto body = std::make_unique<std::string>(std::move(response.body));
+    MHD_Response* reply = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), freeBody, body.get());
     if (!reply) return MHD_NO;
+    body.release();  // freed by freeBody with the response
     MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.type.c_str());
     MHD_Result queued =
         MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);

@@ -16,7 +16,7 @@ namespace {
 
 // The most points one answer of /api/series holds (a fleet's month would not fit in memory),
 // and of sums one answer of /api/total holds (a chart is narrower than that).
-constexpr std::size_t kMostPoints = 500000;
+constexpr std::size_t kMostPoints = 200000;
 constexpr int64_t kMostSums = 5000;
 
 int64_t now() {
@@ -83,24 +83,30 @@ bool seriesQuery(const HttpRequest& req, SeriesQuery& query) {
     return ok;
 }
 
+// Written as the points come, none of them kept: the answer's text is all it holds.
 HttpResponse series(Store& store, const HttpRequest& req, bool csv) {
     SeriesQuery query;
     if (!seriesQuery(req, query)) return refuse(400, "from and to are seconds");
-    std::vector<Point> points;
-    bool whole = true;
+    std::string text = csv ? seriesCsv({}) : "[";
+    std::string name, quoted;
+    std::size_t count = 0;
     if (query.from <= query.to) {
         store.eachPoint(query, [&](const Point& p) {
-            whole = points.size() < kMostPoints;
-            if (whole) points.push_back(p);
-            return whole;
+            if (++count > kMostPoints) return false;
+            if (csv) {
+                appendCsv(text, p);
+            } else {
+                appendJson(text, p, name, quoted);
+            }
+            return true;
         });
     }
-    if (!whole) {
+    if (count > kMostPoints) {
         return refuse(413, "more than " + std::to_string(kMostPoints) +
                                " points: ask for a shorter range or one router");
     }
-    if (csv) return content(seriesCsv(points), "text/csv");
-    return content(seriesJson(points), "application/json");
+    if (csv) return content(std::move(text), "text/csv");
+    return content(text + ']', "application/json");
 }
 
 // The fleet's sum over the range, in at most kMostSums steps of at least `step` seconds.
@@ -166,27 +172,32 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
 }
 
 // Written directly rather than through a JSON tree: a month of one router's windows is
-// 43,200 points. The time is ours (checked on ingest); the router's name is escaped.
+// 43,200 points. The time is ours (checked on ingest); the router's name is escaped, once for
+// each run of its points (`name` and `quoted` keep the last one).
+void appendJson(std::string& text, const Point& p, std::string& name, std::string& quoted) {
+    if (p.router != name || quoted.empty()) {
+        name = p.router;
+        quoted = json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    if (text.size() > 1) text += ',';
+    text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
+            "\",\"devices\":" + std::to_string(p.devices) + '}';
+}
+
+void appendCsv(std::string& csv, const Point& p) {
+    csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
+}
+
 std::string seriesJson(const std::vector<Point>& points) {
     std::string text = "[";
     std::string name, quoted;
-    for (const Point& p : points) {
-        if (p.router != name || quoted.empty()) {
-            name = p.router;
-            quoted = json(name).dump(-1, ' ', false, json::error_handler_t::replace);
-        }
-        if (text.size() > 1) text += ',';
-        text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
-                "\",\"devices\":" + std::to_string(p.devices) + '}';
-    }
+    for (const Point& p : points) appendJson(text, p, name, quoted);
     return text + ']';
 }
 
 std::string seriesCsv(const std::vector<Point>& points) {
     std::string csv = "router,time,devices\r\n";
-    for (const Point& p : points) {
-        csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
-    }
+    for (const Point& p : points) appendCsv(csv, p);
     return csv;
 }
 

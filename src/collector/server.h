@@ -46,3 +46,6 @@ extern const char* const kPage;
 std::string routersJson(const std::vector<RouterState>& states, int64_t now);
 std::string seriesJson(const std::vector<Point>& points);
 std::string seriesCsv(const std::vector<Point>& points);
+// One point more to the text of a JSON list ("[" so far: none yet) or of a CSV file.
+void appendJson(std::string& text, const Point& p, std::string& name, std::string& quoted);
+void appendCsv(std::string& csv, const Point& p);
