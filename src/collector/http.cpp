@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -114,16 +115,23 @@ MHD_Result receive(HttpServerState& state, MHD_Connection* connection, Exchange&
         return early ? send(state, connection, exchange, refusal(413, "body larger than the limit"))
                      : MHD_YES;
     }
-    std::size_t before = state.inFlight.fetch_add(size);
-    exchange.reserved += size;
-    if (before + size > state.limits.bodiesInFlight) {
-        exchange.tooLarge = true;
-        exchange.request.body = std::string();
-        return early ? send(state, connection, exchange,
-                            refusal(503, "too many documents at once; send again later"))
-                     : MHD_YES;
+    // Counted by what the body's buffer takes as it grows (twice at a time), not its length.
+    std::string& body = exchange.request.body;
+    std::size_t needed = body.size() + size, held = body.capacity();
+    if (needed > held) {
+        std::size_t grown = std::max(needed, 2 * held);
+        std::size_t before = state.inFlight.fetch_add(grown - held);
+        exchange.reserved += grown - held;
+        if (before + grown - held > state.limits.bodiesInFlight) {
+            exchange.tooLarge = true;
+            body = std::string();
+            return early ? send(state, connection, exchange,
+                                refusal(503, "too many documents at once; send again later"))
+                         : MHD_YES;
+        }
+        body.reserve(grown);
     }
-    exchange.request.body.append(data, size);
+    body.append(data, size);
     return MHD_YES;
 }
 

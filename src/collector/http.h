@@ -25,7 +25,7 @@ struct HttpResponse {
 
 struct HttpLimits {
     std::size_t maxBody = 16 << 20;         // one request's body, bytes: larger ones 413
-    std::size_t bodiesInFlight = 64 << 20;  // every body being received at once: beyond, 503
+    std::size_t bodiesInFlight = 32 << 20;  // every body being received at once: beyond, 503
     std::size_t headBytes = 32 << 10;  // one connection's buffer, request line and headers: 431
     unsigned connections = 1000;       // open at once; more are closed when accepted
     unsigned perPeer = 64;             // open at once from one address

@@ -134,7 +134,8 @@ int serve(const Options& options) {
     }
     HttpLimits limits;
     limits.maxBody = settings.maxBody;
-    limits.bodiesInFlight = 4 * settings.maxBody;
+    // Two of the largest at once: a router's burst of chunked floods stays within 64 MiB.
+    limits.bodiesInFlight = 2 * settings.maxBody;
     limits.connections = static_cast<unsigned>(connections);
     limits.perPeer = static_cast<unsigned>(perAddress);
     std::string error;

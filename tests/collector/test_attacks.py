@@ -16,6 +16,8 @@ import postgres
 from collector import Collector, add_token, post, stored
 from daemon import wait_for
 
+# A sanitizer's quarantine keeps freed memory resident: the memory bounds hold for plain builds.
+MEMORY_BOUND = (1 << 40) if os.environ.get("PELMAR_SANITIZED") else 64 << 20
 GOOD = '{"hostname":"r","systemDateTime":"%s","devices":1,"data":[]}'
 MIB = 1 << 20
 
@@ -118,7 +120,7 @@ class Heads(Attack):
         for taken, status in results:
             self.assertLess(taken, 8 * MIB)  # the kernel's buffers take some before the close
             self.assertIn(status, (0, 431))
-        self.assertLess(peak - idle, 64 * MIB)
+        self.assertLess(peak - idle, MEMORY_BOUND)
         self.assert_ingest_answered(collector)
 
 
@@ -148,9 +150,36 @@ class Bodies(Attack):
         # reset that this sends drops what the sender had not read yet.
         self.assertIn(status_of(s, data=answer), (0, 413))
         self.assertLess(taken, 16 * MIB)
-        self.assertLess(rss(collector.process.pid) - idle, 64 * MIB)
+        self.assertLess(rss(collector.process.pid) - idle, MEMORY_BOUND)
         self.assertEqual(stored(self.db), [])
         self.assertTrue(wait_for(lambda: "HTTP 413 body larger than the limit" in collector.log()))
+
+    def test_chunked_floods_from_a_router_stay_within_the_bodies_limit(self):
+        collector = self.start()  # the default limit, 16 MiB a body
+        idle = rss(collector.process.pid)
+        piece = b"100000\r\n" + b" " * 0x100000 + b"\r\n"
+        head = (f"POST /ingest?token={self.token} HTTP/1.1\r\nHost: x\r\n"
+                "Transfer-Encoding: chunked\r\n\r\n").encode()
+
+        def one():
+            s = connect(collector.port)
+            taken, answer = flood(s, head, piece, 100 * MIB)
+            results.append((taken, status_of(s, data=answer)))
+            s.close()
+        results = []
+        threads = [threading.Thread(target=one) for _ in range(8)]
+        for t in threads:
+            t.start()
+        peak = idle
+        while any(t.is_alive() for t in threads):
+            peak = max(peak, rss(collector.process.pid))
+            time.sleep(0.02)
+        for taken, status in results:
+            self.assertLess(taken, 40 * MIB)
+            self.assertIn(status, (0, 413, 503))
+        self.assertLess(peak - idle, MEMORY_BOUND)
+        self.assertEqual(stored(self.db), [])
+        self.assert_ingest_answered(collector)
 
     def test_a_declared_length_over_the_limit_is_answered_before_the_body(self):
         collector = self.start("--max-body-kb", "64")
@@ -172,7 +201,7 @@ class Bodies(Attack):
         idle = rss(collector.process.pid)
         for shape in (b"[" * (4 * MIB), b'{"data":' * (MIB // 2), b"[" * (16 * MIB - 1)):
             self.assertEqual(post(f"{collector.url}/ingest?token={self.token}", shape), 400)
-            self.assertLess(rss(collector.process.pid) - idle, 64 * MIB)
+            self.assertLess(rss(collector.process.pid) - idle, MEMORY_BOUND)
         self.assertTrue(wait_for(lambda: "north: nested deeper than a document" in
                                  collector.log()))
 
@@ -232,7 +261,8 @@ class Documents(Attack):
                 self.assertEqual(post(url, GOOD % text, inline=True), status)
         lines = [l for l in collector.log().splitlines() if "ahead of the collector's clock" in l]
         self.assertEqual(len(lines), 2, collector.log())
-        self.assertIn("HTTP 400 north: \"systemDateTime\" 9999-12-31T23:59:59+00:00 is more", lines[1])
+        self.assertIn('HTTP 400 north: "systemDateTime" 9999-12-31T23:59:59+00:00 is more',
+                      lines[1])
         self.assertEqual([r[2] for r in stored(self.db)], [stamp(978307200), stamp(now + 3600)])
 
 
@@ -275,7 +305,8 @@ class FarRanges(unittest.TestCase):
             for query, status, body in cases:
                 with self.subTest(query):
                     result = subprocess.run(
-                        ["curl", "-s", "-w", "\n%{http_code}", f"{collector.url}/api/series?{query}"],
+                        ["curl", "-s", "-w", "\n%{http_code}",
+                         f"{collector.url}/api/series?{query}"],
                         capture_output=True).stdout
                     text, code = result.rsplit(b"\n", 1)
                     self.assertEqual(int(code), status)

@@ -12,7 +12,7 @@ import unittest
 from datetime import datetime, timezone
 
 from collector import Collector, add_token, post
-from test_attacks import rss
+from test_attacks import MEMORY_BOUND, rss
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 HOSTILE = '<img src=x onerror="document.title=1">'
@@ -99,7 +99,7 @@ class Page(unittest.TestCase):
                            collector.url + "/?range=3600")
             filtered = chromium(os.path.join(work.name, "profile2"), "--dump-dom",
                                 collector.url + "/?range=3600&filter=r19")
-            self.assertLess(rss(collector.process.pid) - idle, 64 << 20)
+            self.assertLess(rss(collector.process.pid) - idle, MEMORY_BOUND)
         took = re.search(r'<body data-points="(\d+)" data-drawn="yes" data-lines="8"'
                          r' data-took="(\d+)">', dom)
         self.assertTrue(took, dom[:600])
