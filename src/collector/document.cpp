@@ -106,7 +106,41 @@ std::string parseDocument(const std::string& body, Document& document) {
     // The parser's memory grows with depth far faster than with length: a document is never
     // deeper than its records' objects, so anything deeper is refused before it is parsed.
     if (nestedDeeper(body, kDocumentDepth)) return "nested deeper than a document";
-    json root = json::parse(body, nullptr, false);
+    // Each record is taken out as it ends and dropped from the tree, which would take about
+    // ten times the text: the tree keeps the document's own fields only.
+    std::vector<Record> records;
+    std::string recordFailure, rootKey;
+    bool inData = false;
+    std::size_t count = 0;
+    using Event = json::parse_event_t;
+    auto take = [&](int depth, Event event, json& parsed) {
+        if (depth == 1 && event == Event::key) {
+            rootKey = parsed.get<std::string>();
+        } else if (depth == 1 && (event == Event::array_start || event == Event::array_end)) {
+            inData = event == Event::array_start && rootKey == "data";
+            if (inData) {  // a repeated "data" replaces the one before, as in the tree
+                records.clear();
+                recordFailure.clear();
+                count = 0;
+            }
+        } else if (depth == 2 && inData &&
+                   (event == Event::object_end || event == Event::array_end ||
+                    event == Event::value)) {
+            ++count;
+            if (recordFailure.empty()) {
+                Record record;
+                std::string reason = parseRecord(parsed, record);
+                if (reason.empty()) {
+                    records.push_back(std::move(record));
+                } else {
+                    recordFailure = reason + " (record " + std::to_string(count) + ")";
+                }
+            }
+            return false;
+        }
+        return true;
+    };
+    json root = json::parse(body, take, false);
     if (root.is_discarded()) return "not JSON";
     if (!root.is_object() || !onlyKeys(root, {"hostname", "systemDateTime", "devices", "data"})) {
         return "not an object of the document's fields";
@@ -124,10 +158,7 @@ std::string parseDocument(const std::string& body, Document& document) {
     }
     auto data = root.find("data");
     if (data == root.end() || !data->is_array()) return "no \"data\" array";
-    document.records.resize(data->size());
-    for (std::size_t i = 0; i < data->size(); ++i) {
-        std::string reason = parseRecord((*data)[i], document.records[i]);
-        if (!reason.empty()) return reason + " (record " + std::to_string(i + 1) + ")";
-    }
+    if (!recordFailure.empty()) return recordFailure;
+    document.records = std::move(records);
     return "";
 }

@@ -25,7 +25,7 @@ struct RouteContext {
     RouteContext(Store& s, std::string chartJs) : store(s), chart(std::move(chartJs)) {}
     Store& store;
     std::string chart;  // the Chart.js text; empty: none
-    // Parsing takes about ten times a document's size: one large document at a time.
+    // Parsing takes about four times a document's size: one large document at a time.
     std::mutex largeParse;
 };
 

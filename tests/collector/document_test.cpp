@@ -51,6 +51,11 @@ const Shape kShapes[] = {
     {"RecordHoldingAnArray",
      kHead + R"("data":[{"mac":[],"count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6}]})",
      "nested deeper than a document"},
+    {"RepeatedDataTheLastCounts", kHead + R"("data":[1],"data":[]})", ""},
+    {"ARecordsFailureAfterTheDocumentsOwn", kHead + R"("devices":-1,"data":[1]})",
+     "\"devices\" is not a count"},
+    {"ArraysElsewhereHoldNoRecords", kHead + R"("devices":[{}],"data":[]})",
+     "\"devices\" is not a count"},
     {"NestingBomb", std::string(100000, '['), "nested deeper than a document"},
     {"ObjectBomb", std::string(50000, '{') + "\"a\":1", "nested deeper than a document"},
 };
