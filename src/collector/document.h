@@ -25,6 +25,12 @@ struct Document {
     std::string clockTime;    // then, once placed at its receipt, its own "systemDateTime"
 };
 
+// A document's deepest nesting: its object, its "data" array, a record's object.
+constexpr int kDocumentDepth = 3;
+
+// True when `body` opens more than `most` arrays or objects inside each other (outside texts).
+bool nestedDeeper(const std::string& body, int most);
+
 // Parses `body` into `document`; on a body that is not one document of the daemon's shape,
 // returns the one-line reason (empty: parsed).
 std::string parseDocument(const std::string& body, Document& document);

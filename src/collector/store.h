@@ -1,6 +1,7 @@
 #pragma once
 // Where documents land: one small interface, an SQLite and a PostgreSQL engine behind it.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -52,6 +53,9 @@ public:
     virtual std::vector<RouterState> routers() = 0;
     // The documents in the query's range, in time order.
     virtual std::vector<Point> series(const SeriesQuery& query) = 0;
+    // The same, one at a time to `each` without holding them all, until it returns false.
+    virtual void eachPoint(const SeriesQuery& query,
+                           const std::function<bool(const Point&)>& each) = 0;
     // Removes the documents and records of the days before `day` (days since the epoch).
     virtual void dropBefore(int64_t day) = 0;
 };

@@ -47,6 +47,20 @@ const Shape kShapes[] = {
      kHead + R"("data":[{"mac":"a","count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6,)" +
          R"("device":7}]})",
      "a record's \"device\" is not a text (record 1)"},
+    {"BracketsInTextsAreNoNesting",
+     kHead + R"("data":[{"mac":"[[[{{{\"[[[","count":1,"firstSeen":1,"lastSeen":2,)" +
+         R"("signalDB":-6,"device":"]]]\\"}]})",
+     ""},
+    {"RecordHoldingAnArray",
+     kHead + R"("data":[{"mac":[],"count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6}]})",
+     "nested deeper than a document"},
+    {"RepeatedDataTheLastCounts", kHead + R"("data":[1],"data":[]})", ""},
+    {"ARecordsFailureAfterTheDocumentsOwn", kHead + R"("devices":-1,"data":[1]})",
+     "\"devices\" is not a count"},
+    {"ArraysElsewhereHoldNoRecords", kHead + R"("devices":[{}],"data":[]})",
+     "\"devices\" is not a count"},
+    {"NestingBomb", std::string(100000, '['), "nested deeper than a document"},
+    {"ObjectBomb", std::string(50000, '{') + "\"a\":1", "nested deeper than a document"},
 };
 
 class Shapes : public testing::TestWithParam<Shape> {};

@@ -7,7 +7,9 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -216,6 +218,54 @@ const Case kCases[] = {
          placeUnsynced(late, kT + 60);
          EXPECT_TRUE(again->add("a", late, kT + 60));
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
+     }},
+    {"FarBoundsFindNothingRatherThanFail",
+     [](Store& s, const Engine&) {
+         s.add("a", doc("h", kT, 1, 1), kT);
+         EXPECT_EQ(seriesText(s, {std::nullopt, 185542587187200, INT64_MAX}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MAX, INT64_MAX}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MIN, -185542587187200}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MIN, INT64_MAX}), "a@05:46:40=1 ");
+     }},
+    {"RetentionLeavesTablesNotItsOwn",
+     [](Store& s, const Engine& e) {
+         if (e.db.find("postgres") == std::string::npos) return;  // partitions are PostgreSQL's
+         int64_t day = kT / kDay;
+         s.add("a", doc("h", kT - 3 * kDay, 1, 1), kT);
+         s.add("a", doc("h", kT, 2, 1), kT);
+         e.scalar(
+             "CREATE TABLE documents_default PARTITION OF documents DEFAULT;"
+             "CREATE TABLE records_d1x PARTITION OF records FOR VALUES FROM (1) TO (2);"
+             "CREATE SCHEMA other; CREATE TABLE other.documents(day integer)"
+             " PARTITION BY RANGE (day); CREATE TABLE other.documents_d5 PARTITION OF"
+             " other.documents FOR VALUES FROM (5) TO (6);"
+             "CREATE TABLE \"documents_d9; x\"(day integer)");
+         EXPECT_NO_THROW(s.dropBefore(day));
+         EXPECT_EQ(seriesText(s), "a@05:46:40=2 ");
+         EXPECT_EQ(e.scalar("SELECT string_agg(relname, ',' ORDER BY relname) FROM pg_class"
+                            " WHERE relname IN ('documents_default', 'records_d1x',"
+                            " 'documents_d5', 'documents_d9; x')"),
+                   "documents_d5,documents_d9; x,documents_default,records_d1x");
+     }},
+    {"RetentionLetsWritesInBetween",
+     [](Store& s, const Engine& e) {
+         if (e.db.find("postgres") != std::string::npos) return;  // it drops whole tables there
+         for (int i = 0; i < 4000; ++i) s.add("a", doc("h", kT - 2 * kDay + i, 1, 50), kT);
+         std::atomic<bool> dropping{false}, done{false};
+         std::atomic<int> during{0};
+         std::thread writer([&] {
+             for (int i = 0; !done; ++i) {
+                 s.add("b", doc("h", kT + i, 1, 1), kT);
+                 if (dropping) ++during;
+             }
+         });
+         dropping = true;
+         s.dropBefore(kT / kDay);
+         dropping = false;
+         done = true;
+         writer.join();
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM documents WHERE router = 'a'"), "0");
+         EXPECT_GE(during, 3);  // writes went on between the batches, not after them all
      }},
     {"ReopeningKeepsEverythingAndMigratesNothingTwice",
      [](Store& s, const Engine& e) {
