@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <mutex>
 
 #include "collector/store.h"
@@ -21,6 +22,10 @@ const char* const kMigrations[] = {
     "CREATE TABLE records(day integer NOT NULL, doc bigint NOT NULL, mac text NOT NULL,"
     " count bigint NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL,"
     " signal integer NOT NULL, device text) PARTITION BY RANGE (day);",
+    "CREATE TABLE calibrations(router text PRIMARY KEY, made bigint NOT NULL,"
+    " recount boolean NOT NULL, floor integer, a double precision NOT NULL,"
+    " b double precision NOT NULL, r double precision NOT NULL, error double precision NOT NULL,"
+    " counts bigint NOT NULL);",
 };
 
 struct ConnectionDeleter {
@@ -153,8 +158,8 @@ public:
             if (q.router) values.push_back(&*q.router);
             Result r = query(c, sql, values);
             for (int i = 0; i < PQntuples(r.get()); ++i) {
-                points.push_back(
-                    Point{text(r, i, 0), text(r, i, 1), number(r, i, 2), number(r, i, 3)});
+                points.push_back(Point{text(r, i, 0), text(r, i, 1), number(r, i, 2),
+                                       number(r, i, 3), std::nullopt});
             }
         });
         return points;
@@ -177,7 +182,111 @@ public:
         });
     }
 
+    std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) override {
+        std::vector<HeardWindow> windows;
+        std::string first = std::to_string(from), last = std::to_string(to);
+        std::string firstDay = std::to_string(std::max<int64_t>(dayOf(from), -1));
+        std::string lastDay = std::to_string(std::min<int64_t>(dayOf(to), INT32_MAX));
+        withConnection([&](PGconn* c) {
+            Result before = query(c, "SELECT MAX(at) FROM documents WHERE router = $1 AND at < $2",
+                                  {&router, &first});
+            std::string previous = text(before, 0, 0);
+            bool none = PQgetisnull(before.get(), 0, 0);
+            Result r =
+                query(c, kHeard,
+                      {&router, &first, &last, none ? nullptr : &previous, &firstDay, &lastDay});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                if (i == 0 || text(r, i, 0) != text(r, i - 1, 0)) {
+                    windows.emplace_back();
+                    HeardWindow& w = windows.back();
+                    w.at = number(r, i, 1);
+                    w.start = optionalNumber(r, i, 2);
+                    w.devices = optionalNumber(r, i, 3);
+                    w.records = number(r, i, 4);
+                }
+                if (auto signal = optionalNumber(r, i, 5))
+                    windows.back().signals.push_back(*signal);
+            }
+        });
+        return windows;
+    }
+
+    bool setCalibration(const std::string& router,
+                        const std::optional<Calibration>& calibration) override {
+        bool had = false;
+        withConnection([&](PGconn* c) {
+            run(c, "BEGIN");
+            Result r =
+                query(c, "DELETE FROM calibrations WHERE router = $1 RETURNING router", {&router});
+            had = PQntuples(r.get()) > 0;
+            if (calibration) {
+                const Calibration& k = *calibration;
+                std::string made = std::to_string(k.made), recount = k.recount ? "t" : "f";
+                std::string floor = k.floor ? std::to_string(*k.floor) : "";
+                std::string a = exact(k.a), b = exact(k.b), rr = exact(k.r), e = exact(k.error);
+                std::string counts = std::to_string(k.counts);
+                run(c,
+                    "INSERT INTO calibrations(router, made, recount, floor, a, b, r, error, counts)"
+                    " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+                    {&router, &made, &recount, k.floor ? &floor : nullptr, &a, &b, &rr, &e,
+                     &counts});
+            }
+            run(c, "COMMIT");
+        });
+        return had;
+    }
+
+    std::vector<std::pair<std::string, Calibration>> calibrations() override {
+        std::vector<std::pair<std::string, Calibration>> found;
+        withConnection([&](PGconn* c) {
+            Result r = query(c,
+                             "SELECT router, made, recount, floor, a, b, r, error, counts"
+                             " FROM calibrations ORDER BY router",
+                             {});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                Calibration k;
+                k.made = number(r, i, 1);
+                k.recount = text(r, i, 2) == "t";
+                k.floor = optionalNumber(r, i, 3);
+                k.a = std::stod(text(r, i, 4));
+                k.b = std::stod(text(r, i, 5));
+                k.r = std::stod(text(r, i, 6));
+                k.error = std::stod(text(r, i, 7));
+                k.counts = number(r, i, 8);
+                found.emplace_back(text(r, i, 0), k);
+            }
+        });
+        return found;
+    }
+
 private:
+    // As the SQLite engine's: each document's window from the previous document ($4: the one
+    // before the range), one row per device heard in it with its strongest signal. The records
+    // are read from the range's days only.
+    static constexpr const char* kHeard =
+        "WITH w AS (SELECT id, day, at, devices, records,"
+        " COALESCE(LAG(at) OVER (ORDER BY at, id), $4::bigint) AS start FROM documents"
+        " WHERE router = $1 AND at >= $2 AND at <= $3 AND day >= $5 AND day <= $6)"
+        " SELECT w.id, w.at, w.start, w.devices, w.records, MAX(r.signal) FROM w"
+        " LEFT JOIN records r ON r.day = w.day AND r.doc = w.id AND r.day >= $5 AND r.day <= $6"
+        " AND r.last_seen >= COALESCE(w.start, 0)"
+        " AND (CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END) IS NOT NULL"
+        " GROUP BY w.id, w.at, w.start, w.devices, w.records,"
+        " CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END"
+        " ORDER BY w.at, w.id";
+
+    // A double as text that reads back as the same double.
+    static std::string exact(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", value);
+        return text;
+    }
+
+    static std::optional<int64_t> optionalNumber(const Result& r, int row, int column) {
+        if (PQgetisnull(r.get(), row, column)) return std::nullopt;
+        return number(r, row, column);
+    }
+
     // Runs `work` on a pooled connection (a new one when none is idle). A connection that broke
     // is dropped; when it was an idle one (the server may have restarted since), `work` runs
     // once more on a new one. A retried write is safe: a document stored before is not doubled.

@@ -1,10 +1,13 @@
 #include "collector/server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "collector/people.h"
 
 using nlohmann::json;
 
@@ -69,8 +72,25 @@ void series(Store& store, const httplib::Request& req, httplib::Response& res, b
     SeriesQuery query;
     if (!seriesQuery(req, query)) return refuse(res, 400, "from and to are seconds");
     std::vector<Point> points = store.series(query);
+    addPeople(store, query, points);
     if (csv) return res.set_content(seriesCsv(points), "text/csv");
     res.set_content(seriesJson(points), "application/json");
+}
+
+// POST /api/calibration?router=NAME with `time,people` lines as the body.
+void postCalibration(Store& store, const httplib::Request& req, httplib::Response& res) {
+    if (!req.has_param("router")) return refuse(res, 400, "no router");
+    CalibrationAnswer answer =
+        calibrateRouter(store, req.get_param_value("router"), req.body, now());
+    if (answer.status != 200) return refuse(res, answer.status, answer.text);
+    res.set_content(answer.text + "\n", "text/plain");
+}
+
+// The text of a person estimate: one decimal.
+std::string peopleText(double people) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", people);
+    return text;
 }
 
 std::string readFile(const std::string& path) {
@@ -90,7 +110,8 @@ std::string csvField(const std::string& text) {
 
 }  // namespace
 
-std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
+std::string routersJson(const std::vector<RouterState>& states, int64_t at,
+                        const std::vector<std::pair<std::string, Calibration>>& calibrations) {
     json list = json::array();
     for (const RouterState& s : states) {
         json last = s.last.empty() ? json(nullptr) : json(s.last);
@@ -99,6 +120,13 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
                         {"last", last},
                         {"devices", s.devices},
                         {"late", late(s, at)}});
+        for (const auto& [router, c] : calibrations) {
+            if (router != s.router) continue;
+            json floor = !c.recount ? json("router") : c.floor ? json(*c.floor) : json("none");
+            list.back()["calibration"] = {
+                {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", c.r},
+                {"error", c.error},         {"counts", c.counts}};
+        }
     }
     return list.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -115,15 +143,22 @@ std::string seriesJson(const std::vector<Point>& points) {
         }
         if (text.size() > 1) text += ',';
         text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
-                "\",\"devices\":" + std::to_string(p.devices) + '}';
+                "\",\"devices\":" + std::to_string(p.devices);
+        if (p.people) text += ",\"people\":" + peopleText(*p.people);
+        text += '}';
     }
     return text + ']';
 }
 
 std::string seriesCsv(const std::vector<Point>& points) {
-    std::string csv = "router,time,devices\r\n";
+    // The people column only where some router is calibrated.
+    bool people =
+        std::any_of(points.begin(), points.end(), [](const Point& p) { return p.people; });
+    std::string csv = people ? "router,time,devices,people\r\n" : "router,time,devices\r\n";
     for (const Point& p : points) {
-        csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
+        csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices);
+        if (people) csv += ',' + (p.people ? peopleText(*p.people) : std::string());
+        csv += "\r\n";
     }
     return csv;
 }
@@ -132,7 +167,8 @@ void addRoutes(httplib::Server& server, Store& store, const ServerSettings& sett
     server.set_payload_max_length(settings.maxBody);
     server.Post("/ingest", guarded(store, ingest));
     server.Get("/api/routers", guarded(store, [](Store& s, const auto&, httplib::Response& res) {
-                   res.set_content(routersJson(s.routers(), now()), "application/json");
+                   res.set_content(routersJson(s.routers(), now(), s.calibrations()),
+                                   "application/json");
                }));
     server.Get("/api/series", guarded(store, [](Store& s, const auto& req, auto& res) {
                    series(s, req, res, false);
@@ -140,6 +176,7 @@ void addRoutes(httplib::Server& server, Store& store, const ServerSettings& sett
     server.Get("/api/series.csv", guarded(store, [](Store& s, const auto& req, auto& res) {
                    series(s, req, res, true);
                }));
+    server.Post("/api/calibration", guarded(store, postCalibration));
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(kPage, "text/html; charset=utf-8");
     });

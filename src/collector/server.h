@@ -19,6 +19,7 @@ void addRoutes(httplib::Server& server, Store& store, const ServerSettings& sett
 extern const char* const kPage;
 
 // A JSON text of the routers' states at `now`, and of the points.
-std::string routersJson(const std::vector<RouterState>& states, int64_t now);
+std::string routersJson(const std::vector<RouterState>& states, int64_t now,
+                        const std::vector<std::pair<std::string, Calibration>>& calibrations = {});
 std::string seriesJson(const std::vector<Point>& points);
 std::string seriesCsv(const std::vector<Point>& points);

@@ -5,8 +5,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "collector/calibration.h"
 #include "collector/document.h"
 
 // The database cannot be reached or cannot take the write: the sender should try again later.
@@ -29,7 +31,8 @@ struct Point {
     std::string router;
     std::string time;
     int64_t at = 0;
-    int64_t devices = 0;  // "devices", or the record count of a document without it
+    int64_t devices = 0;           // "devices", or the record count of a document without it
+    std::optional<double> people;  // the estimate of a calibrated router
 };
 
 struct SeriesQuery {
@@ -52,6 +55,15 @@ public:
     virtual std::vector<Point> series(const SeriesQuery& query) = 0;
     // Removes the documents and records of the days before `day` (days since the epoch).
     virtual void dropBefore(int64_t day) = 0;
+    // The windows of `router`'s documents of times in [from, to], in time order, read from
+    // their records (see HeardWindow).
+    virtual std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) = 0;
+    // Stores `router`'s calibration, replacing any, or removes it (nullopt); true when the
+    // router had one.
+    virtual bool setCalibration(const std::string& router,
+                                const std::optional<Calibration>& calibration) = 0;
+    // Every router's calibration, by name.
+    virtual std::vector<std::pair<std::string, Calibration>> calibrations() = 0;
 };
 
 // Opens (creating and migrating) the store `db` names: a postgresql:// or postgres:// URI or
