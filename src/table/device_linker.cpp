@@ -272,7 +272,7 @@ DeviceLinker::DeviceLinker(LinkerLimits limits)
         indexSlotsFor(limits.groups * kGroupFingerprints, limits.groups * kGroupFingerprints), 0);
 }
 
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
                DeviceWindow& window, uint8_t device[6]) {
     const int64_t now = linkerTime(linker, frame.milliseconds);
     expireGroups(linker, now, kGroupIdleMs);
@@ -299,8 +299,20 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     hear(group, frame, ssid, joined, now);
     touchGroup(linker.groups, slot, now);
     if (group.frames < UINT16_MAX) ++group.frames;
-    if (counts(group)) countInWindow(window, group.window);
+    const bool counted = counts(group);
+    if (counted) countInWindow(window, group.window);
     std::memcpy(device, group.name, 6);
+    return counted || group.window == window.current.load(std::memory_order_acquire);
+}
+
+bool groupCounted(const DeviceLinker& linker, const AddressLink& link, const uint8_t device[6]) {
+    if (link.groupSerial == 0) {  // a device that keeps its address is found by it
+        const uint32_t own = findOwnGroup(linker, addressKey(device));
+        return own != kNoGroup && counts(linker.groups.items[own]);
+    }
+    if (link.group >= linker.groups.items.size()) return false;
+    const DeviceGroup& group = linker.groups.items[link.group];
+    return group.serial == link.groupSerial && counts(group);
 }
 
 std::size_t liveGroups(const DeviceLinker& linker) {

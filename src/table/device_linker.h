@@ -98,9 +98,14 @@ struct DeviceLinker {
 
 // Links the frame's address, whose link so far is `link`, to a device group (making one when no
 // rule links it), counts that group in `window` the first time it is heard there, and writes the
-// group's name.
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+// group's name; true when the group is counted in the open window.
+bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
                DeviceWindow& window, uint8_t device[6]);
+
+// True when the group of an address, linked by `link` (or, unlinked, the device that keeps the
+// address `device`), lives and counts as a device: a client (not an access point) that keeps
+// its address, or a group of random addresses from its fifth frame.
+bool groupCounted(const DeviceLinker& linker, const AddressLink& link, const uint8_t device[6]);
 
 // Groups alive now.
 std::size_t liveGroups(const DeviceLinker& linker);
