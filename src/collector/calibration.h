@@ -14,8 +14,10 @@ struct PeopleCount {
 };
 
 // The windows of one router's documents as the records tell them: for each document, the
-// strongest signal of each distinct device (or address, when the document counts none) heard
-// in its window, the window running from the previous document of the router.
+// strongest signal of each distinct device (a record's "device"; its address when the document
+// counts none) last heard in its window: from the second of the router's previous document up
+// to its own second, left out (frames of that second come after it). At the router's own
+// floor this is the document's "devices": only records whose device counts name it.
 struct HeardWindow {
     int64_t at = 0;
     std::optional<int64_t> start;  // the previous document's time; none for the first
