@@ -7,7 +7,9 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <functional>
+#include <tuple>
 
 #include "support/temp_dir.h"
 
@@ -88,6 +90,31 @@ std::string seriesText(Store& store, SeriesQuery query = {}) {
     std::string text;
     for (const Point& p : store.series(query)) {
         text += p.router + "@" + p.time.substr(11, 8) + "=" + std::to_string(p.devices) + " ";
+    }
+    return text;
+}
+
+// A document at `at` of records (address, device, last heard, signal).
+Document heardDoc(int64_t at, std::optional<int64_t> devices,
+                  const std::vector<std::tuple<const char*, const char*, int64_t, int64_t>>& rs) {
+    Document d = doc("h", at, devices, 0);
+    for (const auto& [mac, device, last, signal] : rs) {
+        d.records.push_back(Record{mac, 1, last, last, signal,
+                                   device ? std::optional<std::string>(device) : std::nullopt});
+    }
+    return d;
+}
+
+// Each window as "at-kT/start-kT/devices/records:signals" (signals in order).
+std::string heardText(Store& store, const std::string& router, int64_t from, int64_t to) {
+    std::string text;
+    for (HeardWindow w : store.heard(router, from, to)) {
+        std::sort(w.signals.begin(), w.signals.end());
+        text += std::to_string(w.at - kT) + "/" + (w.start ? std::to_string(*w.start - kT) : "-") +
+                "/" + (w.devices ? std::to_string(*w.devices) : "-") + "/" +
+                std::to_string(w.records) + ":";
+        for (int64_t signal : w.signals) text += std::to_string(signal) + ",";
+        text += " ";
     }
     return text;
 }
@@ -193,6 +220,52 @@ const Case kCases[] = {
          std::unique_ptr<Store> again = openStore(e.db);
          EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 ");
+     }},
+    {"HeardWindowsKeepEachDevicesStrongestSignalFromThePreviousDocument",
+     [](Store& s, const Engine&) {
+         // A device of two records; a record of no counted device; one of the document's own
+         // second (heard after it was made).
+         s.add("a",
+               heardDoc(kT, 2,
+                        {{"m1", "d1", kT - 10, -70},
+                         {"m2", "d1", kT - 5, -50},
+                         {"m3", nullptr, kT - 5, -40},
+                         {"m4", "d2", kT, -60}}),
+               kT);
+         // Without counting, addresses; one heard before the window left out.
+         s.add("a",
+               heardDoc(kT + 300, std::nullopt,
+                        {{"m5", "x", kT + 100, -80},
+                         {"m6", nullptr, kT + 299, -81},
+                         {"m7", nullptr, kT - 1, -30}}),
+               kT);
+         s.add("a", heardDoc(kT + 600, 5, {}), kT);
+         s.add("b", heardDoc(kT + 150, 1, {{"m8", "d8", kT + 100, -10}}), kT);
+         EXPECT_EQ(heardText(s, "a", kT, kT + 600),
+                   "0/-/2/4:-50, 300/0/-/3:-81,-80, 600/300/5/0: ");
+         EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/-/3:-81,-80, ");
+         EXPECT_EQ(heardText(s, "a", kT + 1, kT + 299), "");
+     }},
+    {"ACalibrationIsReplacedAndRemoved",
+     [](Store& s, const Engine&) {
+         Calibration c{123, true, -70, 1.0 / 3, -2.5e-7, 0.96612345678, 2.0312345, 240};
+         EXPECT_FALSE(s.setCalibration("a", c));
+         auto stored = s.calibrations();
+         ASSERT_EQ(stored.size(), 1u);
+         EXPECT_EQ(stored[0].first, "a");
+         const Calibration& back = stored[0].second;
+         EXPECT_EQ(std::tie(back.made, back.recount, back.floor, back.a, back.b, back.r, back.error,
+                            back.counts),
+                   std::tie(c.made, c.recount, c.floor, c.a, c.b, c.r, c.error, c.counts));
+         EXPECT_TRUE(s.setCalibration("a", Calibration{124, false, std::nullopt, 1, 0, 1, 0, 20}));
+         stored = s.calibrations();
+         ASSERT_EQ(stored.size(), 1u);
+         EXPECT_EQ(stored[0].second.made, 124);
+         EXPECT_FALSE(stored[0].second.recount);
+         EXPECT_EQ(stored[0].second.floor, std::nullopt);
+         EXPECT_TRUE(s.setCalibration("a", std::nullopt));
+         EXPECT_FALSE(s.setCalibration("a", std::nullopt));
+         EXPECT_TRUE(s.calibrations().empty());
      }},
 };
 
