@@ -1,8 +1,6 @@
 #include "collector/people.h"
 
 #include <algorithm>
-#include <map>
-#include <unordered_map>
 
 namespace {
 
@@ -37,29 +35,33 @@ CalibrationAnswer clearCalibration(Store& store, const std::string& router) {
     return {200, router + (had ? ": calibration removed" : ": was not calibrated")};
 }
 
-void addPeople(Store& store, const SeriesQuery& query, std::vector<Point>& points) {
-    if (points.empty()) return;
-    std::map<std::string, Calibration> calibrated;
+PeopleEstimates::PeopleEstimates(Store& store, const SeriesQuery& query) {
     for (auto& [router, calibration] : store.calibrations()) {
-        if (!query.router || *query.router == router) calibrated.emplace(router, calibration);
+        if (!query.router || *query.router == router) calibrated_.emplace(router, calibration);
     }
-    // The counts at each calibrated router's floor, by document time: read once per router.
-    std::map<std::string, std::unordered_map<int64_t, int64_t>> recounts;
-    for (auto& [router, calibration] : calibrated) {
+    for (auto& [router, calibration] : calibrated_) {
         if (!calibration.recount) continue;
-        std::unordered_map<int64_t, int64_t>& counts = recounts[router];
+        std::unordered_map<int64_t, int64_t>& counts = recounts_[router];
         for (const HeardWindow& w : store.heard(router, query.from, query.to)) {
             counts[w.at] = countAt(w, calibration);
         }
     }
-    for (Point& p : points) {
-        auto it = calibrated.find(p.router);
-        if (it == calibrated.end()) continue;
-        int64_t devices = p.devices;
-        if (it->second.recount) {
-            auto found = recounts[p.router].find(p.at);
-            devices = found == recounts[p.router].end() ? 0 : found->second;
-        }
-        p.people = estimatePeople(it->second, devices);
+}
+
+std::optional<double> PeopleEstimates::of(const Point& point) const {
+    auto it = calibrated_.find(point.router);
+    if (it == calibrated_.end()) return std::nullopt;
+    int64_t devices = point.devices;
+    if (it->second.recount) {
+        const std::unordered_map<int64_t, int64_t>& counts = recounts_.at(point.router);
+        auto found = counts.find(point.at);
+        devices = found == counts.end() ? 0 : found->second;
     }
+    return estimatePeople(it->second, devices);
+}
+
+void addPeople(Store& store, const SeriesQuery& query, std::vector<Point>& points) {
+    if (points.empty()) return;
+    PeopleEstimates estimates(store, query);
+    for (Point& p : points) p.people = estimates.of(p);
 }
