@@ -10,6 +10,7 @@ table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
 .late { color: #b00; }
 .calibration { font-size: 12px; color: #555; }
+#show, #status { margin-left: 1em; }
 #chart { max-width: 1100px; max-height: 420px; }
 </style>
 <script src="/chart.js"></script></head>
