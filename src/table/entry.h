@@ -26,7 +26,7 @@ struct Entry {
     // table that does not link devices is its own device, always counted), or (as the walks see
     // it in the copies they hand out) counts now; in what would be padding too.
     bool counted;
-    int32_t signal;     // smoothed signal in dB
+    int32_t signal;  // smoothed signal in dB
     // Monotonic seconds of the latest reading: the record's age, which steps of the wall clock
     // leave alone.
     uint32_t lastHeard;

@@ -365,8 +365,8 @@ TEST_F(Table, WalksMarkTheRecordsWhoseGroupCounts) {
         {"r2", 0x02, 4, true, false, {false, true, true, true}},  // the fifth frame
     };
     for (const Heard& f : frames) {
-        const LinkInput frame{{f.first, 0, 0, 0, 0, f.last}, 1000, -50, f.probes ? &probe : nullptr,
-                              f.accessPoint};
+        const LinkInput frame{
+            {f.first, 0, 0, 0, 0, f.last}, 1000, -50, f.probes ? &probe : nullptr, f.accessPoint};
         const Linking linking{linker, frame};
         ASSERT_EQ(updateEntryList(readingOf(f.mac, -50, 0), linked, 0, &linking), 0);
         std::vector<bool> visited, sliced;
