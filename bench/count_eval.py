@@ -143,8 +143,9 @@ def document_time(document):
 
 def recounts(docs):
     """(time, "devices", recount) of each document: the recount is the distinct "device" among
-    its records last heard in its window, from the previous document's time (the first: the
-    start) up to its own, the second itself left out: frames of that second come after it."""
+    its records last heard in its window, from the previous document's time on (the first: all;
+    frames of the second a document is stamped with come after it, but for a recording's last
+    document and a day's closing one, which take the second of their last frames)."""
     found, start = [], -math.inf
     for document in docs:
         end = document_time(document)
@@ -152,16 +153,23 @@ def recounts(docs):
             raise Failure("a document without a time")
         named = {r["device"] for r in document.get("data", [])
                  if isinstance(r, dict) and "device" in r and isinstance(r.get("lastSeen"), int)
-                 and start <= r["lastSeen"] < end}
+                 and start <= r["lastSeen"] <= end}
         found.append((end, document.get("devices"), len(named)))
         start = end
     return found
 
 
 def recount_misses(docs):
-    """The documents whose recount differs from their "devices", as text."""
-    return [f"{end}: devices {devices}, recount {recount}"
-            for end, devices, recount in recounts(docs) if devices != recount]
+    """The documents whose recount differs from their "devices", as text; Failure when one is
+    above it or more than one below. One below is an address that moved to another group within
+    the window: its record names the new one only."""
+    misses = []
+    for end, devices, recount in recounts(docs):
+        if devices != recount:
+            misses.append(f"document {end}: devices {devices}, its records name {recount}")
+        if not isinstance(devices, int) or not devices - 1 <= recount <= devices:
+            raise Failure(misses[-1])
+    return misses
 
 
 def devices(document):
@@ -376,7 +384,7 @@ def run(args, phones, work):
             failed += regressions(where, daemon, limits_for(args, thresholds, name, channel))
             # A document's records say which count: recounting them gives its own count.
             for miss in daemon["recount"]:
-                print(f"{where}: document {miss}", flush=True)
+                print(f"{where}: {miss}", flush=True)
             rows.append((name, channel, daemon, baseline))
     print(table(rows), flush=True)
     return failed

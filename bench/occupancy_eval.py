@@ -24,7 +24,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pcaps  # noqa: E402
-from count_eval import Failure, documents, run_daemon, scratch  # noqa: E402
+from count_eval import Failure, documents, recount_misses, run_daemon, scratch  # noqa: E402
 
 SKIP = 77
 WINDOW = 300
@@ -82,6 +82,7 @@ def replay(binary, day_pcap, floor, work, timeout, keep_documents=False):
     extra = "" if floor is None else f"min_signal = {floor}\n"
     run_daemon(binary, day_pcap, WINDOW, backups, timeout, extra, backups + ".conf")
     docs = documents(backups)
+    recount_misses(docs)  # what the records name is the count, give or take a moved address
     ends = sorted(int(os.path.basename(p)[:-4]) for p in glob.glob(os.path.join(backups, "*.dat")))
     shutil.rmtree(backups, ignore_errors=True)
     if not docs:

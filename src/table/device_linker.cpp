@@ -231,6 +231,74 @@ bool counts(const DeviceGroup& group) {
     return group.ownAddress || group.frames >= kFramesToCount;
 }
 
+bool showsFingerprint(const DeviceGroup& group, uint64_t fingerprint) {
+    for (uint64_t own : group.fingerprints) {
+        if (own == fingerprint) return true;
+    }
+    return false;
+}
+
+// Rule "a passing state": a group that one address founded on elements no group showed, and that
+// is not counted yet, is that address's phone in a passing state (a scan of another type, a
+// change of mode) when the address's later elements are another group's kind. The address moves
+// to that group, which learns the first elements as one of its states; the group it leaves,
+// named by it alone and never counted, is forgotten. `joined` when it moved.
+uint32_t leavesPassingState(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+                            uint64_t fingerprint, uint64_t ssid, bool& joined, int64_t now) {
+    const uint32_t slot = link.group;
+    const DeviceGroup& group = linker.groups.items[slot];
+    if (!group.newKind || group.joins != 1 || group.window != 0 || counts(group) ||
+        showsFingerprint(group, fingerprint)) {
+        return slot;
+    }
+    const uint32_t target =
+        matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
+    if (target == kNoGroup) return slot;
+    const unsigned frames = group.frames;
+    uint64_t states[kGroupFingerprints];
+    std::memcpy(states, group.fingerprints, sizeof states);
+    forgetGroup(linker, slot);
+    for (int i = kGroupFingerprints; i-- > 0;) {
+        if (states[i]) tieFingerprint(linker, target, states[i]);
+    }
+    DeviceGroup& to = linker.groups.items[target];
+    to.frames = static_cast<uint16_t>(std::min<unsigned>(to.frames + frames, UINT16_MAX));
+    join(to, link, target);
+    joined = true;
+    return target;
+}
+
+// Rule "a phone's own address continues it": in some states a phone probes under its own
+// (global) address. Its probe request with the elements of a group of random addresses that is
+// between bursts (silent over kBurstGapMs: not another phone probing beside it), was heard
+// within kAddressIdleMs and not more than kSignalMarginDb away (where both have a signal: the
+// same place) continues that group, the latest such; else the address is a device of its own.
+// `joined` when it continues a group.
+uint32_t ownAddressProbes(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+                          bool& joined, int64_t now) {
+    const uint32_t own = findOwnGroup(linker, addressKey(frame.address));
+    if (own != kNoGroup) return own;
+    const Candidates* found = findCandidates(linker, elementFingerprint(*frame.probe));
+    uint32_t latest = kNoGroup;
+    for (int i = 0; found && i < kFingerprintCandidates && found->groups[i] != kNoGroup; ++i) {
+        const uint32_t slot = found->groups[i];
+        const DeviceGroup& group = linker.groups.items[slot];
+        const int64_t silent = now - group.lastHeard;
+        if (group.infrastructure || silent <= kBurstGapMs || silent > kAddressIdleMs) continue;
+        if (group.signal != 0 && frame.signal != 0 &&
+            signalOff(group, frame.signal) > kSignalMarginDb) {
+            continue;
+        }
+        if (latest == kNoGroup || group.lastHeard > linker.groups.items[latest].lastHeard) {
+            latest = slot;
+        }
+    }
+    if (latest == kNoGroup) return ownGroup(linker, frame, now);
+    linkAddress(linker, link, latest, now);
+    joined = true;
+    return latest;
+}
+
 // The group of a known address: its own, or another when it returned (see returnedWithinBurst:
 // then `moved`). Reads its elements again when due, into `fingerprint`.
 uint32_t knownGroup(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
@@ -256,7 +324,10 @@ uint32_t linkNew(DeviceLinker& linker, const LinkInput& frame, AddressLink& link
         link.joinsSeen = linker.groups.items[link.group].joins;
         return link.group;
     }
-    if (slot == kNoGroup) slot = newGroup(linker, frame, now);
+    if (slot == kNoGroup) {
+        slot = newGroup(linker, frame, now);
+        linker.groups.items[slot].newKind = true;
+    }
     linkAddress(linker, link, slot, now);
     joined = true;
     return slot;
@@ -284,11 +355,16 @@ bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     const bool known = knownAddress(linker, link, now);
     if (known && !resumesAfterSilence(linker, link, frame, silence)) {
         slot = knownGroup(linker, frame, link, silence, fingerprint, joined, now);
-    } else if (!locallyAdministered(frame.address) || !frame.probe) {
+        if (fingerprint && !joined) {
+            slot = leavesPassingState(linker, frame, link, fingerprint, ssid, joined, now);
+        }
+    } else if (!frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
         // address that sends anything but probe requests (a client in a network) keeps it, also
         // when it probes later (found among the own groups here); any other is a new random one.
         slot = ownGroup(linker, frame, now);
+    } else if (!locallyAdministered(frame.address)) {
+        slot = ownAddressProbes(linker, frame, link, joined, now);
     } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNoGroup) {
         slot = linkNew(linker, frame, link, known, ssid, fingerprint, joined, now);
     }

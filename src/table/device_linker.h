@@ -51,6 +51,7 @@ struct DeviceGroup {
     bool ownAddress = false;       // a device that keeps its address: never joined by another
     bool infrastructure = false;   // sent beacons or probe responses: an access point, not counted
     bool joinedThisBurst = false;  // an address joined it since it was last silent for a burst gap
+    bool newKind = false;          // founded by an address on elements no group showed then
     uint16_t joins = 0;            // addresses linked to it so far (wraps)
     uint16_t frames = 0;           // heard so many times (stops at the most)
     int16_t signal = 0;            // smoothed dBm, 0 when none

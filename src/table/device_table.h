@@ -85,8 +85,9 @@ inline int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
 // counts by now, after its own frames (those of an address that began its group, say).
 inline Entry walkedEntry(const EntryList& list, Position at) {
     Entry entry = nodeAt(list, at).entry;
-    entry.counted = !list.linker || entry.counted ||
-                    groupCounted(*list.linker, linkAt(list.blocks, at), entry.device);
+    if (list.linker && !entry.counted) {
+        entry.counted = groupCounted(*list.linker, linkAt(list.blocks, at), entry.device);
+    }
     return entry;
 }
 
