@@ -15,9 +15,11 @@ struct PeopleCount {
 
 // The windows of one router's documents as the records tell them: for each document, the
 // strongest signal of each distinct device (a record's "device"; its address when the document
-// counts none) last heard in its window: from the second of the router's previous document up
-// to its own second, left out (frames of that second come after it). At the router's own
-// floor this is the document's "devices": only records whose device counts name it.
+// counts none) last heard in its window, from the second of the router's previous document to
+// its own, both in (frames of a document's second mostly come after it, but a recording's last
+// document takes the second of its last frame). At the router's own floor this is the
+// document's "devices", give or take an address that moved to another group within the window:
+// a record names its device only while that counts or was counted in its window.
 struct HeardWindow {
     int64_t at = 0;
     std::optional<int64_t> start;  // the previous document's time; none for the first

@@ -269,7 +269,7 @@ private:
         " WHERE router = $1 AND at >= $2 AND at <= $3 AND day >= $5 AND day <= $6)"
         " SELECT w.id, w.at, w.start, w.devices, w.records, MAX(r.signal) FROM w"
         " LEFT JOIN records r ON r.day = w.day AND r.doc = w.id AND r.day >= $5 AND r.day <= $6"
-        " AND r.last_seen >= COALESCE(w.start, 0) AND r.last_seen < w.at"
+        " AND r.last_seen >= COALESCE(w.start, 0) AND r.last_seen <= w.at"
         " AND (CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END) IS NOT NULL"
         " GROUP BY w.id, w.at, w.start, w.devices, w.records,"
         " CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END"

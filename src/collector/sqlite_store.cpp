@@ -212,8 +212,8 @@ private:
         "WITH w AS (SELECT id, at, devices, records, COALESCE(LAG(at) OVER (ORDER BY at, id), ?4)"
         " AS start FROM documents WHERE router = ?1 AND at >= ?2 AND at <= ?3)"
         " SELECT w.id, w.at, w.start, w.devices, w.records, MAX(r.signal) FROM w"
-        " LEFT JOIN records r ON r.doc = w.id AND r.last_seen >= COALESCE(w.start, 0) AND "
-        "r.last_seen < w.at"
+        " LEFT JOIN records r ON r.doc = w.id"
+        " AND r.last_seen >= COALESCE(w.start, 0) AND r.last_seen <= w.at"
         " AND (CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END) IS NOT NULL"
         " GROUP BY w.id, CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END"
         " ORDER BY w.at, w.id";

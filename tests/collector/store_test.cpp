@@ -224,13 +224,14 @@ const Case kCases[] = {
     {"HeardWindowsKeepEachDevicesStrongestSignalFromThePreviousDocument",
      [](Store& s, const Engine&) {
          // A device of two records; a record of no counted device; one of the document's own
-         // second (heard after it was made).
+         // second (in); one stamped after it (out).
          s.add("a",
                heardDoc(kT, 2,
                         {{"m1", "d1", kT - 10, -70},
                          {"m2", "d1", kT - 5, -50},
                          {"m3", nullptr, kT - 5, -40},
-                         {"m4", "d2", kT, -60}}),
+                         {"m4", "d2", kT, -60},
+                         {"m9", "d3", kT + 1, -20}}),
                kT);
          // Without counting, addresses; one heard before the window left out.
          s.add("a",
@@ -242,7 +243,7 @@ const Case kCases[] = {
          s.add("a", heardDoc(kT + 600, 5, {}), kT);
          s.add("b", heardDoc(kT + 150, 1, {{"m8", "d8", kT + 100, -10}}), kT);
          EXPECT_EQ(heardText(s, "a", kT, kT + 600),
-                   "0/-/2/4:-50, 300/0/-/3:-81,-80, 600/300/5/0: ");
+                   "0/-/2/5:-60,-50, 300/0/-/3:-81,-80, 600/300/5/0: ");
          EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/-/3:-81,-80, ");
          EXPECT_EQ(heardText(s, "a", kT + 1, kT + 299), "");
      }},
