@@ -31,7 +31,8 @@ const char* const kUsage =
     "  --chart-js FILE     the Chart.js file the page loads (default: Debian's libjs-chart.js)\n"
     "  --help              this text\n"
     "calibrate fits people = a * devices + b (and the signal floor) to the counts of people in\n"
-    "FILE.csv (lines time,people) and stores it; --clear removes it.\n";
+    "FILE.csv (lines time,people) and stores it; --clear removes it.\n"
+    "POST /api/calibration?router=NAME with the CSV as its body does the same.\n";
 
 const char* const kFlags[] = {"db", "listen", "keep-days", "max-body-kb", "chart-js"};
 
