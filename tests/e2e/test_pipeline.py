@@ -1,6 +1,6 @@
-"""The capture tool piped into the daemon by hand, as README's "On a router" shows: the real tool
-with those options over a recorded radiotap capture, into the real binary, uploading through
-real curl."""
+"""The capture tool piped into the daemon by hand, as docs/router.md's "The capture tool on a
+router" shows: the real tool with those options over a recorded radiotap capture, into the real
+binary, uploading through real curl."""
 import os
 import shutil
 import subprocess
