@@ -72,6 +72,13 @@ void linkAddress(DeviceLinker& linker, AddressLink& link, uint32_t slot, int64_t
     link.lastHeard = linkSeconds(now);
 }
 
+// The group that `link` names, when it lives; kNoGroup otherwise.
+uint32_t liveGroup(const DeviceLinker& linker, const AddressLink& link) {
+    const bool lives = link.groupSerial != 0 && link.group < linker.groups.items.size() &&
+                       linker.groups.items[link.group].serial == link.groupSerial;
+    return lives ? link.group : kNoGroup;
+}
+
 // True when the address is linked to a group that lives and was heard within kAddressIdleMs;
 // counts its frame. Otherwise clears the link, to be linked anew.
 bool knownAddress(const DeviceLinker& linker, AddressLink& link, int64_t now) {
@@ -315,9 +322,11 @@ uint32_t knownGroup(DeviceLinker& linker, const LinkInput& frame, AddressLink& l
 
 // The group of a random address linked by the rules for a new one, its elements read into
 // `fingerprint`. A `resumed` address that no group of its present kind takes, or that its own
-// takes, stays with its own: not a join (see returnedWithinBurst), so `joined` stays unset.
+// takes, stays with its own: not a join (see returnedWithinBurst), so `joined` stays unset. An
+// address whose `named` group still lives founds one named by a serial, so that no two groups
+// that may both be counted carry one name.
 uint32_t linkNew(DeviceLinker& linker, const LinkInput& frame, AddressLink& link, bool resumed,
-                 uint64_t ssid, uint64_t& fingerprint, bool& joined, int64_t now) {
+                 bool named, uint64_t ssid, uint64_t& fingerprint, bool& joined, int64_t now) {
     fingerprint = elementFingerprint(*frame.probe);
     uint32_t slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
     if (resumed && (slot == kNoGroup || slot == link.group)) {
@@ -325,7 +334,7 @@ uint32_t linkNew(DeviceLinker& linker, const LinkInput& frame, AddressLink& link
         return link.group;
     }
     if (slot == kNoGroup) {
-        slot = newGroup(linker, frame, now);
+        slot = named ? newSplitGroup(linker, frame, now) : newGroup(linker, frame, now);
         linker.groups.items[slot].newKind = true;
     }
     linkAddress(linker, link, slot, now);
@@ -352,6 +361,7 @@ bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     uint64_t fingerprint = 0;
     bool joined = false;
     uint32_t slot;
+    const bool named = liveGroup(linker, link) != kNoGroup;
     const bool known = knownAddress(linker, link, now);
     if (known && !resumesAfterSilence(linker, link, frame, silence)) {
         slot = knownGroup(linker, frame, link, silence, fingerprint, joined, now);
@@ -366,7 +376,7 @@ bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     } else if (!locallyAdministered(frame.address)) {
         slot = ownAddressProbes(linker, frame, link, joined, now);
     } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNoGroup) {
-        slot = linkNew(linker, frame, link, known, ssid, fingerprint, joined, now);
+        slot = linkNew(linker, frame, link, known, named, ssid, fingerprint, joined, now);
     }
     // Rule "a group learns its phone's states": elements that changed under a known address
     // are tied to its group, so the next address in that state joins it.
