@@ -15,6 +15,7 @@ Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--scene NAME
        [--report-time 300] [--set-local] [--keep DIR] [--thresholds FILE]
        [--max-window-error PCT] [--max-whole-error PCT] [--min-v X]"""
 import argparse
+import datetime
 import glob
 import json
 import math
@@ -116,6 +117,61 @@ def records(document):
     return pairs
 
 
+def groups(docs):
+    """Each address's device group: the last one a document named (a record names its group only
+    while that counts as a device), else the address itself."""
+    found = {}
+    for document in docs:
+        for record in document.get("data", []):
+            if isinstance(record, dict) and isinstance(record.get("mac"), str):
+                mac = record["mac"].lower()
+                if "device" in record:
+                    found[mac] = str(record["device"])
+                else:
+                    found.setdefault(mac, mac)
+    return found
+
+
+def document_time(document):
+    """The document's "systemDateTime" in seconds since the epoch, None when it has none."""
+    try:
+        stamp = datetime.datetime.fromisoformat(document["systemDateTime"])
+    except (KeyError, TypeError, ValueError):
+        return None
+    return int(stamp.timestamp())
+
+
+def recounts(docs):
+    """(time, "devices", recount) of each document: the recount is the distinct "device" among
+    its records last heard in its window, from the previous document's time on (the first: all;
+    frames of the second a document is stamped with come after it, but for a recording's last
+    document and a day's closing one, which take the second of their last frames)."""
+    found, start = [], -math.inf
+    for document in docs:
+        end = document_time(document)
+        if end is None:
+            raise Failure("a document without a time")
+        named = {r["device"] for r in document.get("data", [])
+                 if isinstance(r, dict) and "device" in r and isinstance(r.get("lastSeen"), int)
+                 and start <= r["lastSeen"] <= end}
+        found.append((end, document.get("devices"), len(named)))
+        start = end
+    return found
+
+
+def recount_misses(docs):
+    """The documents whose recount differs from their "devices", as text; Failure when one is
+    above it or more than one below. One below is an address that moved to another group within
+    the window: its record names the new one only."""
+    misses = []
+    for end, devices, recount in recounts(docs):
+        if devices != recount:
+            misses.append(f"document {end}: devices {devices}, its records name {recount}")
+        if not isinstance(devices, int) or not devices - 1 <= recount <= devices:
+            raise Failure(misses[-1])
+    return misses
+
+
 def devices(document):
     """The document's device count; without one, its distinct addresses."""
     count = document.get("devices")
@@ -177,7 +233,7 @@ def score(heard, docs, whole_docs, report_time):
     errors = [abs(devices(d) - t) for d, t in zip(docs, truth)]
     label_of = {pcaps.mac_text(pcaps.transmitter(p.data)): label for _, label, p in heard
                 if pcaps.transmitter(p.data) is not None}
-    group_of = {mac: device for d in docs for mac, device in records(d)}  # the last one wins
+    group_of = groups(docs)
     pairs = [(label_of[mac], group) for mac, group in group_of.items() if mac in label_of]
     whole = sum(devices(d) for d in whole_docs)
     return {"windows": len(truth),
@@ -257,7 +313,9 @@ def evaluate(args, phones, name, channel, work):
     whole_time = max(span, args.report_time)
     whole = backups + "-whole"
     run_daemon(args.binary, recording, whole_time, whole, args.timeout)
-    daemon = score(heard, windows, documents(whole), args.report_time)
+    whole_docs = documents(whole)
+    daemon = score(heard, windows, whole_docs, args.report_time)
+    daemon["recount"] = recount_misses(windows) + recount_misses(whole_docs)
     baseline = score(heard, count_baseline.documents(heard, args.report_time),
                      count_baseline.documents(heard, whole_time), args.report_time)
     return daemon, baseline
@@ -324,6 +382,9 @@ def run(args, phones, work):
             print(summary(where, daemon), flush=True)
             print(summary(f"{where} baseline", baseline), flush=True)
             failed += regressions(where, daemon, limits_for(args, thresholds, name, channel))
+            # A document's records say which count: recounting them gives its own count.
+            for miss in daemon["recount"]:
+                print(f"{where}: {miss}", flush=True)
             rows.append((name, channel, daemon, baseline))
     print(table(rows), flush=True)
     return failed

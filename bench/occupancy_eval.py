@@ -8,9 +8,11 @@ windows, and the mean absolute error in people of one straight line (least squar
 a * devices + b) fitted on every window of alternate days (the 1st, 3rd, ... by date) and applied
 to the occupied windows of the others, and the other way round (the errors pooled); the same for
 the addresses heard in each window, for reference; for each signal floor (`min_signal`).
+With --calibrate COLLECTOR, the days also go through the real collector, calibrated on counts
+sampled as a site would count (see occupancy_calibration.py): r and error of its "people".
 Exit status: 0, 1 when a figure passes its limit or a run fails, 77 when the set is absent.
 Usage: occupancy_eval.py BINARY DATA_DIR [--floor none|DB ...] [--curve] [--jobs 2]
-       [--limits FILE]"""
+       [--limits FILE] [--calibrate COLLECTOR [--engine sqlite|postgres] [--sample-minutes 30]]"""
 import argparse
 import bisect
 import concurrent.futures
@@ -22,7 +24,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pcaps  # noqa: E402
-from count_eval import Failure, documents, run_daemon, scratch  # noqa: E402
+from count_eval import Failure, documents, recount_misses, run_daemon, scratch  # noqa: E402
 
 SKIP = 77
 WINDOW = 300
@@ -72,18 +74,21 @@ def windows(docs, ends, first_second):
     return found
 
 
-def replay(binary, day_pcap, floor, work, timeout):
-    """(start, end, devices, addresses) of each window of one day with one signal floor."""
+def replay(binary, day_pcap, floor, work, timeout, keep_documents=False):
+    """(start, end, devices, addresses) of each window of one day with one signal floor; with
+    `keep_documents`, also the day's documents (in time order)."""
     name = os.path.basename(day_pcap)[:-5] + f"-floor{floor}"
     backups = os.path.join(work, name)
     extra = "" if floor is None else f"min_signal = {floor}\n"
     run_daemon(binary, day_pcap, WINDOW, backups, timeout, extra, backups + ".conf")
     docs = documents(backups)
+    recount_misses(docs)  # what the records name is the count, give or take a moved address
     ends = sorted(int(os.path.basename(p)[:-4]) for p in glob.glob(os.path.join(backups, "*.dat")))
     shutil.rmtree(backups, ignore_errors=True)
     if not docs:
         raise Failure(f"{name}: no document")
-    return windows(docs, ends, first_frame_second(day_pcap))
+    found = windows(docs, ends, first_frame_second(day_pcap))
+    return (found, docs) if keep_documents else found
 
 
 def first_frame_second(path):
@@ -160,7 +165,8 @@ def floor_text(floor):
 
 
 def read_limits(path):
-    """{floor: (smallest r, largest MAE)} from lines `floor r mae` ('none' for no floor)."""
+    """{floor: (smallest r, largest MAE)} from lines `floor r mae` ('none' for no floor,
+    'calibrated' for the collector's calibration)."""
     limits = {}
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
@@ -169,7 +175,8 @@ def read_limits(path):
                 continue
             try:
                 floor, r, mae = fields
-                limits[None if floor == "none" else int(floor)] = (float(r), float(mae))
+                key = floor if floor == "calibrated" else None if floor == "none" else int(floor)
+                limits[key] = (float(r), float(mae))
             except ValueError:
                 raise Failure(f"{path}:{number}: not `floor r mae`")
     return limits
@@ -204,6 +211,24 @@ def report(results, limits):
     return failed
 
 
+def report_calibration(args, days, work, limits):
+    """Runs the calibration through the collector and prints its figures; returns what passes
+    its limit."""
+    import occupancy_calibration
+    tables = {day: people_table(csv) for day, (_, csv) in days.items()}
+    r, mae, count, occupied = occupancy_calibration.evaluate(args, days, tables, labelled, present,
+                                                             replay, work)
+    print(f"calibrated ({args.engine}, a count every {args.sample_minutes} min): r {r:.3f},"
+          f" error {mae:.2f} people | windows {count}, occupied {occupied}", flush=True)
+    low_r, high_mae = limits.get("calibrated", (None, None))
+    failed = []
+    if low_r is not None and round(r, 3) < low_r:
+        failed.append(f"calibrated: r {r:.3f} under {low_r}")
+    if high_mae is not None and round(mae, 2) > high_mae:
+        failed.append(f"calibrated: error {mae:.2f} over {high_mae}")
+    return failed
+
+
 def arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("binary", type=os.path.abspath)
@@ -215,6 +240,12 @@ def arguments():
     parser.add_argument("--limits", help="lines `floor r mae`: the smallest r, largest MAE")
     parser.add_argument("--keep", help="write the configurations and documents here")
     parser.add_argument("--timeout", type=float, default=600, help="seconds per daemon run")
+    parser.add_argument("--calibrate", metavar="COLLECTOR", type=os.path.abspath,
+                        help="also calibrate through this pelmar-collector and score its people")
+    parser.add_argument("--engine", choices=["sqlite", "postgres"], default="sqlite")
+    parser.add_argument("--sample-minutes", type=int, default=30,
+                        help="minutes between the sampled counts of people")
+    parser.add_argument("--no-floors", action="store_true", help="only the calibration")
     args = parser.parse_args()
     try:
         floors = [None if f == "none" else int(f) for f in args.floor or ["none", "-70"]]
@@ -238,8 +269,11 @@ def main():
         limits = read_limits(args.limits) if args.limits else {}
         print(f"{len(days)} days, windows of {WINDOW} s, people at each window's middle; a line"
               f" fitted on days 1, 3, 5... tested on days 2, 4, 6... and the other way round")
-        failed = report(evaluate(args, days, args.floors, work), limits)
-    except (Failure, OSError, ValueError) as e:
+        failed = [] if args.no_floors else report(evaluate(args, days, args.floors, work), limits)
+        if args.calibrate:
+            args.collector = args.calibrate
+            failed += report_calibration(args, days, work, limits)
+    except (Failure, OSError, ValueError, RuntimeError) as e:
         print(f"occupancy evaluation failed: {e}")
         return 1
     finally:

@@ -5,9 +5,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
+#include "collector/people.h"
 #include "collector/server.h"
 
 namespace {
@@ -15,6 +18,7 @@ namespace {
 const char* const kUsage =
     "Usage: pelmar-collector [options]\n"
     "       pelmar-collector token add NAME --db DB\n"
+    "       pelmar-collector calibrate NAME --db DB --people FILE.csv | --clear\n"
     "Receives the routers' documents (POST /ingest?token=...), stores them and serves a page of\n"
     "devices over time (GET /) with its data (GET /api/routers, /api/series, /api/series.csv).\n"
     "Options (each also read from the environment variable PELMAR_COLLECTOR_<NAME>, e.g.\n"
@@ -27,7 +31,10 @@ const char* const kUsage =
     "  --max-connections N open connections at once, more are closed (default 1000)\n"
     "  --max-connections-per-address N  of them from one address (default 64)\n"
     "  --chart-js FILE     the Chart.js file the page loads (default: Debian's libjs-chart.js)\n"
-    "  --help              this text\n";
+    "  --help              this text\n"
+    "calibrate fits people = a * devices + b (and the signal floor) to the counts of people in\n"
+    "FILE.csv (lines time,people) and stores it; --clear removes it.\n"
+    "POST /api/calibration?router=NAME with the CSV as its body does the same.\n";
 
 const char* const kFlags[] = {"db",          "listen",          "keep-days",
                               "max-body-kb", "max-connections", "max-connections-per-address",
@@ -67,6 +74,50 @@ long positive(const std::string& text) {
     char* end = nullptr;
     long value = std::strtol(text.c_str(), &end, 10);
     return !text.empty() && *end == '\0' && value > 0 ? value : 0;
+}
+
+// `calibrate ROUTER` with its own arguments (--people FILE or --clear) before the options.
+int calibrateCommand(const std::string& router, std::vector<std::string>& args) {
+    std::optional<std::string> people;
+    bool clear = false;
+    for (std::size_t i = 0; i < args.size();) {
+        if (args[i] == "--clear") {
+            clear = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+        } else if (args[i] == "--people" && i + 1 < args.size()) {
+            people = args[i + 1];
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        } else {
+            i += 2;
+        }
+    }
+    Options options;
+    if (!readOptions(args, options)) return 2;
+    if (clear == people.has_value()) {
+        std::fprintf(stderr, "pelmar-collector: calibrate takes --people FILE or --clear\n%s",
+                     kUsage);
+        return 2;
+    }
+    std::string csv;
+    if (people) {
+        std::ifstream in(*people, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            std::printf("Cannot read %s\n", people->c_str());
+            return 1;
+        }
+        csv = text.str();
+    }
+    std::unique_ptr<Store> store = openStore(options.at("db"));
+    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    CalibrationAnswer answer =
+        clear ? clearCalibration(*store, router) : calibrateRouter(*store, router, csv, now);
+    std::printf("%s\n", answer.text.c_str());
+    return answer.status == 200 ? 0 : 1;
 }
 
 int addToken(const std::string& router, const Options& options) {
@@ -179,6 +230,15 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     bool token = args.size() >= 3 && args[0] == "token" && args[1] == "add";
+    if (args.size() >= 2 && args[0] == "calibrate") {
+        std::vector<std::string> rest(args.begin() + 2, args.end());
+        try {
+            return calibrateCommand(args[1], rest);
+        } catch (const std::exception& error) {
+            std::printf("%s\n", error.what());
+            return 1;
+        }
+    }
     if (args.size() == 1 && args[0] == "--help") {
         std::printf("%s", kUsage);
         return 0;

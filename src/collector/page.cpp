@@ -11,6 +11,8 @@ td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
 tbody tr { cursor: pointer; }
 .late { color: #b00; }
 .chosen { background: #eef4ff; }
+.calibration { font-size: 12px; color: #555; }
+#show, #status { margin-left: 1em; }
 #chart { max-width: 1100px; max-height: 420px; }
 #unsynced { color: #b00; }
 </style>
@@ -23,6 +25,7 @@ tbody tr { cursor: pointer; }
 <option value="2678400">last month</option><option value="0">everything</option>
 </select></label>
 <label>Routers <input id="filter" type="search" placeholder="name or host name"></label>
+<label id="show" hidden><input type="checkbox" id="devices"> devices instead of people</label>
 <span id="status"></span>
 <canvas id="chart"></canvas>
 <p id="unsynced" hidden>&times;: sent before its router's clock was synchronised, so shown when it
@@ -68,6 +71,7 @@ function showRouters() {
     if (chosen.has(r.router)) row.className = "chosen";
     row.addEventListener("click", () => choose(r.router));
     cell(row, r.router);
+    if (r.calibration) row.cells[0].append(calibrationNote(r.calibration));
     cell(row, r.hostname);
     cell(row, r.last === null ? "none yet" : r.last);
     cell(row, r.last === null ? "" : String(r.devices));
@@ -95,31 +99,67 @@ function drawnRouters() {
     .slice(0, mostLines).map(r => r.router);
 }
 
+// Beside a calibrated router: when, at which floor, and how well its people were fitted.
+function calibrationNote(c) {
+  const floor = c.floor === "router" ? "the router's own floor" :
+                c.floor === "none" ? "no floor" : c.floor + " dB";
+  const note = document.createElement("div");
+  note.className = "calibration";
+  note.textContent = "people calibrated " + c.time.slice(0, 10) + ": " + floor + ", r " +
+                     c.r.toFixed(3) + ", error " + c.error.toFixed(2) + " people";
+  return note;
+}
+
+// A point's value: people where its router is calibrated, unless devices are asked for.
+function asPeople(p) {
+  return p.people !== undefined && !document.getElementById("devices").checked;
+}
+function shown(p) {
+  return asPeople(p) ? p.people : p.devices;
+}
+
+// The left axis: devices, people when every line is in people, else both.
+function unit(people, lines) {
+  if (!people.size) return "devices";
+  return people.size === lines ? "people" : "people (calibrated routers), devices";
+}
+
 function drawn(canvas) {
   const pixels = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
   for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) return true;
   return false;
 }
 
+// A line's points; the sum's carry devices only.
 function line(points) {
-  return points.map(p => ({x: Date.parse(p.time), y: p.devices, clock: p.clockTime}));
+  return points.map(p => ({x: Date.parse(p.time), y: shown(p), clock: p.clockTime}));
 }
 
+// Drawn in people where a line's router is calibrated; the fleet's sum stays in devices, on an
+// axis of its own once any line is in people.
 function draw(sum, names, lines) {
   const canvas = document.getElementById("chart");
   if (chart) chart.destroy();
+  const people = new Set(names.filter((name, i) => lines[i].some(asPeople)));
   // A point placed at its arrival (its clock was not trusted) is marked with a cross.
-  const sets = names.map((name, i) => ({label: name, data: line(lines[i]),
+  const sets = names.map((name, i) => ({
+    label: people.has(name) ? name + " (people)" : name, data: line(lines[i]),
     borderColor: colours[i % colours.length], pointStyle: "crossRot",
     pointRadius: c => c.raw && c.raw.clock ? 6 : 0}));
-  sets.push({label: "all routers", data: line(sum), borderColor: "#000", borderWidth: 3,
-             pointRadius: 0});
+  sets.push({label: people.size ? "all routers (devices)" : "all routers",
+             data: line(sum), yAxisID: people.size ? "sum" : "y", borderColor: "#000",
+             borderWidth: 3, pointRadius: 0});
+  const scales = {
+    x: {type: "linear", ticks: {callback: v => new Date(v).toISOString().slice(0, 16)}},
+    y: {beginAtZero: true, title: {display: true, text: unit(people, names.length)}}};
+  if (people.size) {
+    scales.sum = {position: "right", beginAtZero: true, grid: {drawOnChartArea: false},
+                  title: {display: true, text: "devices, all routers"}};
+  }
   chart = new Chart(canvas, {
     type: "line",
     data: {datasets: sets},
-    options: {animation: false, parsing: false, scales: {
-      x: {type: "linear", ticks: {callback: v => new Date(v).toISOString().slice(0, 16)}},
-      y: {beginAtZero: true, title: {display: true, text: "devices"}}},
+    options: {animation: false, parsing: false, scales: scales,
       plugins: {tooltip: {callbacks: {afterLabel: c =>
         c.raw.clock ? "arrived then; its own clock said " + c.raw.clock : ""}}}}
   });
@@ -127,6 +167,11 @@ function draw(sum, names, lines) {
   document.body.dataset.points = String(lines.reduce((n, l) => n + l.length, 0));
   document.body.dataset.drawn = drawn(canvas) ? "yes" : "no";
   document.body.dataset.lines = String(names.length);
+  if (people.size) {
+    document.body.dataset.people = "yes";
+  } else {
+    delete document.body.dataset.people;
+  }
   document.getElementById("lines").textContent = chosen.size
     ? "Lines: the routers chosen in the table (click a row again to drop it)."
     : `Lines: the ${names.length} busiest routers and their sum over all ${routers.length};` +
@@ -155,6 +200,7 @@ async function load() {
     const [sum, ...lines] = await Promise.all([
       json(`/api/total?${bounds}&step=${step}`),
       ...names.map(n => json(`/api/series?router=${encodeURIComponent(n)}&${bounds}`))]);
+    document.getElementById("show").hidden = !routers.some(r => r.calibration);
     if (typeof Chart === "undefined") throw new Error("Chart.js is not installed");
     draw(sum, names, lines);
     document.body.dataset.took = String(Math.round(performance.now() - began));
@@ -171,6 +217,8 @@ document.getElementById("range").addEventListener("change", load);
 document.getElementById("filter").addEventListener("input", () => { page = 0; showRouters(); });
 document.getElementById("previous").addEventListener("click", () => { page--; showRouters(); });
 document.getElementById("next").addEventListener("click", () => { page++; showRouters(); });
+document.getElementById("devices").checked = wanted.get("show") === "devices";
+document.getElementById("devices").addEventListener("change", load);
 load();
 setInterval(load, 60000);
 </script></body></html>

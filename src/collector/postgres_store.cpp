@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <mutex>
 
 #include "collector/store.h"
@@ -26,6 +27,11 @@ const char* const kMigrations[] = {
     "ALTER TABLE documents ADD COLUMN clock_time text;"
     "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time, day)"
     " WHERE clock_time IS NOT NULL;",
+    // Each router's calibration from its devices to people.
+    "CREATE TABLE calibrations(router text PRIMARY KEY, made bigint NOT NULL,"
+    " recount boolean NOT NULL, floor integer, a double precision NOT NULL,"
+    " b double precision NOT NULL, r double precision NOT NULL, error double precision NOT NULL,"
+    " counts bigint NOT NULL);",
 };
 
 struct ConnectionDeleter {
@@ -190,11 +196,12 @@ public:
                 "SELECT router, time, at, COALESCE(devices, records), clock_time FROM documents"
                 " WHERE at >= $1 AND at <= $2 AND day >= $3 AND day <= $4";
             sql += q.router ? " AND router = $5 ORDER BY at" : " ORDER BY at, router";
+            if (q.limit > 0) sql += " LIMIT " + std::to_string(q.limit);
             std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
             if (q.router) values.push_back(&*q.router);
             eachRow(c, sql, values, [&](const Result& r) {
                 return each(Point{text(r, 0, 0), text(r, 0, 1), number(r, 0, 2), number(r, 0, 3),
-                                  text(r, 0, 4)});
+                                  text(r, 0, 4), std::nullopt});
             });
         });
     }
@@ -220,7 +227,126 @@ public:
         });
     }
 
+    std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) override {
+        std::vector<HeardWindow> windows;
+        std::string first = std::to_string(from), last = std::to_string(to);
+        std::string firstDay = std::to_string(std::max<int64_t>(dayOf(from), -1));
+        std::string lastDay = std::to_string(std::min<int64_t>(dayOf(to), INT32_MAX));
+        withConnection([&](PGconn* c) {
+            // The document before the range: its time, and its own time (see kHeard).
+            Result before = query(c,
+                                  "SELECT at, " + std::string(kOwnTime) +
+                                      " FROM documents WHERE router = $1 AND at < $2"
+                                      " ORDER BY at DESC, id DESC LIMIT 1",
+                                  {&router, &first});
+            bool none = PQntuples(before.get()) == 0;
+            std::string previous = none ? "" : text(before, 0, 0);
+            std::string previousOwn = none ? "" : text(before, 0, 1);
+            Result r = query(c, kHeard,
+                             {&router, &first, &last, none ? nullptr : &previous, &firstDay,
+                              &lastDay, none ? nullptr : &previousOwn});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                if (i == 0 || text(r, i, 0) != text(r, i - 1, 0)) {
+                    windows.emplace_back();
+                    HeardWindow& w = windows.back();
+                    w.at = number(r, i, 1);
+                    w.start = optionalNumber(r, i, 2);
+                    w.devices = optionalNumber(r, i, 3);
+                    w.records = number(r, i, 4);
+                }
+                if (auto signal = optionalNumber(r, i, 5))
+                    windows.back().signals.push_back(*signal);
+            }
+        });
+        return windows;
+    }
+
+    bool setCalibration(const std::string& router,
+                        const std::optional<Calibration>& calibration) override {
+        bool had = false;
+        withConnection([&](PGconn* c) {
+            run(c, "BEGIN");
+            Result r =
+                query(c, "DELETE FROM calibrations WHERE router = $1 RETURNING router", {&router});
+            had = PQntuples(r.get()) > 0;
+            if (calibration) {
+                const Calibration& k = *calibration;
+                std::string made = std::to_string(k.made), recount = k.recount ? "t" : "f";
+                std::string floor = k.floor ? std::to_string(*k.floor) : "";
+                std::string a = exact(k.a), b = exact(k.b), rr = exact(k.r), e = exact(k.error);
+                std::string counts = std::to_string(k.counts);
+                run(c,
+                    "INSERT INTO calibrations(router, made, recount, floor, a, b, r, error, counts)"
+                    " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+                    {&router, &made, &recount, k.floor ? &floor : nullptr, &a, &b, &rr, &e,
+                     &counts});
+            }
+            run(c, "COMMIT");
+        });
+        return had;
+    }
+
+    std::vector<std::pair<std::string, Calibration>> calibrations() override {
+        std::vector<std::pair<std::string, Calibration>> found;
+        withConnection([&](PGconn* c) {
+            Result r = query(c,
+                             "SELECT router, made, recount, floor, a, b, r, error, counts"
+                             " FROM calibrations ORDER BY router",
+                             {});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                Calibration k;
+                k.made = number(r, i, 1);
+                k.recount = text(r, i, 2) == "t";
+                k.floor = optionalNumber(r, i, 3);
+                k.a = std::stod(text(r, i, 4));
+                k.b = std::stod(text(r, i, 5));
+                k.r = std::stod(text(r, i, 6));
+                k.error = std::stod(text(r, i, 7));
+                k.counts = number(r, i, 8);
+                found.emplace_back(text(r, i, 0), k);
+            }
+        });
+        return found;
+    }
+
 private:
+    // A document's time on its router's clock, which its records' times are on: its own
+    // "systemDateTime" for one placed at its receipt.
+    static constexpr const char* kOwnTime =
+        "COALESCE(EXTRACT(EPOCH FROM clock_time::timestamptz)::bigint, at)";
+
+    // As the SQLite engine's: each document's window from the previous document ($4, $7: the
+    // time and own time of the one before the range), one row per device heard in it with its
+    // strongest signal, the records' times between the documents' own times. The records are
+    // read from the range's days only.
+    static constexpr const char* kHeard =
+        "WITH d AS (SELECT id, day, at, devices, records,"
+        " COALESCE(EXTRACT(EPOCH FROM clock_time::timestamptz)::bigint, at) AS own"
+        " FROM documents WHERE router = $1 AND at >= $2 AND at <= $3 AND day >= $5"
+        " AND day <= $6),"
+        " w AS (SELECT d.*, COALESCE(LAG(at) OVER (ORDER BY at, id), $4::bigint) AS start,"
+        " COALESCE(LAG(own) OVER (ORDER BY at, id), $7::bigint) AS own_start FROM d)"
+        " SELECT w.id, w.at, w.start, w.devices, w.records, MAX(r.signal) FROM w"
+        " LEFT JOIN records r ON r.day = w.day AND r.doc = w.id AND r.day >= $5 AND r.day <= $6"
+        " AND r.last_seen >= (CASE WHEN w.own_start <= w.own THEN w.own_start ELSE 0 END)"
+        " AND r.last_seen <= w.own"
+        " AND (CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END) IS NOT NULL"
+        " GROUP BY w.id, w.at, w.start, w.devices, w.records,"
+        " CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END"
+        " ORDER BY w.at, w.id";
+
+    // A double as text that reads back as the same double.
+    static std::string exact(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", value);
+        return text;
+    }
+
+    static std::optional<int64_t> optionalNumber(const Result& r, int row, int column) {
+        if (PQgetisnull(r.get(), row, column)) return std::nullopt;
+        return number(r, row, column);
+    }
+
     // Runs `work` on a pooled connection (a new one when none is idle). A connection that broke
     // is dropped; when it was an idle one (the server may have restarted since), `work` runs
     // once more on a new one. A retried write is safe: a document stored before is not doubled.

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "collector/fleet_sum.h"
+#include "collector/people.h"
 
 using nlohmann::json;
 
@@ -88,14 +89,15 @@ bool seriesQuery(const HttpRequest& req, SeriesQuery& query) {
 HttpResponse series(Store& store, const HttpRequest& req, bool csv) {
     SeriesQuery query;
     if (!seriesQuery(req, query)) return refuse(400, "from and to are seconds");
-    std::string text = csv ? seriesCsv({}) : "[";
+    PeopleEstimates people(store, query);
+    std::string text = csv ? csvHeader(people.any()) : "[";
     std::string name, quoted;
     std::size_t count = 0;
     if (query.from <= query.to) {
-        store.eachPoint(query, [&](const Point& p) {
+        eachPointWithPeople(store, query, people, [&](const Point& p) {
             if (++count > kMostPoints) return false;
             if (csv) {
-                appendCsv(text, p);
+                appendCsv(text, p, people.any());
             } else {
                 appendJson(text, p, name, quoted);
             }
@@ -126,6 +128,22 @@ HttpResponse total(Store& store, const HttpRequest& req) {
         return true;
     });
     return content(sumJson(sum.finish()), "application/json");
+}
+
+// POST /api/calibration?router=NAME with `time,people` lines as the body.
+HttpResponse postCalibration(Store& store, const HttpRequest& req) {
+    const std::string* router = param(req, "router");
+    if (!router) return refuse(400, "no router");
+    CalibrationAnswer answer = calibrateRouter(store, *router, req.body, now());
+    if (answer.status != 200) return refuse(answer.status, answer.text);
+    return content(answer.text + "\n", "text/plain");
+}
+
+// The text of a person estimate: one decimal.
+std::string peopleText(double people) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", people);
+    return text;
 }
 
 std::string readFile(const std::string& path) {
@@ -159,7 +177,8 @@ HttpResponse guarded(const Handle& handle) {
 
 }  // namespace
 
-std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
+std::string routersJson(const std::vector<RouterState>& states, int64_t at,
+                        const std::vector<std::pair<std::string, Calibration>>& calibrations) {
     json list = json::array();
     for (const RouterState& s : states) {
         json last = s.last.empty() ? json(nullptr) : json(s.last);
@@ -168,6 +187,13 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
                         {"last", last},
                         {"devices", s.devices},
                         {"late", late(s, at)}});
+        for (const auto& [router, c] : calibrations) {
+            if (router != s.router) continue;
+            json floor = !c.recount ? json("router") : c.floor ? json(*c.floor) : json("none");
+            list.back()["calibration"] = {
+                {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", c.r},
+                {"error", c.error},         {"counts", c.counts}};
+        }
     }
     return list.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -184,11 +210,18 @@ void appendJson(std::string& text, const Point& p, std::string& name, std::strin
     text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
             "\",\"devices\":" + std::to_string(p.devices);
     if (!p.clockTime.empty()) text += ",\"clockTime\":\"" + p.clockTime + '"';
+    if (p.people) text += ",\"people\":" + peopleText(*p.people);
     text += '}';
 }
 
-void appendCsv(std::string& csv, const Point& p) {
-    csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
+std::string csvHeader(bool people) {
+    return people ? "router,time,devices,people\r\n" : "router,time,devices\r\n";
+}
+
+void appendCsv(std::string& csv, const Point& p, bool people) {
+    csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices);
+    if (people) csv += ',' + (p.people ? peopleText(*p.people) : std::string());
+    csv += "\r\n";
 }
 
 std::string seriesJson(const std::vector<Point>& points) {
@@ -199,13 +232,21 @@ std::string seriesJson(const std::vector<Point>& points) {
 }
 
 std::string seriesCsv(const std::vector<Point>& points) {
-    std::string csv = "router,time,devices\r\n";
-    for (const Point& p : points) appendCsv(csv, p);
+    // The people column only where some router is calibrated.
+    bool people =
+        std::any_of(points.begin(), points.end(), [](const Point& p) { return p.people; });
+    std::string csv = csvHeader(people);
+    for (const Point& p : points) appendCsv(csv, p, people);
     return csv;
 }
 
 std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head) {
-    if (head.method != "POST" || head.path != "/ingest") return std::nullopt;
+    if (head.method != "POST") return std::nullopt;
+    if (head.path == "/api/calibration") {
+        if (param(head, "router")) return std::nullopt;
+        return refuse(400, "no router");
+    }
+    if (head.path != "/ingest") return std::nullopt;
     std::optional<HttpResponse> refused;
     HttpResponse checked = guarded([&] {
         const std::string* token = param(head, "token");
@@ -223,13 +264,16 @@ HttpResponse answer(RouteContext& context, const HttpRequest& req) {
     const std::string& path = req.path;
     if (req.method == "POST") {
         if (path == "/ingest") return guarded([&] { return ingest(context, req); });
+        if (path == "/api/calibration") return guarded([&] { return postCalibration(store, req); });
         return refuse(404, "no such route");
     }
     if (req.method != "GET" && req.method != "HEAD") return refuse(405, "method not allowed");
     if (path == "/") return content(kPage, "text/html; charset=utf-8");
     if (path == "/api/routers") {
-        return guarded(
-            [&] { return content(routersJson(store.routers(), now()), "application/json"); });
+        return guarded([&] {
+            return content(routersJson(store.routers(), now(), store.calibrations()),
+                           "application/json");
+        });
     }
     if (path == "/api/series") return guarded([&] { return series(store, req, false); });
     if (path == "/api/total") return guarded([&] { return total(store, req); });

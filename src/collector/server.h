@@ -32,7 +32,8 @@ struct RouteContext {
 // A document this large waits for the others of its size to be parsed.
 constexpr std::size_t kLargeBody = 1 << 20;
 
-// Before an ingest's body is read: 401 unless its token is a router's.
+// Before a POST's body is read: 401 unless an ingest's token is a router's, 400 for a
+// calibration that names no router.
 std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head);
 // The response to a whole request.
 HttpResponse answer(RouteContext& context, const HttpRequest& request);
@@ -43,9 +44,12 @@ std::string logLine(const HttpRequest& request, const HttpResponse& response);
 extern const char* const kPage;
 
 // A JSON text of the routers' states at `now`, and of the points.
-std::string routersJson(const std::vector<RouterState>& states, int64_t now);
+std::string routersJson(const std::vector<RouterState>& states, int64_t now,
+                        const std::vector<std::pair<std::string, Calibration>>& calibrations = {});
 std::string seriesJson(const std::vector<Point>& points);
 std::string seriesCsv(const std::vector<Point>& points);
 // One point more to the text of a JSON list ("[" so far: none yet) or of a CSV file.
 void appendJson(std::string& text, const Point& p, std::string& name, std::string& quoted);
-void appendCsv(std::string& csv, const Point& p);
+// With `people`, the CSV's people column (empty for a router not calibrated).
+std::string csvHeader(bool people);
+void appendCsv(std::string& csv, const Point& p, bool people = false);

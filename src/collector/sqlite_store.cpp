@@ -36,6 +36,10 @@ const char* const kMigrations[] = {
     "ALTER TABLE documents ADD COLUMN clock_time TEXT;"
     "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time)"
     " WHERE clock_time IS NOT NULL;",
+    // Each router's calibration from its devices to people.
+    "CREATE TABLE calibrations(router TEXT PRIMARY KEY, made INTEGER NOT NULL,"
+    " recount INTEGER NOT NULL, floor INTEGER, a REAL NOT NULL, b REAL NOT NULL, r REAL NOT NULL,"
+    " error REAL NOT NULL, counts INTEGER NOT NULL) WITHOUT ROWID;",
 };
 
 struct StatementDeleter {
@@ -121,18 +125,20 @@ public:
                    const std::function<bool(const Point&)>& each) override {
         std::lock_guard<std::mutex> hold(lock_);
         // Two texts, so that each reads its own index: (router, at) or (at).
-        Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records),"
-                                             " clock_time FROM documents WHERE router = ?3"
-                                             " AND at >= ?1 AND at <= ?2 ORDER BY at"
-                                           : "SELECT router, time, at, COALESCE(devices, records),"
-                                             " clock_time FROM documents WHERE at >= ?1"
-                                             " AND at <= ?2 ORDER BY at, router");
+        std::string sql = query.router ? "SELECT router, time, at, COALESCE(devices, records),"
+                                         " clock_time FROM documents WHERE router = ?3"
+                                         " AND at >= ?1 AND at <= ?2 ORDER BY at"
+                                       : "SELECT router, time, at, COALESCE(devices, records),"
+                                         " clock_time FROM documents WHERE at >= ?1"
+                                         " AND at <= ?2 ORDER BY at, router";
+        if (query.limit > 0) sql += " LIMIT " + std::to_string(query.limit);
+        Statement s = prepare(sql);
         sqlite3_bind_int64(s.get(), 1, query.from);
         sqlite3_bind_int64(s.get(), 2, query.to);
         if (query.router) bindText(s, 3, *query.router);
         while (step(s) == SQLITE_ROW) {
             if (!each(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
-                            sqlite3_column_int64(s.get(), 3), column(s, 4)})) {
+                            sqlite3_column_int64(s.get(), 3), column(s, 4), std::nullopt})) {
                 return;
             }
         }
@@ -162,7 +168,115 @@ public:
         }
     }
 
+    std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        // The document before the range: its time, and its own time (see kHeard).
+        Statement before = prepare(
+            "SELECT at, COALESCE(CAST(strftime('%s', clock_time) AS INTEGER), at) FROM documents"
+            " WHERE router = ?1 AND at < ?2 ORDER BY at DESC, id DESC LIMIT 1");
+        bindText(before, 1, router);
+        sqlite3_bind_int64(before.get(), 2, from);
+        bool previous = step(before) == SQLITE_ROW;
+        Statement s = prepare(kHeard);
+        bindText(s, 1, router);
+        sqlite3_bind_int64(s.get(), 2, from);
+        sqlite3_bind_int64(s.get(), 3, to);
+        if (previous) {
+            sqlite3_bind_int64(s.get(), 4, sqlite3_column_int64(before.get(), 0));
+            sqlite3_bind_int64(s.get(), 5, sqlite3_column_int64(before.get(), 1));
+        }
+        std::vector<HeardWindow> windows;
+        int64_t id = -1;
+        while (step(s) == SQLITE_ROW) {
+            if (sqlite3_column_int64(s.get(), 0) != id) {
+                id = sqlite3_column_int64(s.get(), 0);
+                windows.emplace_back();
+                HeardWindow& w = windows.back();
+                w.at = sqlite3_column_int64(s.get(), 1);
+                w.start = optionalInt(s, 2);
+                w.devices = optionalInt(s, 3);
+                w.records = sqlite3_column_int64(s.get(), 4);
+            }
+            if (auto signal = optionalInt(s, 5)) windows.back().signals.push_back(*signal);
+        }
+        return windows;
+    }
+
+    bool setCalibration(const std::string& router,
+                        const std::optional<Calibration>& calibration) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        bool had = false;
+        transaction([&] {
+            Statement drop = prepare("DELETE FROM calibrations WHERE router = ?1");
+            bindText(drop, 1, router);
+            step(drop);
+            had = sqlite3_changes(db_.get()) > 0;
+            if (!calibration) return;
+            const Calibration& c = *calibration;
+            Statement s = prepare(
+                "INSERT INTO calibrations(router, made, recount, floor, a, b, r, error, counts)"
+                " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+            bindText(s, 1, router);
+            sqlite3_bind_int64(s.get(), 2, c.made);
+            sqlite3_bind_int(s.get(), 3, c.recount ? 1 : 0);
+            if (c.floor) sqlite3_bind_int64(s.get(), 4, *c.floor);
+            int index = 5;
+            for (double value : {c.a, c.b, c.r, c.error})
+                sqlite3_bind_double(s.get(), index++, value);
+            sqlite3_bind_int64(s.get(), 9, c.counts);
+            step(s);
+        });
+        return had;
+    }
+
+    std::vector<std::pair<std::string, Calibration>> calibrations() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        Statement s = prepare(
+            "SELECT router, made, recount, floor, a, b, r, error, counts FROM calibrations"
+            " ORDER BY router");
+        std::vector<std::pair<std::string, Calibration>> found;
+        while (step(s) == SQLITE_ROW) {
+            Calibration c;
+            c.made = sqlite3_column_int64(s.get(), 1);
+            c.recount = sqlite3_column_int(s.get(), 2) != 0;
+            c.floor = optionalInt(s, 3);
+            c.a = sqlite3_column_double(s.get(), 4);
+            c.b = sqlite3_column_double(s.get(), 5);
+            c.r = sqlite3_column_double(s.get(), 6);
+            c.error = sqlite3_column_double(s.get(), 7);
+            c.counts = sqlite3_column_int64(s.get(), 8);
+            found.emplace_back(column(s, 0), c);
+        }
+        return found;
+    }
+
 private:
+    // Each document's window from the previous document (?4, ?5: the time and own time of the
+    // one before the range), with the strongest signal of each device heard in it: one row per
+    // device, or one with a NULL signal for a window without any. A device is a record's
+    // "device" when the document counts them, else its address. Records' times are on their
+    // router's clock, so the window runs between the documents' own times (`own`: its own
+    // "systemDateTime" for one placed at its receipt); after a clock that went back, it holds
+    // every record up to the document's own time.
+    static constexpr const char* kHeard =
+        "WITH d AS (SELECT id, at, devices, records,"
+        " COALESCE(CAST(strftime('%s', clock_time) AS INTEGER), at) AS own FROM documents"
+        " WHERE router = ?1 AND at >= ?2 AND at <= ?3),"
+        " w AS (SELECT d.*, COALESCE(LAG(at) OVER (ORDER BY at, id), ?4) AS start,"
+        " COALESCE(LAG(own) OVER (ORDER BY at, id), ?5) AS own_start FROM d)"
+        " SELECT w.id, w.at, w.start, w.devices, w.records, MAX(r.signal) FROM w"
+        " LEFT JOIN records r ON r.doc = w.id"
+        " AND r.last_seen >= (CASE WHEN w.own_start <= w.own THEN w.own_start ELSE 0 END)"
+        " AND r.last_seen <= w.own"
+        " AND (CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END) IS NOT NULL"
+        " GROUP BY w.id, CASE WHEN w.devices IS NULL THEN r.mac ELSE r.device END"
+        " ORDER BY w.at, w.id";
+
+    static std::optional<int64_t> optionalInt(Statement& s, int index) {
+        if (sqlite3_column_type(s.get(), index) == SQLITE_NULL) return std::nullopt;
+        return sqlite3_column_int64(s.get(), index);
+    }
+
     [[noreturn]] void fail(const std::string& what) {
         throw StoreError("SQLite: " + what + ": " + sqlite3_errmsg(db_.get()));
     }

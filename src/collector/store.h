@@ -6,8 +6,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "collector/calibration.h"
 #include "collector/document.h"
 
 // The database cannot be reached or cannot take the write: the sender should try again later.
@@ -30,14 +32,16 @@ struct Point {
     std::string router;
     std::string time;
     int64_t at = 0;
-    int64_t devices = 0;    // "devices", or the record count of a document without it
-    std::string clockTime;  // placed at its receipt: its own time (see placeUnsynced)
+    int64_t devices = 0;           // "devices", or the record count of a document without it
+    std::string clockTime;         // placed at its receipt: its own time (see placeUnsynced)
+    std::optional<double> people;  // the estimate of a calibrated router
 };
 
 struct SeriesQuery {
     std::optional<std::string> router;
     int64_t from = 0;
     int64_t to = INT64_MAX;
+    std::size_t limit = 0;  // the first this many points only; 0: all
 };
 
 class Store {
@@ -58,6 +62,15 @@ public:
                            const std::function<bool(const Point&)>& each) = 0;
     // Removes the documents and records of the days before `day` (days since the epoch).
     virtual void dropBefore(int64_t day) = 0;
+    // The windows of `router`'s documents of times in [from, to], in time order, read from
+    // their records (see HeardWindow).
+    virtual std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) = 0;
+    // Stores `router`'s calibration, replacing any, or removes it (nullopt); true when the
+    // router had one.
+    virtual bool setCalibration(const std::string& router,
+                                const std::optional<Calibration>& calibration) = 0;
+    // Every router's calibration, by name.
+    virtual std::vector<std::pair<std::string, Calibration>> calibrations() = 0;
 };
 
 // Opens (creating and migrating) the store `db` names: a postgresql:// or postgres:// URI or

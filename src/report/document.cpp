@@ -97,7 +97,7 @@ void appendRecordObject(std::string& out, const Entry& entry, PseudonymWriter* p
     out += "{\"mac\":\"";
     appendAddress(out, entry.mac, pseudonyms);
     out += numbers;
-    if (withDevice) {
+    if (withDevice && entry.counted) {
         out += ",\"device\":\"";
         char name[18];
         deviceName(entry, name);

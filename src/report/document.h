@@ -15,8 +15,10 @@
 // bytes that are not UTF-8 are escaped; everything else is copied unchanged.
 void appendJsonText(std::string& out, const char* text);
 
-// What a document says about devices: with `devices`, the count of the report window and each
-// record's device group; with `only` as well, the count and no record at all.
+// What a document says about devices: with `devices`, the count of the report window and, on
+// each record whose group counts as a device, that group: the distinct groups named by the
+// records last heard within the window are the count. With `only` as well, the count and no
+// record at all.
 struct DocumentCounting {
     bool devices = false;
     bool only = false;
@@ -31,7 +33,7 @@ std::string openDocument(const std::string& host, std::time_t time,
 
 // Appends one record's object to an open document, after a comma unless it is the first; with
 // `pseudonyms`, the address (and the device's name) is replaced by its pseudonym; with
-// `withDevice`, the record names its device group last.
+// `withDevice`, a record whose group counts names that group last.
 void appendRecord(std::string& document, const Entry& entry, PseudonymWriter* pseudonyms = nullptr,
                   bool withDevice = false);
 

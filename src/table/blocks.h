@@ -58,6 +58,10 @@ inline AddressLink& linkAt(Blocks& blocks, Position position) {
     return blocks.held[position / kBlockRecords].links[position % kBlockRecords];
 }
 
+inline const AddressLink& linkAt(const Blocks& blocks, Position position) {
+    return blocks.held[position / kBlockRecords].links[position % kBlockRecords];
+}
+
 // Positions in use span this many, holes left by blocks handed back included.
 inline std::size_t positionSpan(const Blocks& blocks) {
     return blocks.held.size() * kBlockRecords;

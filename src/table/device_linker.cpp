@@ -72,6 +72,13 @@ void linkAddress(DeviceLinker& linker, AddressLink& link, uint32_t slot, int64_t
     link.lastHeard = linkSeconds(now);
 }
 
+// The group that `link` names, when it lives; kNoGroup otherwise.
+uint32_t liveGroup(const DeviceLinker& linker, const AddressLink& link) {
+    const bool lives = link.groupSerial != 0 && link.group < linker.groups.items.size() &&
+                       linker.groups.items[link.group].serial == link.groupSerial;
+    return lives ? link.group : kNoGroup;
+}
+
 // True when the address is linked to a group that lives and was heard within kAddressIdleMs;
 // counts its frame. Otherwise clears the link, to be linked anew.
 bool knownAddress(const DeviceLinker& linker, AddressLink& link, int64_t now) {
@@ -231,6 +238,74 @@ bool counts(const DeviceGroup& group) {
     return group.ownAddress || group.frames >= kFramesToCount;
 }
 
+bool showsFingerprint(const DeviceGroup& group, uint64_t fingerprint) {
+    for (uint64_t own : group.fingerprints) {
+        if (own == fingerprint) return true;
+    }
+    return false;
+}
+
+// Rule "a passing state": a group that one address founded on elements no group showed, and that
+// is not counted yet, is that address's phone in a passing state (a scan of another type, a
+// change of mode) when the address's later elements are another group's kind. The address moves
+// to that group, which learns the first elements as one of its states; the group it leaves,
+// named by it alone and never counted, is forgotten. `joined` when it moved.
+uint32_t leavesPassingState(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+                            uint64_t fingerprint, uint64_t ssid, bool& joined, int64_t now) {
+    const uint32_t slot = link.group;
+    const DeviceGroup& group = linker.groups.items[slot];
+    if (!group.newKind || group.joins != 1 || group.window != 0 || counts(group) ||
+        showsFingerprint(group, fingerprint)) {
+        return slot;
+    }
+    const uint32_t target =
+        matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
+    if (target == kNoGroup) return slot;
+    const unsigned frames = group.frames;
+    uint64_t states[kGroupFingerprints];
+    std::memcpy(states, group.fingerprints, sizeof states);
+    forgetGroup(linker, slot);
+    for (int i = kGroupFingerprints; i-- > 0;) {
+        if (states[i]) tieFingerprint(linker, target, states[i]);
+    }
+    DeviceGroup& to = linker.groups.items[target];
+    to.frames = static_cast<uint16_t>(std::min<unsigned>(to.frames + frames, UINT16_MAX));
+    join(to, link, target);
+    joined = true;
+    return target;
+}
+
+// Rule "a phone's own address continues it": in some states a phone probes under its own
+// (global) address. Its probe request with the elements of a group of random addresses that is
+// between bursts (silent over kBurstGapMs: not another phone probing beside it), was heard
+// within kAddressIdleMs and not more than kSignalMarginDb away (where both have a signal: the
+// same place) continues that group, the latest such; else the address is a device of its own.
+// `joined` when it continues a group.
+uint32_t ownAddressProbes(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+                          bool& joined, int64_t now) {
+    const uint32_t own = findOwnGroup(linker, addressKey(frame.address));
+    if (own != kNoGroup) return own;
+    const Candidates* found = findCandidates(linker, elementFingerprint(*frame.probe));
+    uint32_t latest = kNoGroup;
+    for (int i = 0; found && i < kFingerprintCandidates && found->groups[i] != kNoGroup; ++i) {
+        const uint32_t slot = found->groups[i];
+        const DeviceGroup& group = linker.groups.items[slot];
+        const int64_t silent = now - group.lastHeard;
+        if (group.infrastructure || silent <= kBurstGapMs || silent > kAddressIdleMs) continue;
+        if (group.signal != 0 && frame.signal != 0 &&
+            signalOff(group, frame.signal) > kSignalMarginDb) {
+            continue;
+        }
+        if (latest == kNoGroup || group.lastHeard > linker.groups.items[latest].lastHeard) {
+            latest = slot;
+        }
+    }
+    if (latest == kNoGroup) return ownGroup(linker, frame, now);
+    linkAddress(linker, link, latest, now);
+    joined = true;
+    return latest;
+}
+
 // The group of a known address: its own, or another when it returned (see returnedWithinBurst:
 // then `moved`). Reads its elements again when due, into `fingerprint`.
 uint32_t knownGroup(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
@@ -247,16 +322,21 @@ uint32_t knownGroup(DeviceLinker& linker, const LinkInput& frame, AddressLink& l
 
 // The group of a random address linked by the rules for a new one, its elements read into
 // `fingerprint`. A `resumed` address that no group of its present kind takes, or that its own
-// takes, stays with its own: not a join (see returnedWithinBurst), so `joined` stays unset.
+// takes, stays with its own: not a join (see returnedWithinBurst), so `joined` stays unset. An
+// address whose `named` group still lives founds one named by a serial, so that no two groups
+// that may both be counted carry one name.
 uint32_t linkNew(DeviceLinker& linker, const LinkInput& frame, AddressLink& link, bool resumed,
-                 uint64_t ssid, uint64_t& fingerprint, bool& joined, int64_t now) {
+                 bool named, uint64_t ssid, uint64_t& fingerprint, bool& joined, int64_t now) {
     fingerprint = elementFingerprint(*frame.probe);
     uint32_t slot = matchingGroup(linker, *frame.probe, fingerprint, ssid, frame.signal, now);
     if (resumed && (slot == kNoGroup || slot == link.group)) {
         link.joinsSeen = linker.groups.items[link.group].joins;
         return link.group;
     }
-    if (slot == kNoGroup) slot = newGroup(linker, frame, now);
+    if (slot == kNoGroup) {
+        slot = named ? newSplitGroup(linker, frame, now) : newGroup(linker, frame, now);
+        linker.groups.items[slot].newKind = true;
+    }
     linkAddress(linker, link, slot, now);
     joined = true;
     return slot;
@@ -272,7 +352,7 @@ DeviceLinker::DeviceLinker(LinkerLimits limits)
         indexSlotsFor(limits.groups * kGroupFingerprints, limits.groups * kGroupFingerprints), 0);
 }
 
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
                DeviceWindow& window, uint8_t device[6]) {
     const int64_t now = linkerTime(linker, frame.milliseconds);
     expireGroups(linker, now, kGroupIdleMs);
@@ -281,16 +361,22 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     uint64_t fingerprint = 0;
     bool joined = false;
     uint32_t slot;
+    const bool named = liveGroup(linker, link) != kNoGroup;
     const bool known = knownAddress(linker, link, now);
     if (known && !resumesAfterSilence(linker, link, frame, silence)) {
         slot = knownGroup(linker, frame, link, silence, fingerprint, joined, now);
-    } else if (!locallyAdministered(frame.address) || !frame.probe) {
+        if (fingerprint && !joined) {
+            slot = leavesPassingState(linker, frame, link, fingerprint, ssid, joined, now);
+        }
+    } else if (!frame.probe) {
         // Rule "own address": a globally administered address is not drawn at random, and an
         // address that sends anything but probe requests (a client in a network) keeps it, also
         // when it probes later (found among the own groups here); any other is a new random one.
         slot = ownGroup(linker, frame, now);
+    } else if (!locallyAdministered(frame.address)) {
+        slot = ownAddressProbes(linker, frame, link, joined, now);
     } else if ((slot = findOwnGroup(linker, addressKey(frame.address))) == kNoGroup) {
-        slot = linkNew(linker, frame, link, known, ssid, fingerprint, joined, now);
+        slot = linkNew(linker, frame, link, known, named, ssid, fingerprint, joined, now);
     }
     // Rule "a group learns its phone's states": elements that changed under a known address
     // are tied to its group, so the next address in that state joins it.
@@ -299,8 +385,20 @@ void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
     hear(group, frame, ssid, joined, now);
     touchGroup(linker.groups, slot, now);
     if (group.frames < UINT16_MAX) ++group.frames;
-    if (counts(group)) countInWindow(window, group.window);
+    const bool counted = counts(group);
+    if (counted) countInWindow(window, group.window);
     std::memcpy(device, group.name, 6);
+    return counted || group.window == window.current.load(std::memory_order_acquire);
+}
+
+bool groupCounted(const DeviceLinker& linker, const AddressLink& link, const uint8_t device[6]) {
+    if (link.groupSerial == 0) {  // a device that keeps its address is found by it
+        const uint32_t own = findOwnGroup(linker, addressKey(device));
+        return own != kNoGroup && counts(linker.groups.items[own]);
+    }
+    if (link.group >= linker.groups.items.size()) return false;
+    const DeviceGroup& group = linker.groups.items[link.group];
+    return group.serial == link.groupSerial && counts(group);
 }
 
 std::size_t liveGroups(const DeviceLinker& linker) {

@@ -51,6 +51,7 @@ struct DeviceGroup {
     bool ownAddress = false;       // a device that keeps its address: never joined by another
     bool infrastructure = false;   // sent beacons or probe responses: an access point, not counted
     bool joinedThisBurst = false;  // an address joined it since it was last silent for a burst gap
+    bool newKind = false;          // founded by an address on elements no group showed then
     uint16_t joins = 0;            // addresses linked to it so far (wraps)
     uint16_t frames = 0;           // heard so many times (stops at the most)
     int16_t signal = 0;            // smoothed dBm, 0 when none
@@ -98,9 +99,14 @@ struct DeviceLinker {
 
 // Links the frame's address, whose link so far is `link`, to a device group (making one when no
 // rule links it), counts that group in `window` the first time it is heard there, and writes the
-// group's name.
-void linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
+// group's name; true when the group is counted in the open window.
+bool linkFrame(DeviceLinker& linker, const LinkInput& frame, AddressLink& link,
                DeviceWindow& window, uint8_t device[6]);
+
+// True when the group of an address, linked by `link` (or, unlinked, the device that keeps the
+// address `device`), lives and counts as a device: a client (not an access point) that keeps
+// its address, or a group of random addresses from its fifth frame.
+bool groupCounted(const DeviceLinker& linker, const AddressLink& link, const uint8_t device[6]);
 
 // Groups alive now.
 std::size_t liveGroups(const DeviceLinker& linker);

@@ -236,6 +236,7 @@ void storeReading(const Reading& reading, Entry& entry, uint32_t heardAt, uint32
     entry.lastSeconds = static_cast<uint32_t>(reading.seconds);
     std::memcpy(entry.mac, reading.mac, kMacBytes);
     std::memcpy(entry.device, reading.device, sizeof entry.device);
+    entry.counted = reading.counted;
     if (entry.count < kCountLimit) ++entry.count;
     if (entry.firstSeen == 0) {
         entry.firstSeen = heardAt;
@@ -283,8 +284,9 @@ int updateEntryList(const Reading& reading, EntryList& list, int traceLevel,
         recoverIndex(list);
         Position at = findOrAppend(list, stored.mac, hash);
         if (linking && list.blocks.withLinks) {
-            linkFrame(linking->linker, linking->frame, linkAt(list.blocks, at), list.devices,
-                      stored.device);
+            list.linker = &linking->linker;
+            stored.counted = linkFrame(linking->linker, linking->frame, linkAt(list.blocks, at),
+                                       list.devices, stored.device);
         }
         storeReading(stored, node(list, at).entry, heardAt, heardSteady);
         markHeard(list, at);
@@ -316,7 +318,7 @@ bool nextSlice(const EntryList& list, std::vector<Entry>& slice) {
     Walk& walk = list.walk;
     while (walk.next != kNoPosition && slice.size() < kWalkSlice) {
         const Node& at = nodeAt(list, walk.next);
-        slice.push_back(at.entry);
+        slice.push_back(walkedEntry(list, walk.next));
         walk.next = walk.next == walk.last ? kNoPosition : at.order.after;
     }
     return !slice.empty();

@@ -38,6 +38,9 @@ struct EntryList {
     mutable std::mutex lock;
     // Devices heard in the report window, when they are counted; locked on its own.
     mutable DeviceWindow devices;
+    // The linker whose groups the records' links name, once it linked one (under the lock): the
+    // walks ask it whether a record's group counts.
+    const DeviceLinker* linker = nullptr;
 
     // `maxDevices` records at most: a new address then replaces the one heard least recently.
     // With `linksDevices`, each record keeps its address's link to a device group.
@@ -78,6 +81,16 @@ inline int cleanEntryList(EntryList& list, int maxAge, uint32_t now) {
     return pruneDueEntries(list, cutoff);
 }
 
+// The record at `at` as walks hand it out (under the lock): a copy, `counted` also when its group
+// counts by now, after its own frames (those of an address that began its group, say).
+inline Entry walkedEntry(const EntryList& list, Position at) {
+    Entry entry = nodeAt(list, at).entry;
+    if (list.linker && !entry.counted) {
+        entry.counted = groupCounted(*list.linker, linkAt(list.blocks, at), entry.device);
+    }
+    return entry;
+}
+
 // Number of records at this moment.
 std::size_t entryCount(const EntryList& list);
 
@@ -107,17 +120,19 @@ inline bool walkDone() {
     return true;
 }
 
-// Calls `visit(const Entry&)` for every record in order of first appearance, then `finished()`
-// (true when what the walk made is whole), holding the table still throughout; with kNewDay,
-// asks for a new day before letting it go when it is whole, so that no reading falls between
-// the walk and the clearing, and none is lost with a document that could not be made.
+// Calls `visit(const Entry&)` for every record (as walkedEntry copies it) in order of first
+// appearance, then `finished()` (true when what the walk made is whole), holding the table
+// still throughout; with kNewDay, asks for a new day before letting it go when it is whole, so
+// that no reading falls between the walk and the clearing, and none is lost with a document
+// that could not be made.
 template <class Visit, class Finished = bool (*)()>
 void visitEntries(const EntryList& list, Visit visit, AfterWalk after = AfterWalk::kKeep,
                   Finished finished = walkDone) {
     std::lock_guard<std::mutex> hold(list.lock);
     for (Position at = list.newDayAsked ? kNoPosition : list.order.first; at != kNoPosition;
          at = nodeAt(list, at).order.after) {
-        visit(static_cast<const Entry&>(nodeAt(list, at).entry));
+        const Entry entry = walkedEntry(list, at);
+        visit(entry);
     }
     if (finished() && after == AfterWalk::kNewDay) list.newDayAsked = true;
 }

@@ -15,13 +15,18 @@ struct Reading {
     int32_t signal;          // dB, 0 when the line carries none
     int32_t seconds;         // capture time of day, seconds since midnight
     uint8_t device[6] = {};  // the device group's name when devices are counted; zero: itself
+    bool counted = true;     // its device group is counted in the open report window
 };
 
 struct Entry {
     char mac[18];       // the MAC text as read, zero-padded; the record's key
     uint8_t device[6];  // its device group's name when devices are counted; zero: itself
     uint16_t count;     // readings, saturating at kCountLimit; in what would be padding
-    int32_t signal;     // smoothed signal in dB
+    // Its device group was counted in the report window of its latest reading (a record of a
+    // table that does not link devices is its own device, always counted), or (as the walks see
+    // it in the copies they hand out) counts now; in what would be padding too.
+    bool counted;
+    int32_t signal;  // smoothed signal in dB
     // Monotonic seconds of the latest reading: the record's age, which steps of the wall clock
     // leave alone.
     uint32_t lastHeard;

@@ -168,6 +168,10 @@ void touchGroup(GroupPool& pool, uint32_t slot, int64_t now) {
     pushNewest(pool, slot);
 }
 
+void forgetGroup(DeviceLinker& linker, uint32_t slot) {
+    dropGroup(linker, slot);
+}
+
 void expireGroups(DeviceLinker& linker, int64_t now, int64_t idleMs) {
     GroupPool& groups = linker.groups;
     while (groups.oldest != kNoGroup && now - groups.items[groups.oldest].lastHeard > idleMs) {

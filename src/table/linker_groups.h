@@ -22,6 +22,9 @@ uint32_t newGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now);
 // A new group split off another, named by its serial with the group bit set.
 uint32_t newSplitGroup(DeviceLinker& linker, const LinkInput& frame, int64_t now);
 
+// Forgets the group in `slot`: it no longer links anything, and its slot is free.
+void forgetGroup(DeviceLinker& linker, uint32_t slot);
+
 // Forgets the groups unheard for more than `idleMs`; amortised, each goes once.
 void expireGroups(DeviceLinker& linker, int64_t now, int64_t idleMs);
 

@@ -10,7 +10,7 @@
 namespace {
 
 Point point(const std::string& router, int64_t at, int64_t devices) {
-    return Point{router, std::to_string(at), at, devices, {}};
+    return Point{router, std::to_string(at), at, devices, {}, std::nullopt};
 }
 
 // At every distinct time, every router's latest count at or before it, added up.

@@ -7,10 +7,13 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <tuple>
 
+#include "collector/people.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -90,6 +93,31 @@ std::string seriesText(Store& store, SeriesQuery query = {}) {
     std::string text;
     for (const Point& p : store.series(query)) {
         text += p.router + "@" + p.time.substr(11, 8) + "=" + std::to_string(p.devices) + " ";
+    }
+    return text;
+}
+
+// A document at `at` of records (address, device, last heard, signal).
+Document heardDoc(int64_t at, std::optional<int64_t> devices,
+                  const std::vector<std::tuple<const char*, const char*, int64_t, int64_t>>& rs) {
+    Document d = doc("h", at, devices, 0);
+    for (const auto& [mac, device, last, signal] : rs) {
+        d.records.push_back(Record{mac, 1, last, last, signal,
+                                   device ? std::optional<std::string>(device) : std::nullopt});
+    }
+    return d;
+}
+
+// Each window as "at-kT/start-kT/devices/records:signals" (signals in order).
+std::string heardText(Store& store, const std::string& router, int64_t from, int64_t to) {
+    std::string text;
+    for (HeardWindow w : store.heard(router, from, to)) {
+        std::sort(w.signals.begin(), w.signals.end());
+        text += std::to_string(w.at - kT) + "/" + (w.start ? std::to_string(*w.start - kT) : "-") +
+                "/" + (w.devices ? std::to_string(*w.devices) : "-") + "/" +
+                std::to_string(w.records) + ":";
+        for (int64_t signal : w.signals) text += std::to_string(signal) + ",";
+        text += " ";
     }
     return text;
 }
@@ -208,6 +236,7 @@ const Case kCases[] = {
      [](Store& s, const Engine& e) {
          s.add("a", doc("h", kT, 1, 1), kT);
          bool sqlite = e.db.find("postgres") == std::string::npos;
+         e.scalar("DROP TABLE calibrations");
          e.scalar("DROP INDEX documents_clock");
          e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
          e.scalar(sqlite ? "PRAGMA user_version = 1"
@@ -274,6 +303,116 @@ const Case kCases[] = {
          std::unique_ptr<Store> again = openStore(e.db);
          EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 ");
+     }},
+    {"HeardWindowsKeepEachDevicesStrongestSignalFromThePreviousDocument",
+     [](Store& s, const Engine&) {
+         // A device of two records; a record of no counted device; one of the document's own
+         // second (in); one stamped after it (out).
+         s.add("a",
+               heardDoc(kT, 2,
+                        {{"m1", "d1", kT - 10, -70},
+                         {"m2", "d1", kT - 5, -50},
+                         {"m3", nullptr, kT - 5, -40},
+                         {"m4", "d2", kT, -60},
+                         {"m9", "d3", kT + 1, -20}}),
+               kT);
+         // Without counting, addresses; one heard before the window left out.
+         s.add("a",
+               heardDoc(kT + 300, std::nullopt,
+                        {{"m5", "x", kT + 100, -80},
+                         {"m6", nullptr, kT + 299, -81},
+                         {"m7", nullptr, kT - 1, -30}}),
+               kT);
+         s.add("a", heardDoc(kT + 600, 5, {}), kT);
+         s.add("b", heardDoc(kT + 150, 1, {{"m8", "d8", kT + 100, -10}}), kT);
+         EXPECT_EQ(heardText(s, "a", kT, kT + 600),
+                   "0/-/2/5:-60,-50, 300/0/-/3:-81,-80, 600/300/5/0: ");
+         EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/-/3:-81,-80, ");
+         EXPECT_EQ(heardText(s, "a", kT + 1, kT + 299), "");
+     }},
+    {"AnUnsyncedDocumentsWindowRunsOnItsOwnClock",
+     [](Store& s, const Engine&) {
+         // The router's clock a year behind until it is synced at kT + 600, then set back.
+         const int64_t kU = kT - 365 * kDay;
+         auto unsynced = [&](Document d, int64_t received) {
+             d.clockSynced = false;
+             placeUnsynced(d, received);
+             return d;
+         };
+         s.add("a", unsynced(heardDoc(kU, 1, {{"m1", "d1", kU - 10, -50}}), kT), kT);
+         s.add("a",
+               unsynced(
+                   heardDoc(kU + 300, 1, {{"m2", "d2", kU + 100, -60}, {"m3", "d3", kU - 20, -30}}),
+                   kT + 300),
+               kT + 300);
+         s.add("a",
+               heardDoc(kT + 600, 1, {{"m4", "d4", kT + 500, -70}, {"m5", "d5", kU + 250, -1}}),
+               kT + 600);
+         s.add("a", unsynced(heardDoc(kU + 900, 1, {{"m6", "d6", kU - 5000, -80}}), kT + 900),
+               kT + 900);
+         EXPECT_EQ(heardText(s, "a", kT, kT + 900),
+                   "0/-/1/1:-50, 300/0/1/2:-60, 600/300/1/2:-70, 900/600/1/1:-80, ");
+         EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/1/2:-60, ");
+     }},
+    {"AQueryLimitKeepsTheFirstPoints",
+     [](Store& s, const Engine&) {
+         for (int i = 0; i < 3; ++i) s.add("a", doc("h", kT + 60 * i, i, 0), kT);
+         s.add("b", doc("h", kT, 9, 0), kT);
+         EXPECT_EQ(seriesText(s, {std::nullopt, 0, INT64_MAX, 3}),
+                   "a@05:46:40=0 b@05:46:40=9 a@05:47:40=1 ");
+         EXPECT_EQ(seriesText(s, {std::string("a"), kT + 60, INT64_MAX, 1}), "a@05:47:40=1 ");
+     }},
+    {"PeopleComeWithTheStreamedPointsWhateverTheBatch",
+     [](Store& s, const Engine&) {
+         // Calibrated "a" recounts its records at -60 dB; "b" is not calibrated.
+         for (int i = 0; i < 5; ++i) {
+             s.add("a",
+                   heardDoc(kT + 60 * i, 9,
+                            {{"m1", "d1", kT + 60 * i, -50},
+                             {"m2", "d2", kT + 60 * i - 1, i % 2 ? -55 : -65}}),
+                   kT);
+             if (i % 2) s.add("b", doc("h", kT + 60 * i, 4, 0), kT);
+         }
+         s.setCalibration("a", Calibration{kT, true, -60, 2, 0.5, 0.9, 0.3, 20});
+         auto streamed = [&](const SeriesQuery& query, std::size_t batch) {
+             PeopleEstimates estimates(s, query);
+             std::string text;
+             eachPointWithPeople(
+                 s, query, estimates,
+                 [&](const Point& p) {
+                     text += p.router + std::to_string((p.at - kT) / 60) + "=" +
+                             (p.people ? std::to_string(static_cast<int>(*p.people * 10)) : "-") +
+                             " ";
+                     return true;
+                 },
+                 batch);
+             return text;
+         };
+         const std::string all = "a0=25 a1=45 b1=- a2=25 a3=45 b3=- a4=25 ";
+         for (std::size_t batch : {1, 2, 3, 1000}) EXPECT_EQ(streamed({}, batch), all) << batch;
+         EXPECT_EQ(streamed({std::string("a"), kT + 60, kT + 120}, 1), "a1=45 a2=25 ");
+         EXPECT_EQ(streamed({std::string("b"), 0, INT64_MAX}, 1), "b1=- b3=- ");
+     }},
+    {"ACalibrationIsReplacedAndRemoved",
+     [](Store& s, const Engine&) {
+         Calibration c{123, true, -70, 1.0 / 3, -2.5e-7, 0.96612345678, 2.0312345, 240};
+         EXPECT_FALSE(s.setCalibration("a", c));
+         auto stored = s.calibrations();
+         ASSERT_EQ(stored.size(), 1u);
+         EXPECT_EQ(stored[0].first, "a");
+         const Calibration& back = stored[0].second;
+         EXPECT_EQ(std::tie(back.made, back.recount, back.floor, back.a, back.b, back.r, back.error,
+                            back.counts),
+                   std::tie(c.made, c.recount, c.floor, c.a, c.b, c.r, c.error, c.counts));
+         EXPECT_TRUE(s.setCalibration("a", Calibration{124, false, std::nullopt, 1, 0, 1, 0, 20}));
+         stored = s.calibrations();
+         ASSERT_EQ(stored.size(), 1u);
+         EXPECT_EQ(stored[0].second.made, 124);
+         EXPECT_FALSE(stored[0].second.recount);
+         EXPECT_EQ(stored[0].second.floor, std::nullopt);
+         EXPECT_TRUE(s.setCalibration("a", std::nullopt));
+         EXPECT_FALSE(s.setCalibration("a", std::nullopt));
+         EXPECT_TRUE(s.calibrations().empty());
      }},
 };
 

@@ -144,6 +144,29 @@ class Page(unittest.TestCase):
         self.assertRegex(dom, r'<p id="unsynced">')
         self.assertGreater(os.path.getsize(shot), 10000)
 
+    def test_a_calibrated_router_shows_people_its_calibration_and_devices_a_click_away(self):
+        work = tempfile.TemporaryDirectory(prefix="pelmar-page-")
+        self.addCleanup(work.cleanup)
+        db = os.path.join(work.name, "collector.db")
+        token = add_token(db, "north")
+        now = int(time.time()) // 300 * 300
+        windows = [(now - 300 * k, 4 + k % 5) for k in range(12 * 30, -1, -1)]  # 30 hours
+        counts = "time,people\n" + "".join(f"{t - 150},{0.5 * n + 1}\n" for t, n in windows)
+        with Collector(db) as collector:
+            for seconds, devices in windows:
+                body = document("north-ap", seconds, devices)
+                self.assertEqual(post(f"{collector.url}/ingest?token={token}", body, inline=True),
+                                 200)
+            self.assertEqual(post(f"{collector.url}/api/calibration?router=north", counts), 200)
+            doms = [chromium(os.path.join(work.name, f"profile{i}"), "--dump-dom",
+                             collector.url + query) for i, query in enumerate(("/", "/?show=devices"))]
+        self.assertIn('data-drawn="yes" data-lines="1" data-people="yes" data-took=', doms[0])
+        self.assertIn('data-drawn="yes" data-lines="1" data-took=', doms[1])
+        today = time.strftime("%Y-%m-%d", time.gmtime())
+        self.assertIn(f'<div class="calibration">people calibrated {today}: the router\'s own'
+                      f' floor, r 1.000, error 0.00 people</div>', doms[0])
+        self.assertIn('<label id="show">', doms[0])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -107,6 +107,29 @@ class Scores(unittest.TestCase):
                 self.assertAlmostEqual(figures["whole_error"], whole_error)
                 self.assertAlmostEqual(figures["hcv"][2], v)
 
+    def test_an_address_keeps_the_group_a_document_last_named(self):
+        docs = [document((A1, "g1"), (B1, None)), document((A1, None), (B1, None), (A2, "g1"))]
+        self.assertEqual(count_eval.groups(docs), {A1: "g1", B1: B1, A2: "g1"})
+
+    def test_records_recounted_in_their_windows(self):
+        at = lambda t: f"2023-11-14T22:13:{20 + t:02d}+00:00"  # t seconds after the origin
+        doc = lambda t, devices, *records: {
+            "systemDateTime": at(t), "devices": devices,
+            "data": [dict({"mac": m, "lastSeen": ORIGIN // 1_000_000 + s}, **({"device": g} if g else {}))
+                     for m, s, g in records]}
+        first = doc(10, 2, (A1, 3, "g1"), (B1, 9, "g2"), (A2, 10, None))
+        second = doc(20, 1, (A1, 3, "g1"), (B1, 10, "g2"), (A2, 20, None))  # from 10 to 20
+        cases = [([first, second], [2, 1], []),
+                 ([first, doc(20, 2, (B1, 12, "g2"))], [2, 1], ["devices 2, its records name 1"])]
+        for docs, recounted, misses in cases:
+            with self.subTest(docs=docs):
+                self.assertEqual([r for _, _, r in count_eval.recounts(docs)], recounted)
+                self.assertEqual([m.split(": ", 1)[1] for m in count_eval.recount_misses(docs)],
+                                 misses)
+        for bad in (doc(10, 3, (A1, 3, "g1")), doc(10, 0, (A1, 3, "g1")), doc(10, None)):
+            with self.subTest(bad=bad), self.assertRaises(count_eval.Failure):
+                count_eval.recount_misses([bad])
+
     def test_documents_that_do_not_match_fail(self):
         for docs in ([document((A1, "g"), devices=1)], [document()] * 3):
             with self.subTest(docs=docs), self.assertRaises(count_eval.Failure):

@@ -4,13 +4,17 @@ import json
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from datetime import datetime
 
 from daemon import Daemon, Receiver, capture_line, wait_for
-from frames import pcap, probe_request, simple_radio
+from frames import beacon, management, pcap, probe_request, simple_radio
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
+import count_eval  # noqa: E402
 
 RECORDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "capture.pcap")
 ADDRESS = re.compile(r"[0-9a-f]{2}(?::[0-9a-f]{2}){5}")
@@ -64,11 +68,15 @@ class Documents(unittest.TestCase):
                 self.assertTrue(document["data"])
                 if settings.get("debug"):  # the table after each reading has the device column
                     self.assertIn("Devices this report window", output)
-                self.assertEqual({list(r)[-1] for r in document["data"]}, {last})
                 if raw_names is None:
+                    self.assertEqual({list(r)[-1] for r in document["data"]}, {last})
                     continue
-                names = {r["device"] for r in document["data"]}
-                self.assertLessEqual(document["devices"], len(names))
+                # Only records of counted devices name them: not the access points heard.
+                counted = [r for r in document["data"] if "device" in r]
+                self.assertEqual({list(r)[-1] for r in counted}, {last})
+                self.assertLess(len(counted), len(document["data"]))
+                names = {r["device"] for r in counted}
+                self.assertEqual(document["devices"], len(names))
                 self.assertEqual(names <= raw, raw_names)
 
     def test_a_recording_ends_with_one_document_of_what_came_since_on_its_own_day(self):
@@ -106,6 +114,44 @@ class Documents(unittest.TestCase):
                 got = [(int(datetime.fromisoformat(d["systemDateTime"]).timestamp()), d["devices"])
                        for d in receiver.documents()]
                 self.assertEqual(got, expected)
+
+    def test_records_name_only_counted_devices_and_recount_to_the_count(self):
+        start = 1700000000
+        access_point, own = "00:11:22:33:44:55", "00:aa:bb:cc:dd:01"
+        first, second, later = "02:00:00:00:01:01", "02:00:00:00:01:02", "02:00:00:00:02:01"
+        passing = "02:00:00:00:03:01"  # other elements, two frames: never counted
+        other_kind = management(4, passing, body=b"\x00\x00\x01\x01\x8c")
+        frames = ([(1, beacon(access_point)), (2, probe_request(own)), (61, beacon(access_point))]
+                  + [(3 + i / 20, probe_request(first)) for i in range(3)]
+                  + [(10 + i / 20, probe_request(second)) for i in range(3)]
+                  + [(20 + i / 20, other_kind) for i in range(2)]
+                  + [(70 + i / 20, probe_request(later)) for i in range(2)])
+        cases = [  # settings, devices and named records of each document
+            ({}, [(2, {own, first, second}), (1, {own, first, second, later})]),
+            ({"mac_privacy": 1, "mac_secret": "s"}, [(2, None), (1, None)]),
+        ]
+        for settings, expected in cases:
+            with self.subTest(settings=settings), tempfile.TemporaryDirectory() as work:
+                recording = os.path.join(work, "r.pcap")
+                with open(recording, "wb") as f:
+                    f.write(pcap(sorted((start + t, simple_radio(-50) + frame, None)
+                                        for t, frame in frames)))
+                receiver = Receiver()
+                self.addCleanup(receiver.close)
+                with Daemon(dict(settings, capture_file=recording, count_devices=1,
+                                 report_time=60, exit_at_end=1, full_url=receiver.url),
+                            stdin=subprocess.DEVNULL) as daemon:
+                    self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
+                documents = receiver.documents()
+                self.assertEqual([d["devices"] for d in documents], [n for n, _ in expected])
+                self.assertEqual([(n, r) for _, n, r in count_eval.recounts(documents)],
+                                 [(n, n) for n, _ in expected])
+                for document, (_, named) in zip(documents, expected):
+                    got = {r["mac"] for r in document["data"] if "device" in r}
+                    if named:
+                        self.assertEqual(got, named)
+                    else:  # pseudonyms: the same records, the device named as they are
+                        self.assertEqual(len(got), len(document["data"]) - 2)
 
     def test_standard_input_counts_each_address_and_says_so(self):
         receiver = Receiver()

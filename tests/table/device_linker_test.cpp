@@ -20,6 +20,7 @@ struct Frame {
     char ssid = 0;
     bool accessPoint = false;  // a beacon or a probe response
     int8_t signal = -60;
+    int ht = -1;  // the HT capability field, when it sends one
 };
 
 struct RuleCase {
@@ -80,6 +81,9 @@ const RuleCase kRules[] = {
     {"an address silent 10 minutes is linked anew",
      {{kRandom, 1, 0, true, 5}, {kRandom, 2, 1, true, 900, 2}, {kRandom, 1, 700, true, 2000, 2}},
      "abb"},
+    {"...and a group it founds then is not named as the one it left, which lives on",
+     {{kRandom, 1, 0}, {kRandom, 1, 700, true, 0, 2}},
+     "ab"},
     {"a group silent an hour is forgotten", {{kRandom, 1, 0}, {kRandom, 2, 3700}}, "ab"},
     {"...also after the frames' clock stepped back",
      {{kRandom, 1, 1000}, {kRandom, 2, 0, true, 0, 2}, {kRandom, 3, 3700}},
@@ -112,6 +116,45 @@ const RuleCase kRules[] = {
     {"a group learns its phone's other state: read again at an address's next burst",
      {{kRandom, 1, 0}, {kRandom, 1, 2, true, 0, 2}, {kRandom, 2, 3, true, 0, 2}},
      "aaa"},
+    {"HT power-state bits (SM power save, 40 MHz intolerant) are a state, not another kind",
+     {{kRandom, 1, 0, true, 0, 1, 0, false, -60, 0x000C},
+      {kRandom, 2, 1, true, 0, 1, 0, false, -60, 0x0004},
+      {kRandom, 3, 2, true, 0, 1, 0, false, -60, 0x400C}},
+     "aaa"},
+    {"...other HT capability bits are another kind",
+     {{kRandom, 1, 0, true, 0, 1, 0, false, -60, 0x000C},
+      {kRandom, 2, 1, true, 0, 1, 0, false, -60, 0x002C}},
+     "ab"},
+    {"a passing state: a group one address founded on a new kind, not counted, joins the group "
+     "its later elements match, which learns the first",
+     {{kRandom, 1, 0}, {kRandom, 2, 0, true, 0, 2}, {kRandom, 2, 2}, {kRandom, 3, 3, true, 0, 2}},
+     "abaa"},
+    {"...not once counted: it learns the later elements",
+     {{kRandom, 1, 0},
+      {kRandom, 2, 0, true, 0, 2},
+      {kRandom, 2, 0, true, 0, 2},
+      {kRandom, 2, 0, true, 0, 2},
+      {kRandom, 2, 0, true, 0, 2},
+      {kRandom, 2, 0, true, 0, 2},
+      {kRandom, 2, 2},
+      {kRandom, 3, 3}},
+     "abbbbbbb"},
+    {"...nor once another address joined it",
+     {{kRandom, 1, 0}, {kRandom, 2, 0, true, 0, 2}, {kRandom, 3, 1, true, 0, 2}, {kRandom, 2, 3}},
+     "abbb"},
+    {"a phone's own address continues a group of its kind silent 1 s to 10 minutes, and stays",
+     {{kRandom, 1, 0}, {kGlobal, 9, 5}, {kGlobal, 9, 6}, {kRandom, 2, 8}},
+     "aaaa"},
+    {"...not one heard within the second: another phone beside it",
+     {{kRandom, 1, 0}, {kGlobal, 9, 0}},
+     "ab"},
+    {"...nor one silent over 10 minutes", {{kRandom, 1, 0}, {kGlobal, 9, 601}}, "ab"},
+    {"...nor one heard over 8 dB away",
+     {{kRandom, 1, 0, true, 0, 1, 0, false, -40}, {kGlobal, 9, 5, true, 0, 1, 0, false, -60}},
+     "ab"},
+    {"...nor once it is a device of its own",
+     {{kGlobal, 9, 0, false}, {kRandom, 1, 2}, {kGlobal, 9, 5}},
+     "aba"},
     {"infrastructure is not a device: a beacon's sender is a group, never counted",
      {{kGlobal, 1, 0, false, 0, 1, 0, true}, {kGlobal, 1, 1}, {kGlobal, 2, 1}},
      "aab",
@@ -139,11 +182,15 @@ std::string linkAll(const std::vector<Frame>& frames, Scene& scene) {
     std::map<std::string, char> letters;
     std::string groups;
     for (const Frame& f : frames) {
-        uint8_t elements[] = {1, 1, f.kind};
+        std::vector<uint8_t> elements{1, 1, f.kind};
+        if (f.ht >= 0) {
+            elements.insert(elements.end(),
+                            {45, 2, static_cast<uint8_t>(f.ht), static_cast<uint8_t>(f.ht >> 8)});
+        }
         ProbeFacts probe;
         probe.sequence = f.sequence;
-        probe.elements = elements;
-        probe.elementsLength = sizeof elements;
+        probe.elements = elements.data();
+        probe.elementsLength = elements.size();
         if (f.ssid) {
             probe.ssid = reinterpret_cast<const uint8_t*>(&f.ssid);
             probe.ssidLength = 1;

@@ -340,6 +340,47 @@ TEST_F(Table, RecordsKeepTheirAddressLinkAndANodeTakenAgainStartsUnlinked) {
     EXPECT_EQ(deviceOf("b", 2, 1), 2);  // known: it stays, whatever it sends
 }
 
+// Walks say which records' groups count: not an access point's, nor a group of random addresses
+// before its fifth frame, then every address of it, the ones heard before that too.
+TEST_F(Table, WalksMarkTheRecordsWhoseGroupCounts) {
+    EntryList linked(0, true);
+    DeviceLinker linker;
+    uint8_t elements[] = {1, 1, 2};
+    ProbeFacts probe;
+    probe.elements = elements;
+    probe.elementsLength = sizeof elements;
+    struct Heard {
+        const char* mac;
+        uint8_t first, last;  // of the address
+        bool probes, accessPoint;
+        std::vector<bool> counted;  // records in order of first appearance, after this frame
+    };
+    const Heard frames[] = {
+        {"ap", 0x00, 1, false, true, {false}},
+        {"own", 0x00, 2, false, false, {false, true}},
+        {"r1", 0x02, 3, true, false, {false, true, false}},
+        {"r1", 0x02, 3, true, false, {false, true, false}},
+        {"r2", 0x02, 4, true, false, {false, true, false, false}},
+        {"r2", 0x02, 4, true, false, {false, true, false, false}},
+        {"r2", 0x02, 4, true, false, {false, true, true, true}},  // the fifth frame
+    };
+    for (const Heard& f : frames) {
+        const LinkInput frame{
+            {f.first, 0, 0, 0, 0, f.last}, 1000, -50, f.probes ? &probe : nullptr, f.accessPoint};
+        const Linking linking{linker, frame};
+        ASSERT_EQ(updateEntryList(readingOf(f.mac, -50, 0), linked, 0, &linking), 0);
+        std::vector<bool> visited, sliced;
+        for (const Entry& e : entriesOf(linked)) visited.push_back(e.counted);
+        std::vector<Entry> slice;
+        beginWalk(linked);
+        while (nextSlice(linked, slice)) {
+            for (const Entry& e : slice) sliced.push_back(e.counted);
+        }
+        EXPECT_EQ(visited, f.counted) << f.mac;
+        EXPECT_EQ(sliced, f.counted) << f.mac;
+    }
+}
+
 TEST_F(Table, RecencyStaysRightWhenPruningDropsRecords) {
     EntryList capped(3);
     auto heard = [&](const char* mac, std::time_t at) {

@@ -22,6 +22,11 @@ Bytes phone(Bytes ssid = {}, uint8_t channel = 6, uint8_t wps = 0x10, uint8_t fi
     return elements;
 }
 
+Bytes withByte(Bytes elements, std::size_t at, uint8_t byte) {
+    elements.at(at) = byte;
+    return elements;
+}
+
 uint64_t fingerprintOf(const Bytes& elements) {
     ProbeFacts probe;
     probe.elements = elements.data();
@@ -48,6 +53,9 @@ const Pair kPairs[] = {
          return b;
      }(),
      false},
+    {"HT power-state bits: SM power save", phone(), withByte(phone(), 13, 0xe3), true},
+    {"HT power-state bits: 40 MHz intolerant", phone(), withByte(phone(), 14, 0x41), true},
+    {"another HT capability", phone(), withByte(phone(), 13, 0xaf), false},
     {"a channel element between others", Bytes{1, 1, 2, 3, 1, 6, 45, 1, 0},
      Bytes{1, 1, 2, 45, 1, 0}, true},
     {"an element cut short ends the walk", Bytes{1, 2, 3, 4}, Bytes{1, 2, 3, 4, 45, 200, 1}, true},

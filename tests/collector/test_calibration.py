@@ -1,0 +1,214 @@
+"""Calibration through the real collector, on SQLite and PostgreSQL: the edge cases in one table
+(too few counts, one day, counts outside every window, a router without records, a refit, a
+clear), by `calibrate` and by POST /api/calibration, and the people then on the series."""
+import calendar
+import json
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+import postgres
+from collector import BINARY, Collector, add_token, post
+
+DAY = 86400
+FIRST = 1765180800 + 8 * 3600  # 2025-12-08T08:00:00Z
+WINDOW = 300
+DAYS, WINDOWS = 3, 25  # per day, from 08:00
+
+
+def stamp(at):
+    return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(at))
+
+
+def window_times():
+    return [FIRST + d * DAY + k * WINDOW for d in range(DAYS) for k in range(WINDOWS)]
+
+
+def room(at):
+    """(near, between, far) devices of the window ending at `at`: heard at -60, -73 and -80 dB,
+    varying apart, so that only a floor of -70 dB counts the near ones alone."""
+    k = at // WINDOW
+    return k % 7, (k * 3) % 5, (k * 5) % 11
+
+
+def document(at, counting=True, records=True):
+    near, between, far = room(at)
+    data = []
+    for n, (count, signal) in enumerate(((near, -60), (between, -73), (far, -80))):
+        for i in range(count):
+            mac = f"02:00:00:{n:02x}:{at % 256:02x}:{i:02x}"
+            record = {"mac": mac, "count": 3, "firstSeen": at - 200, "lastSeen": at - 10,
+                      "signalDB": signal}
+            if counting:
+                record["device"] = mac
+            data.append(record)
+    # An address heard in an earlier window only: no recount may count it.
+    data.append({"mac": "02:ff:00:00:00:01", "count": 1, "firstSeen": at - 3000,
+                 "lastSeen": at - 2000, "signalDB": -40, **({"device": "x"} if counting else {})})
+    body = {"hostname": "r", "systemDateTime": stamp(at)}
+    if counting:
+        body["devices"] = near + between + far if records else near
+    body["data"] = data if records else []
+    return json.dumps(body)
+
+
+def people(at, a=0.5, b=1.0):
+    return a * room(at)[0] + b
+
+
+def counts(days=range(DAYS), per_day=WINDOWS, a=0.5, b=1.0):
+    """A count in the middle of each window but the day's first (which began the day before)."""
+    return [(at - WINDOW // 2, max(0, people(at, a, b))) for at in window_times()
+            if (at - FIRST) // DAY in days and 0 < (at - FIRST) % DAY // WINDOW < per_day]
+
+
+def csv(rows, iso=False):
+    lines = ["time,people"] + [f"{stamp(t) if iso else t},{p}" for t, p in rows]
+    return "\n".join(lines) + "\n"
+
+
+# Before the first document, in the long windows that begin a day (the router was away), after
+# the last document.
+OUTSIDE = [(FIRST - 3600, 1), (FIRST + DAY - 100, 2), (FIRST + 2 * DAY + WINDOWS * WINDOW, 1),
+           (FIRST + DAY - 10, 0), (FIRST + 2 * DAY, 0)]
+
+# name, router, how (cli or http), counts, expected status, words of the answer, calibration
+# then stored (a, b, floor) or None.
+CASES = [
+    ("too few counts", "north", "cli", counts(per_day=8)[:19], 1,
+     "north: not calibrated, too few counts: 19 fall", None),
+    ("one day", "north", "http", counts(days=[1]), 422,
+     "all counts fall on one day", None),
+    ("all outside every window", "north", "cli", OUTSIDE * 5, 1,
+     "too few counts: 0 fall in the router's windows", None),
+    ("outside every window", "north", "http", counts() + OUTSIDE, 200,
+     "72 counts used, 5 outside every window", (0.5, 1.0, -70)),
+    ("ISO 8601 times", "north", "cli", counts(), 0, "floor -70 dB", (0.5, 1.0, -70)),
+    ("without records", "south", "cli", counts(), 0, "floor the router's own", (0.5, 1.0, "router")),
+    ("addresses when not counting", "west", "http", counts(), 200, "floor -70 dB",
+     (0.5, 1.0, -70)),
+    ("a malformed line", "north", "http", [("yesterday", 3)] * 30, 400, "line 2 is not", None),
+    ("an unknown router", "nowhere", "cli", counts(), 1, "nowhere: no such router", None),
+]
+
+
+class Calibration(unittest.TestCase):
+    engine = "sqlite"
+
+    def setUp(self):
+        self.work = tempfile.TemporaryDirectory(prefix="pelmar-calibration-")
+        self.addCleanup(self.work.cleanup)
+        if self.engine == "postgres":
+            cluster = postgres.Cluster()
+            self.addCleanup(cluster.stop)
+            self.db = cluster.create_database("calibration")
+        else:
+            self.db = os.path.join(self.work.name, "collector.db")
+        self.collector = Collector(self.db)
+        self.addCleanup(self.collector.stop)
+        for router, options in (("north", {}), ("south", {"records": False}),
+                                ("west", {"counting": False})):
+            url = f"{self.collector.url}/ingest?token={add_token(self.db, router)}"
+            for at in window_times():
+                self.assertEqual(post(url, document(at, **options)), 200)
+
+    def calibrate(self, router, how, rows=None, clear=False, iso=False):
+        """(exit status or HTTP status, the answer's line)."""
+        if how == "http":
+            request = urllib.request.Request(
+                f"{self.collector.url}/api/calibration?router={router}", data=csv(rows).encode(),
+                headers={"Content-Type": "text/csv"})
+            try:
+                with urllib.request.urlopen(request) as answer:
+                    return answer.status, answer.read().decode().strip()
+            except urllib.error.HTTPError as error:
+                return error.code, error.read().decode().strip()
+        path = os.path.join(self.work.name, "counts.csv")
+        with open(path, "w") as f:
+            f.write(csv(rows, iso) if rows is not None else "")
+        extra = ["--clear"] if clear else ["--people", path]
+        done = subprocess.run([BINARY, "calibrate", router, "--db", self.db, *extra],
+                              capture_output=True, text=True)
+        return done.returncode, done.stdout.strip()
+
+    def get(self, path):
+        with urllib.request.urlopen(self.collector.url + path) as answer:
+            return answer.read().decode()
+
+    def stored(self, router):
+        """The router's calibration as /api/routers gives it, or None."""
+        for state in json.loads(self.get("/api/routers")):
+            if state["router"] == router:
+                return state.get("calibration")
+        return None
+
+    def assert_people(self, router, a, b):
+        """Every point of `router` estimates people = a * near + b, never below 0."""
+        points = json.loads(self.get(f"/api/series?router={router}"))
+        self.assertEqual(len(points), DAYS * WINDOWS)
+        for p in points:
+            at = calendar.timegm(time.strptime(p["time"], "%Y-%m-%dT%H:%M:%S+00:00"))
+            # A day's first window runs from the day before: it holds the earlier address too.
+            heard = room(at)[0] + ((at - FIRST) % DAY == 0 and router != "south")
+            self.assertEqual(p["people"], round(max(0.0, a * heard + b), 1), p)
+        lines = self.get(f"/api/series.csv?router={router}").splitlines()
+        self.assertEqual(lines[0], "router,time,devices,people")
+
+    def test_edge_cases(self):
+        for name, router, how, rows, status, words, expected in CASES:
+            with self.subTest(name):
+                self.calibrate("north", "cli", clear=True)
+                got, line = self.calibrate(router, how, rows, iso=name == "ISO 8601 times")
+                self.assertEqual(got, status, line)
+                self.assertIn(words, line)
+                calibration = self.stored(router)
+                if expected is None:
+                    self.assertIsNone(calibration)
+                    points = json.loads(self.get(f"/api/series?router={router}"))
+                    self.assertTrue(all("people" not in p for p in points))
+                    continue
+                a, b, floor = expected
+                self.assertEqual(calibration["floor"], floor)
+                self.assertAlmostEqual(calibration["a"], a, places=6)
+                self.assertAlmostEqual(calibration["b"], b, places=6)
+                self.assertAlmostEqual(calibration["r"], 1.0, places=6)
+                self.assertAlmostEqual(calibration["error"], 0.0, places=6)
+                self.assertEqual(calibration["counts"], 72)
+                self.assert_people(router, a, b)
+
+    def test_a_refit_replaces_and_clear_removes(self):
+        self.assertEqual(self.calibrate("north", "cli", counts())[0], 0)
+        status, line = self.calibrate("north", "http", counts(a=0.2, b=2))
+        self.assertEqual(status, 200, line)
+        self.assertIn("people = 0.2 * devices + 2,", line)
+        self.assertAlmostEqual(self.stored("north")["a"], 0.2)
+        self.assert_people("north", 0.2, 2)
+        # Other routers' points carry no people; the CSV leaves their column empty.
+        lines = self.get("/api/series.csv").splitlines()
+        self.assertEqual(lines[0], "router,time,devices,people")
+        self.assertTrue(any(line.startswith("south,") and line.endswith(",") for line in lines))
+        self.assertEqual(self.calibrate("north", "cli", clear=True),
+                         (0, "north: calibration removed"))
+        self.assertEqual(self.calibrate("north", "cli", clear=True),
+                         (0, "north: was not calibrated"))
+        self.assertIsNone(self.stored("north"))
+        self.assertEqual(self.get("/api/series.csv").splitlines()[0], "router,time,devices")
+
+    def test_an_estimate_below_zero_is_zero(self):
+        self.assertEqual(self.calibrate("north", "cli", counts(a=1, b=-3))[0], 0)
+        fitted = self.stored("north")
+        self.assertLess(fitted["b"], -0.5)
+        self.assert_people("north", fitted["a"], fitted["b"])
+
+
+@unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
+class CalibrationOnPostgres(Calibration):
+    engine = "postgres"
+
+
+if __name__ == "__main__":
+    unittest.main()
