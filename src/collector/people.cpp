@@ -98,7 +98,7 @@ void eachPointWithPeople(Store& store, const SeriesQuery& query, PeopleEstimates
                     return true;
                 });
                 more = last < part.to;
-                part.from = last + 1;
+                if (more) part.from = last + 1;
             } else {
                 while (points.back().at == last) points.pop_back();
                 part.from = last;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -179,6 +180,8 @@ HttpResponse guarded(const Handle& handle) {
 
 std::string routersJson(const std::vector<RouterState>& states, int64_t at,
                         const std::vector<std::pair<std::string, Calibration>>& calibrations) {
+    std::map<std::string, const Calibration*> calibrated;  // a fleet's worth: looked up by name
+    for (const auto& [router, c] : calibrations) calibrated[router] = &c;
     json list = json::array();
     for (const RouterState& s : states) {
         json last = s.last.empty() ? json(nullptr) : json(s.last);
@@ -187,13 +190,13 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at,
                         {"last", last},
                         {"devices", s.devices},
                         {"late", late(s, at)}});
-        for (const auto& [router, c] : calibrations) {
-            if (router != s.router) continue;
-            json floor = !c.recount ? json("router") : c.floor ? json(*c.floor) : json("none");
-            list.back()["calibration"] = {
-                {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", c.r},
-                {"error", c.error},         {"counts", c.counts}};
-        }
+        auto found = calibrated.find(s.router);
+        if (found == calibrated.end()) continue;
+        const Calibration& c = *found->second;
+        json floor = !c.recount ? json("router") : c.floor ? json(*c.floor) : json("none");
+        list.back()["calibration"] = {
+            {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", c.r},
+            {"error", c.error},         {"counts", c.counts}};
     }
     return list.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -2,6 +2,7 @@
 (too few counts, one day, counts outside every window, a router without records, a refit, a
 clear), by `calibrate` and by POST /api/calibration, and the people then on the series."""
 import calendar
+import http.client
 import json
 import os
 import subprocess
@@ -204,6 +205,36 @@ class Calibration(unittest.TestCase):
         self.assertLess(fitted["b"], -0.5)
         self.assert_people("north", fitted["a"], fitted["b"])
 
+    def test_an_unsynced_documents_recount_runs_on_its_own_clock(self):
+        """Placed at its arrival, its records on the clock the router booted with: the window
+        is the document's own, back to the router's first records as that clock went back."""
+        self.assertEqual(self.calibrate("north", "cli", counts())[0], 0)
+        booted = 1600000200  # six near devices then
+        body = json.loads(document(booted))
+        body["clockSynced"] = False
+        url = f"{self.collector.url}/ingest?token={add_token(self.db, 'north')}"
+        self.assertEqual(post(url, json.dumps(body)), 200)
+        last = json.loads(self.get("/api/series?router=north"))[-1]
+        self.assertEqual(last["clockTime"], stamp(booted))
+        # The near six and the earlier address, both above the -70 dB floor.
+        self.assertEqual(last["people"], 0.5 * (room(booted)[0] + 1) + 1.0)
+
+    def test_the_route_is_bounded_as_ingest_is(self):
+        """A body declared over --max-body-kb, or one naming no router, is refused from its
+        head alone: nothing of the body is sent."""
+        with Collector(self.db, extra=["--max-body-kb", "64"]) as small:
+            port = int(small.url.rsplit(":", 1)[1])
+            for target, length, status in (("/api/calibration", 10, 400),
+                                           ("/api/calibration?router=north", 65537, 413)):
+                with self.subTest(target=target, length=length):
+                    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                    connection.putrequest("POST", target)
+                    connection.putheader("Content-Length", str(length))
+                    connection.endheaders()
+                    self.assertEqual(connection.getresponse().status, status)
+                    connection.close()
+            status = post(f"{small.url}/api/calibration?router=north", csv(counts()))
+            self.assertEqual(status, 200)
 
 @unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
 class CalibrationOnPostgres(Calibration):
