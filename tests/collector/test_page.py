@@ -160,6 +160,11 @@ class Page(unittest.TestCase):
             self.assertEqual(post(f"{collector.url}/api/calibration?router=north", counts), 200)
             doms = [chromium(os.path.join(work.name, f"profile{i}"), "--dump-dom",
                              collector.url + query) for i, query in enumerate(("/", "/?show=devices"))]
+            shot = os.path.join(os.environ.get("PELMAR_SCREENSHOT_DIR", work.name),
+                                "collector-page-people.png")
+            chromium(os.path.join(work.name, "profile3"), f"--screenshot={shot}",
+                     collector.url + "/")
+        self.assertGreater(os.path.getsize(shot), 10000)
         self.assertIn('data-drawn="yes" data-lines="1" data-people="yes" data-took=', doms[0])
         self.assertIn('data-drawn="yes" data-lines="1" data-took=', doms[1])
         today = time.strftime("%Y-%m-%d", time.gmtime())
