@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
     std::atomic<long> sent{0}, failed{0};
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration<double>(seconds);
-    // Each run starts its times after the last run's, so the documents are new ones.
+    // Each run's host names are its own, so the documents are new ones; their times start
+    // sixty days back, as the collector refuses times more than a day ahead of its clock.
     const long base = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
@@ -66,10 +67,10 @@ int main(int argc, char** argv) {
         threads.emplace_back([&, t] {
             const std::string path = "/ingest?token=" + tokens[t];
             for (long n = 0; std::chrono::steady_clock::now() < end; ++n) {
-                std::string document = "{\"hostname\":\"bench-" + std::to_string(t) +
-                                       "\",\"systemDateTime\":\"" + stamp(base * 100 + n) +
-                                       "\",\"devices\":" + std::to_string(records) + ",\"data\":[" +
-                                       body + "]}";
+                std::string document =
+                    "{\"hostname\":\"bench-" + std::to_string(t) + "-" + std::to_string(base) +
+                    "\",\"systemDateTime\":\"" + stamp(base - 60 * 86400 + n) +
+                    "\",\"devices\":" + std::to_string(records) + ",\"data\":[" + body + "]}";
                 httplib::Client client(host, port);
                 auto result = client.Post(path.c_str(), document, "application/json");
                 (result && result->status == 200 ? sent : failed)++;

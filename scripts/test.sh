@@ -47,6 +47,6 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "=== shellcheck ==="
 shellcheck -s sh packaging/openwrt/pelmar/test.sh packaging/openwrt/pelmar/files/pelmar.defaults
-shellcheck packaging/openwrt/pelmar/files/pelmar.init
+shellcheck packaging/openwrt/pelmar/files/pelmar.init packaging/openwrt/pelmar/files/pelmar.hotplug
 shellcheck scripts/*.sh .ci/run
 echo "All suites passed with no sanitizer report."

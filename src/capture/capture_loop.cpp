@@ -11,6 +11,7 @@
 #include "config/decimal.h"
 #include "log.h"
 #include "report/console.h"
+#include "report/status.h"
 #include "stop.h"
 #include "table/address_text.h"
 
@@ -20,6 +21,16 @@ constexpr std::size_t kMacLength = 17;
 constexpr std::size_t kMarkerLength = 4;
 // Room for a signal token; longer tokens keep their first 19 characters.
 constexpr std::size_t kTokenScratch = 20;
+
+// Lines read from standard input, for the status: the capture thread's alone.
+uint64_t linesRead = 0;
+
+// Hands the lines read to the status, and the input's end once it came.
+void publishLines(bool ended) {
+    if (!statusKept()) return;
+    noteCaptureFigures(linesRead, 0);
+    if (ended) noteCaptureState(CaptureState::kEnded);
+}
 
 // Position of the first `text` (two characters or more) in `line`, or npos. Scans for its
 // second character, which in capture lines is far rarer than the first (a space, a 'd').
@@ -154,13 +165,16 @@ bool captureTurn(EntryList& list, const CaptureSettings& settings, DeviceLinker*
     std::optional<std::string> line = readLine(0, settings.traceLevel);
     if (!line) logFatal(-1, "FATAL: Could not read from STDIN");
     if (tracing) logText("Readed Line: %s\n", line->c_str());
+    if (!line->empty()) ++linesRead;
+    const bool ended = standardInputEnded();
+    publishLines(ended);
     Reading reading;
     if (parseCaptureLine(*line, reading)) {
         if (linker && !ignoredReading(reading, settings)) countTextDevice(*linker, reading, list);
         storeReading(reading, list, settings);
         return true;
     }
-    if (settings.exitAtEnd && standardInputEnded()) return false;
+    if (settings.exitAtEnd && ended) return false;
     pruneOldEntries(list, settings);
     if (tracing) {
         logText("Sleeping....\n");

@@ -14,6 +14,7 @@
 #include "report/files.h"
 #include "report/privacy.h"
 #include "report/scheduler.h"
+#include "report/status.h"
 #include "stop.h"
 
 namespace {
@@ -109,6 +110,24 @@ int startReportThread(pthread_t& thread, EntryList& list) {
     }
 }
 
+// Starts the status file, when one is asked for, with what is read and from where.
+void startStatus(const std::optional<NativeCapture>& native, const EntryList& list) {
+    if (!config.status_file) return;
+    DaemonStatus start;
+    start.version = PELMAR_VERSION;
+    start.started = statusClockSource();
+    start.pid = static_cast<long>(getpid());
+    start.source = "stdin";
+    if (native && config.capture_file) {
+        start.source = *config.capture_file;
+        start.captureState = CaptureState::kReplaying;
+    } else if (native) {
+        start.source = *config.capture_interface;
+        start.captureState = CaptureState::kWaiting;
+    }
+    openStatus(config.status_file, start, &list, config.clock_synced_file);
+}
+
 // The traces of debug 3 and 4 name every address heard: with count_only, where none may leave
 // the router, they are off, and one line at start says so.
 int traceLevel() {
@@ -146,6 +165,7 @@ int main(int argc, char** argv) {
     // Lives in main's frame: never destroyed while the report thread reads it.
     EntryList list(static_cast<std::size_t>(std::max(config.max_devices, 0)),
                    countDevices && native);
+    startStatus(native, list);
     pthread_t reporter;
     // A recording's reports follow its own clock, on the capture thread.
     const bool recording = native && config.capture_file;

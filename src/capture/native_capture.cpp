@@ -14,6 +14,7 @@
 #include "capture/frame.h"
 #include "clock.h"
 #include "log.h"
+#include "report/status.h"
 #include "stop.h"
 
 const char* const kDefaultCaptureFilter = "type mgt or (type data and (dir nods or dir tods))";
@@ -193,6 +194,7 @@ void waitForInterface(NativeCapture& capture, bool announce) {
         Opened opened = openInterface(capture, why);
         if (opened == Opened::kYes) break;
         if (opened == Opened::kFailed && !capture.everCaptured) startFailure(why);
+        noteCaptureState(CaptureState::kWaiting);
         if (announce) {
             logLine("Capture interface %s is not there (%s): trying again every %d s", name.c_str(),
                     why.c_str(), kRetrySeconds);
@@ -201,6 +203,7 @@ void waitForInterface(NativeCapture& capture, bool announce) {
         napUnlessStopped(kRetrySeconds * 1000);
     }
     capture.everCaptured = true;
+    noteCaptureState(CaptureState::kCapturing);
     logLine("Capturing on %s", name.c_str());
 }
 
@@ -273,6 +276,7 @@ void onFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     NativeCapture& capture = *sink.capture;
     // A stop ends the batch at once: its reports would otherwise come first.
     if (stopRequested()) return pcap_breakloop(capture.handle.get());
+    ++capture.frames;
     if (!frameTimeUsable(capture, header->ts)) return;
     if (!capture.source.file.empty()) followRecording(capture, sink, header->ts.tv_sec);
     Reading reading;
@@ -300,6 +304,24 @@ void waitForFrames(pcap_t* handle) {
     poll(&watched, 1, wait);
 }
 
+// Hands the frames and drops counted so far to the status, and writes a change it holds.
+void publishFigures(NativeCapture& capture) {
+    if (!statusKept()) return;
+    pcap_stat counts{};
+    if (capture.handle && !capture.source.interface.empty() &&
+        pcap_stats(capture.handle.get(), &counts) == 0) {
+        capture.dropped = counts.ps_drop;
+    }
+    noteCaptureFigures(capture.frames, capture.droppedBefore + capture.dropped);
+}
+
+// An interface's handle goes: what it dropped stays counted.
+void dropHandle(NativeCapture& capture) {
+    capture.handle.reset();
+    capture.droppedBefore += capture.dropped;
+    capture.dropped = 0;
+}
+
 void captureInterface(NativeCapture& capture, FrameSink& sink) {
     const std::string& name = capture.source.interface;
     bool announce = true;
@@ -316,9 +338,11 @@ void captureInterface(NativeCapture& capture, FrameSink& sink) {
         if (frames < 0 && frames != PCAP_ERROR_BREAK) {
             logLine("Capture interface %s went away (%s): trying again every %d s", name.c_str(),
                     pcap_geterr(capture.handle.get()), kRetrySeconds);
-            capture.handle.reset();
+            dropHandle(capture);
+            noteCaptureState(CaptureState::kWaiting);
             announce = false;
         }
+        publishFigures(capture);
     }
 }
 
@@ -331,6 +355,7 @@ bool captureFile(NativeCapture& capture, FrameSink& sink) {
         endIfStopRequested();
         frames = pcap_dispatch(capture.handle.get(), kFileBatch, onFrame,
                                reinterpret_cast<u_char*>(&sink));
+        publishFigures(capture);
     } while (frames > 0 || frames == PCAP_ERROR_BREAK);  // a break: a stop, ended above
     if (frames < 0) {
         std::FILE* file = pcap_file(capture.handle.get());
@@ -339,6 +364,8 @@ bool captureFile(NativeCapture& capture, FrameSink& sink) {
                 offset, pcap_geterr(capture.handle.get()));
     }
     capture.handle.reset();
+    publishFigures(capture);
+    noteCaptureState(CaptureState::kEnded);
     return frames == 0;
 }
 
@@ -401,6 +428,7 @@ void runNativeCapture(NativeCapture& capture, EntryList& list, const CaptureSett
         endAfterStop(reports);
         retryLostReport(reports, triedAt);
         sleep(1);
+        statusTick();
     }
 }
 

@@ -42,6 +42,9 @@ struct NativeCapture {
     std::optional<DeviceLinker> linker;  // with `count_devices`
     // A recording's reports, turned on the capture thread by its own clock from its first frame.
     std::optional<ReportLoop> reports;
+    uint64_t frames = 0;         // frames read since start, for the status
+    uint64_t droppedBefore = 0;  // dropped by the interface's earlier handles
+    uint64_t dropped = 0;        // dropped by the current one, as libpcap last said
 };
 
 // The source the settings name, or nullopt when they name none (standard input then). Prints

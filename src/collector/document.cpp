@@ -64,6 +64,28 @@ std::string parseRecord(const json& item, Record& record) {
 
 }  // namespace
 
+bool nestedDeeper(const std::string& body, int most) {
+    int depth = 0;
+    bool inText = false;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (inText) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inText = false;
+            }
+        } else if (c == '"') {
+            inText = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > most) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 std::optional<int64_t> parseTime(const std::string& text) {
     std::tm parts{};
     if (text.size() != 25 || !strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &parts)) {
@@ -80,10 +102,60 @@ std::optional<int64_t> parseTime(const std::string& text) {
     return seconds;
 }
 
+void placeUnsynced(Document& document, int64_t received) {
+    if (document.clockSynced || received < 0) return;
+    std::time_t time = static_cast<std::time_t>(received);
+    std::tm parts{};
+    if (!gmtime_r(&time, &parts)) return;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &parts);
+    document.clockTime = document.time;
+    document.time = text;
+    document.at = received;
+}
+
 std::string parseDocument(const std::string& body, Document& document) {
-    json root = json::parse(body, nullptr, false);
+    // The parser's memory grows with depth far faster than with length: a document is never
+    // deeper than its records' objects, so anything deeper is refused before it is parsed.
+    if (nestedDeeper(body, kDocumentDepth)) return "nested deeper than a document";
+    // Each record is taken out as it ends and dropped from the tree, which would take about
+    // ten times the text: the tree keeps the document's own fields only.
+    std::vector<Record> records;
+    std::string recordFailure, rootKey;
+    bool inData = false;
+    std::size_t count = 0;
+    using Event = json::parse_event_t;
+    auto take = [&](int depth, Event event, json& parsed) {
+        if (depth == 1 && event == Event::key) {
+            rootKey = parsed.get<std::string>();
+        } else if (depth == 1 && (event == Event::array_start || event == Event::array_end)) {
+            inData = event == Event::array_start && rootKey == "data";
+            if (inData) {  // a repeated "data" replaces the one before, as in the tree
+                records.clear();
+                recordFailure.clear();
+                count = 0;
+            }
+        } else if (depth == 2 && inData &&
+                   (event == Event::object_end || event == Event::array_end ||
+                    event == Event::value)) {
+            ++count;
+            if (recordFailure.empty()) {
+                Record record;
+                std::string reason = parseRecord(parsed, record);
+                if (reason.empty()) {
+                    records.push_back(std::move(record));
+                } else {
+                    recordFailure = reason + " (record " + std::to_string(count) + ")";
+                }
+            }
+            return false;
+        }
+        return true;
+    };
+    json root = json::parse(body, take, false);
     if (root.is_discarded()) return "not JSON";
-    if (!root.is_object() || !onlyKeys(root, {"hostname", "systemDateTime", "devices", "data"})) {
+    if (!root.is_object() ||
+        !onlyKeys(root, {"hostname", "systemDateTime", "clockSynced", "devices", "data"})) {
         return "not an object of the document's fields";
     }
     const std::string* host = textField(root, "hostname");
@@ -92,17 +164,18 @@ std::string parseDocument(const std::string& body, Document& document) {
     if (!time) return "no valid \"systemDateTime\"";
     auto at = parseTime(*time);
     if (!at) return "\"systemDateTime\" is not a time of the form 2024-01-31T12:00:00+00:00";
-    document = Document{*host, *time, *at, std::nullopt, {}};
+    document = Document{*host, *time, *at, std::nullopt, {}, true, {}};
+    if (root.contains("clockSynced")) {
+        if (!root["clockSynced"].is_boolean()) return "\"clockSynced\" is not true or false";
+        document.clockSynced = root["clockSynced"].get<bool>();
+    }
     if (root.contains("devices")) {
         document.devices = integerField(root, "devices", 0, kUnsigned32);
         if (!document.devices) return "\"devices\" is not a count";
     }
     auto data = root.find("data");
     if (data == root.end() || !data->is_array()) return "no \"data\" array";
-    document.records.resize(data->size());
-    for (std::size_t i = 0; i < data->size(); ++i) {
-        std::string reason = parseRecord((*data)[i], document.records[i]);
-        if (!reason.empty()) return reason + " (record " + std::to_string(i + 1) + ")";
-    }
+    if (!recordFailure.empty()) return recordFailure;
+    document.records = std::move(records);
     return "";
 }

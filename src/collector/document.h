@@ -21,11 +21,23 @@ struct Document {
     int64_t at = 0;    // the same in seconds since the epoch
     std::optional<int64_t> devices;
     std::vector<Record> records;
+    bool clockSynced = true;  // false: "clockSynced":false, the router's clock was not trusted
+    std::string clockTime;    // then, once placed at its receipt, its own "systemDateTime"
 };
+
+// A document's deepest nesting: its object, its "data" array, a record's object.
+constexpr int kDocumentDepth = 3;
+
+// True when `body` opens more than `most` arrays or objects inside each other (outside texts).
+bool nestedDeeper(const std::string& body, int most);
 
 // Parses `body` into `document`; on a body that is not one document of the daemon's shape,
 // returns the one-line reason (empty: parsed).
 std::string parseDocument(const std::string& body, Document& document);
+
+// A document made while its router's clock was not synchronised is placed at the time it was
+// `received`, its own time kept in `clockTime`; other documents are left as they are.
+void placeUnsynced(Document& document, int64_t received);
 
 // Seconds since the epoch of a "%Y-%m-%dT%H:%M:%S+00:00" text; nullopt when it is not one.
 std::optional<int64_t> parseTime(const std::string& text);

@@ -24,10 +24,14 @@ const char* const kUsage =
     "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8480)\n"
     "  --keep-days N       remove documents older than N days, once a day (default: keep all)\n"
     "  --max-body-kb N     largest document accepted, KiB; larger ones get 413 (default 16384)\n"
+    "  --max-connections N open connections at once, more are closed (default 1000)\n"
+    "  --max-connections-per-address N  of them from one address (default 64)\n"
     "  --chart-js FILE     the Chart.js file the page loads (default: Debian's libjs-chart.js)\n"
     "  --help              this text\n";
 
-const char* const kFlags[] = {"db", "listen", "keep-days", "max-body-kb", "chart-js"};
+const char* const kFlags[] = {"db",          "listen",          "keep-days",
+                              "max-body-kb", "max-connections", "max-connections-per-address",
+                              "chart-js"};
 
 using Options = std::map<std::string, std::string>;
 
@@ -37,6 +41,8 @@ bool readOptions(const std::vector<std::string>& args, Options& options) {
     options = {{"db", "pelmar-collector.db"},
                {"listen", "127.0.0.1:8480"},
                {"max-body-kb", "16384"},
+               {"max-connections", "1000"},
+               {"max-connections-per-address", "64"},
                {"chart-js", PELMAR_CHART_JS}};
     for (const char* flag : kFlags) {
         std::string name = "PELMAR_COLLECTOR_";
@@ -82,12 +88,25 @@ void keepDays(Store& store, long days, std::mutex& lock, std::condition_variable
                         86400;
         try {
             store.dropBefore(today - days);
-        } catch (const StoreError& error) {
-            std::printf("Retention failed: %s\n", error.what());
+        } catch (const std::exception& error) {
+            // Whatever went wrong, the next day tries again: nothing ends the collector here.
+            std::string what = error.what();
+            std::printf("Retention failed: %s\n",
+                        escapedForLog(what.substr(0, what.find('\n'))).c_str());
             std::fflush(stdout);
         }
         wake.wait_for(hold, std::chrono::hours(24), [&] { return stopping; });
     }
+}
+
+// Waits for TERM or INT (blocked in every thread since main began).
+void waitForStop() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    int signal = 0;
+    sigwait(&set, &signal);
 }
 
 int serve(const Options& options) {
@@ -95,9 +114,14 @@ int serve(const Options& options) {
     auto colon = listen.rfind(':');
     long port = colon == std::string::npos ? 0 : positive(listen.substr(colon + 1));
     long maxBodyKb = positive(options.at("max-body-kb"));
+    long connections = positive(options.at("max-connections"));
+    long perAddress = positive(options.at("max-connections-per-address"));
     long days = options.count("keep-days") ? positive(options.at("keep-days")) : -1;
-    if (!port || port > 65535 || !maxBodyKb || days == 0) {
-        std::fprintf(stderr, "pelmar-collector: a bad --listen, --max-body-kb or --keep-days\n");
+    if (!port || port > 65535 || !maxBodyKb || maxBodyKb > (1L << 30) || days == 0 ||
+        !connections || !perAddress) {
+        std::fprintf(stderr,
+                     "pelmar-collector: a bad --listen, --max-body-kb, --max-connections,"
+                     " --max-connections-per-address or --keep-days\n");
         return 2;
     }
     std::unique_ptr<Store> store = openStore(options.at("db"));
@@ -108,11 +132,18 @@ int serve(const Options& options) {
         std::printf("No Chart.js at %s: the page shows the table only\n", settings.chartJs.c_str());
         settings.chartJs.clear();
     }
-    httplib::Server server;
-    addRoutes(server, *store, settings);
-    std::string host = listen.substr(0, colon);
-    if (!server.bind_to_port(host.c_str(), static_cast<int>(port))) {
-        std::printf("Cannot listen on %s\n", listen.c_str());
+    HttpLimits limits;
+    limits.maxBody = settings.maxBody;
+    // Two of the largest at once: a router's burst of chunked floods stays within 64 MiB.
+    limits.bodiesInFlight = 2 * settings.maxBody;
+    limits.connections = static_cast<unsigned>(connections);
+    limits.perPeer = static_cast<unsigned>(perAddress);
+    std::string error;
+    std::unique_ptr<HttpServer> server =
+        HttpServer::start(listen.substr(0, colon), static_cast<int>(port), limits,
+                          collectorRoutes(*store, settings), error);
+    if (!server) {
+        std::printf("Cannot listen on %s: %s\n", listen.c_str(), error.c_str());
         return 1;
     }
     std::mutex lock;
@@ -122,20 +153,10 @@ int serve(const Options& options) {
     if (days > 0)
         retention = std::thread(keepDays, std::ref(*store), days, std::ref(lock), std::ref(wake),
                                 std::cref(stopping));
-    // TERM and INT are taken by this thread only (blocked everywhere else): it stops the server.
-    std::thread signals([&server] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
-        int signal = 0;
-        sigwait(&set, &signal);
-        server.stop();
-    });
-    signals.detach();
     std::printf("Listening on %s\n", listen.c_str());
     std::fflush(stdout);
-    server.listen_after_bind();
+    waitForStop();
+    server.reset();
     {
         std::lock_guard<std::mutex> hold(lock);
         stopping = true;

@@ -8,8 +8,11 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
 body { font: 14px sans-serif; margin: 1em 2em; }
 table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
+tbody tr { cursor: pointer; }
 .late { color: #b00; }
+.chosen { background: #eef4ff; }
 #chart { max-width: 1100px; max-height: 420px; }
+#unsynced { color: #b00; }
 </style>
 <script src="/chart.js"></script></head>
 <body>
@@ -18,14 +21,28 @@ td, th { border: 1px solid #ccc; padding: 2px 8px; text-align: left; }
 <option value="3600">last hour</option><option value="21600">last 6 hours</option>
 <option value="86400" selected>last day</option><option value="604800">last week</option>
 <option value="2678400">last month</option><option value="0">everything</option>
-</select></label> <span id="status"></span>
+</select></label>
+<label>Routers <input id="filter" type="search" placeholder="name or host name"></label>
+<span id="status"></span>
 <canvas id="chart"></canvas>
+<p id="unsynced" hidden>&times;: sent before its router's clock was synchronised, so shown when it
+arrived; its own time is in the point's tooltip.</p>
+<p id="lines"></p>
 <table><thead><tr><th>router</th><th>host name</th><th>last document</th><th>devices</th>
 <th>state</th></tr></thead><tbody id="routers"></tbody></table>
+<p><button id="previous">previous</button> <span id="page"></span>
+<button id="next">next</button></p>
 <script>
 "use strict";
+// A fleet has thousands of routers: the chart draws their sum and a few lines, the table a page.
+const mostLines = 8;
+const rowsPerPage = 50;
+const colours = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2",
+                 "#17becf"];
 let chart = null;
-const colours = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2"];
+let routers = [];
+let page = 0;
+const chosen = new Set();
 
 function cell(row, text, cls) {
   const td = row.insertCell();
@@ -33,40 +50,49 @@ function cell(row, text, cls) {
   if (cls) td.className = cls;
 }
 
-function showRouters(routers) {
+function matching() {
+  const wanted = document.getElementById("filter").value.trim().toLowerCase();
+  if (!wanted) return routers;
+  return routers.filter(r => r.router.toLowerCase().includes(wanted) ||
+                             r.hostname.toLowerCase().includes(wanted));
+}
+
+function showRouters() {
+  const list = matching();
+  const pages = Math.max(1, Math.ceil(list.length / rowsPerPage));
+  page = Math.min(page, pages - 1);
   const body = document.getElementById("routers");
   body.replaceChildren();
-  for (const r of routers) {
+  for (const r of list.slice(page * rowsPerPage, (page + 1) * rowsPerPage)) {
     const row = body.insertRow();
+    if (chosen.has(r.router)) row.className = "chosen";
+    row.addEventListener("click", () => choose(r.router));
     cell(row, r.router);
     cell(row, r.hostname);
     cell(row, r.last === null ? "none yet" : r.last);
     cell(row, r.last === null ? "" : String(r.devices));
     cell(row, r.late ? "late" : "reporting", r.late ? "late" : "");
   }
+  const first = list.length ? page * rowsPerPage + 1 : 0;
+  document.getElementById("page").textContent =
+    `routers ${first}-${Math.min(list.length, (page + 1) * rowsPerPage)} of ${list.length}`;
+  document.getElementById("previous").disabled = page === 0;
+  document.getElementById("next").disabled = page + 1 >= pages;
 }
 
-// One line per router, and their sum: at every window's time, each router's latest count.
-function datasets(points) {
-  const lines = new Map();
-  for (const p of points) {
-    if (!lines.has(p.router)) lines.set(p.router, []);
-    lines.get(p.router).push({x: Date.parse(p.time), y: p.devices});
-  }
-  const times = [...new Set(points.map(p => Date.parse(p.time)))].sort((a, b) => a - b);
-  const sum = times.map(t => {
-    let total = 0;
-    for (const line of lines.values()) {
-      let latest = null;
-      for (const q of line) if (q.x <= t) latest = q.y;
-      if (latest !== null) total += latest;
-    }
-    return {x: t, y: total};
-  });
-  const sets = [...lines].map(([router, data], i) => ({
-    label: router, data: data, borderColor: colours[i % colours.length], pointRadius: 0}));
-  sets.push({label: "all routers", data: sum, borderColor: "#000", borderWidth: 3, pointRadius: 0});
-  return sets;
+function choose(router) {
+  if (chosen.has(router)) chosen.delete(router);
+  else if (chosen.size < mostLines) chosen.add(router);
+  showRouters();
+  load();
+}
+
+// The chosen routers, else the busiest by their last count.
+function drawnRouters() {
+  if (chosen.size) return [...chosen];
+  return routers.filter(r => r.last !== null)
+    .sort((a, b) => b.devices - a.devices || (a.router < b.router ? -1 : 1))
+    .slice(0, mostLines).map(r => r.router);
 }
 
 function drawn(canvas) {
@@ -75,40 +101,76 @@ function drawn(canvas) {
   return false;
 }
 
-function draw(points) {
+function line(points) {
+  return points.map(p => ({x: Date.parse(p.time), y: p.devices, clock: p.clockTime}));
+}
+
+function draw(sum, names, lines) {
   const canvas = document.getElementById("chart");
   if (chart) chart.destroy();
+  // A point placed at its arrival (its clock was not trusted) is marked with a cross.
+  const sets = names.map((name, i) => ({label: name, data: line(lines[i]),
+    borderColor: colours[i % colours.length], pointStyle: "crossRot",
+    pointRadius: c => c.raw && c.raw.clock ? 6 : 0}));
+  sets.push({label: "all routers", data: line(sum), borderColor: "#000", borderWidth: 3,
+             pointRadius: 0});
   chart = new Chart(canvas, {
     type: "line",
-    data: {datasets: datasets(points)},
+    data: {datasets: sets},
     options: {animation: false, parsing: false, scales: {
       x: {type: "linear", ticks: {callback: v => new Date(v).toISOString().slice(0, 16)}},
-      y: {beginAtZero: true, title: {display: true, text: "devices"}}}}
+      y: {beginAtZero: true, title: {display: true, text: "devices"}}},
+      plugins: {tooltip: {callbacks: {afterLabel: c =>
+        c.raw.clock ? "arrived then; its own clock said " + c.raw.clock : ""}}}}
   });
-  document.body.dataset.points = String(points.length);
+  document.getElementById("unsynced").hidden = !lines.some(l => l.some(p => p.clockTime));
+  document.body.dataset.points = String(lines.reduce((n, l) => n + l.length, 0));
   document.body.dataset.drawn = drawn(canvas) ? "yes" : "no";
+  document.body.dataset.lines = String(names.length);
+  document.getElementById("lines").textContent = chosen.size
+    ? "Lines: the routers chosen in the table (click a row again to drop it)."
+    : `Lines: the ${names.length} busiest routers and their sum over all ${routers.length};` +
+      " click rows in the table to draw those instead.";
+}
+
+function json(url) {
+  return fetch(url).then(r => {
+    if (!r.ok) throw new Error(url.split("?")[0] + " answered " + r.status);
+    return r.json();
+  });
 }
 
 async function load() {
   const status = document.getElementById("status");
+  const began = performance.now();
   try {
     const range = Number(document.getElementById("range").value);
-    const from = range ? Math.floor(Date.now() / 1000) - range : 0;
-    const [routers, points] = await Promise.all([
-      fetch("/api/routers").then(r => r.json()),
-      fetch("/api/series?from=" + from).then(r => r.json())]);
-    showRouters(routers);
+    const now = Math.floor(Date.now() / 1000);
+    // Bounded on both sides: nothing is stored more than a day ahead of the collector's clock.
+    const bounds = `from=${range ? now - range : 0}&to=${now + 86400}`;
+    routers = await json("/api/routers");
+    showRouters();
+    const names = drawnRouters();
+    const step = Math.max(1, Math.floor(range / 1000));
+    const [sum, ...lines] = await Promise.all([
+      json(`/api/total?${bounds}&step=${step}`),
+      ...names.map(n => json(`/api/series?router=${encodeURIComponent(n)}&${bounds}`))]);
     if (typeof Chart === "undefined") throw new Error("Chart.js is not installed");
-    draw(points);
+    draw(sum, names, lines);
+    document.body.dataset.took = String(Math.round(performance.now() - began));
     status.textContent = "updated " + new Date().toISOString().slice(0, 19);
   } catch (error) {
     status.textContent = "cannot load: " + error.message;
   }
 }
 
-const wanted = new URLSearchParams(location.search).get("range");
-if (wanted !== null) document.getElementById("range").value = wanted;
+const wanted = new URLSearchParams(location.search);
+if (wanted.get("range") !== null) document.getElementById("range").value = wanted.get("range");
+if (wanted.get("filter") !== null) document.getElementById("filter").value = wanted.get("filter");
 document.getElementById("range").addEventListener("change", load);
+document.getElementById("filter").addEventListener("input", () => { page = 0; showRouters(); });
+document.getElementById("previous").addEventListener("click", () => { page--; showRouters(); });
+document.getElementById("next").addEventListener("click", () => { page++; showRouters(); });
 load();
 setInterval(load, 60000);
 </script></body></html>

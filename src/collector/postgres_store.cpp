@@ -21,6 +21,11 @@ const char* const kMigrations[] = {
     "CREATE TABLE records(day integer NOT NULL, doc bigint NOT NULL, mac text NOT NULL,"
     " count bigint NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL,"
     " signal integer NOT NULL, device text) PARTITION BY RANGE (day);",
+    // Documents of an untrusted clock, placed at their receipt: their own time, unique per host
+    // (within a day: a unique index holds the partitions' key).
+    "ALTER TABLE documents ADD COLUMN clock_time text;"
+    "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time, day)"
+    " WHERE clock_time IS NOT NULL;",
 };
 
 struct ConnectionDeleter {
@@ -83,6 +88,33 @@ Result query(PGconn* c, const std::string& sql, const std::vector<const std::str
     return run(c, sql, values, PGRES_TUPLES_OK);
 }
 
+// Runs the query `sql` and gives its rows one by one to `each` (each a result of one row),
+// until it returns false; the rest is read and dropped, so the connection can be used again.
+template <typename Each>
+void eachRow(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values,
+             const Each& each) {
+    std::vector<const char*> texts;
+    for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
+    if (!PQsendQueryParams(c, sql.c_str(), static_cast<int>(texts.size()), nullptr, texts.data(),
+                           nullptr, nullptr, 0)) {
+        throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), "");
+    }
+    PQsetSingleRowMode(c);
+    bool wanted = true;
+    std::string failure, state;
+    while (Result r{PQgetResult(c)}) {
+        ExecStatusType status = PQresultStatus(r.get());
+        if (status == PGRES_SINGLE_TUPLE) {
+            wanted = wanted && each(r);
+        } else if (status != PGRES_TUPLES_OK && failure.empty()) {
+            const char* code = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+            failure = "PostgreSQL: " + std::string(PQerrorMessage(c));
+            state = code ? code : "";
+        }
+    }
+    if (!failure.empty()) throw CommandError(failure, state);
+}
+
 std::string text(const Result& r, int row, int column) {
     return PQgetvalue(r.get(), row, column);
 }
@@ -140,39 +172,50 @@ public:
 
     std::vector<Point> series(const SeriesQuery& q) override {
         std::vector<Point> points;
-        std::string from = std::to_string(q.from), to = std::to_string(q.to);
-        // The days too, so that only the range's partitions are read.
-        std::string firstDay = std::to_string(std::max<int64_t>(dayOf(q.from), -1));
-        std::string lastDay = std::to_string(std::min<int64_t>(dayOf(q.to), INT32_MAX));
-        withConnection([&](PGconn* c) {
-            std::string sql =
-                "SELECT router, time, at, COALESCE(devices, records) FROM documents"
-                " WHERE at >= $1 AND at <= $2 AND day >= $3 AND day <= $4";
-            sql += q.router ? " AND router = $5 ORDER BY at" : " ORDER BY at, router";
-            std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
-            if (q.router) values.push_back(&*q.router);
-            Result r = query(c, sql, values);
-            for (int i = 0; i < PQntuples(r.get()); ++i) {
-                points.push_back(
-                    Point{text(r, i, 0), text(r, i, 1), number(r, i, 2), number(r, i, 3)});
-            }
+        eachPoint(q, [&](const Point& p) {
+            points.push_back(p);
+            return true;
         });
         return points;
     }
 
+    void eachPoint(const SeriesQuery& q, const std::function<bool(const Point&)>& each) override {
+        std::string from = std::to_string(q.from), to = std::to_string(q.to);
+        // The days too, so that only the range's partitions are read; both clamped to the
+        // column's range: a far bound must not fail the query.
+        std::string firstDay = std::to_string(std::clamp<int64_t>(dayOf(q.from), -1, INT32_MAX));
+        std::string lastDay = std::to_string(std::clamp<int64_t>(dayOf(q.to), -1, INT32_MAX));
+        withConnection([&](PGconn* c) {
+            std::string sql =
+                "SELECT router, time, at, COALESCE(devices, records), clock_time FROM documents"
+                " WHERE at >= $1 AND at <= $2 AND day >= $3 AND day <= $4";
+            sql += q.router ? " AND router = $5 ORDER BY at" : " ORDER BY at, router";
+            std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
+            if (q.router) values.push_back(&*q.router);
+            eachRow(c, sql, values, [&](const Result& r) {
+                return each(Point{text(r, 0, 0), text(r, 0, 1), number(r, 0, 2), number(r, 0, 3),
+                                  text(r, 0, 4)});
+            });
+        });
+    }
+
     void dropBefore(int64_t day) override {
         withConnection([&](PGconn* c) {
+            // Only the collector's own day partitions of its own tables: others that a
+            // DBA attached (a default partition, say) and tables of other schemas stay.
             Result r = query(c,
-                             "SELECT c.relname FROM pg_inherits i"
+                             "SELECT format('%I.%I', n.nspname, c.relname),"
+                             " substring(c.relname from '_d([0-9]{1,9})$') FROM pg_inherits i"
                              " JOIN pg_class c ON c.oid = i.inhrelid"
-                             " JOIN pg_class p ON p.oid = i.inhparent"
-                             " WHERE p.relname IN ('documents', 'records')",
+                             " JOIN pg_namespace n ON n.oid = c.relnamespace"
+                             " WHERE i.inhparent IN ('documents'::regclass, 'records'::regclass)"
+                             " AND c.relnamespace = (SELECT relnamespace FROM pg_class"
+                             " WHERE oid = i.inhparent)"
+                             " AND c.relname ~ ('^' || (SELECT relname FROM pg_class"
+                             " WHERE oid = i.inhparent) || '_d[0-9]{1,9}$')",
                              {});
             for (int i = 0; i < PQntuples(r.get()); ++i) {
-                std::string name = text(r, i, 0);
-                auto mark = name.rfind("_d");
-                if (mark == std::string::npos) continue;
-                if (std::stoll(name.substr(mark + 2)) < day) run(c, "DROP TABLE " + name);
+                if (number(r, i, 1) < day) run(c, "DROP TABLE " + text(r, i, 0));
             }
         });
     }
@@ -283,12 +326,13 @@ private:
         std::string when = std::to_string(received), count = std::to_string(d.records.size());
         std::string devices = d.devices ? std::to_string(*d.devices) : "";
         run(c, "BEGIN");
-        Result r = query(c,
-                         "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
-                         " records) VALUES($1, $2, $3, $4, $5, $6, $7, $8)"
-                         " ON CONFLICT DO NOTHING RETURNING id",
-                         {&day, &router, &d.hostname, &d.time, &at, &when,
-                          d.devices ? &devices : nullptr, &count});
+        Result r =
+            query(c,
+                  "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
+                  " records, clock_time) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)"
+                  " ON CONFLICT DO NOTHING RETURNING id",
+                  {&day, &router, &d.hostname, &d.time, &at, &when, d.devices ? &devices : nullptr,
+                   &count, d.clockTime.empty() ? nullptr : &d.clockTime});
         if (PQntuples(r.get()) == 0) {
             run(c, "ROLLBACK");
             return false;

@@ -1,14 +1,23 @@
 #include "collector/server.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "collector/fleet_sum.h"
+
 using nlohmann::json;
 
 namespace {
+
+// The most points one answer of /api/series holds (a fleet's month would not fit in memory),
+// and of sums one answer of /api/total holds (a chart is narrower than that).
+constexpr std::size_t kMostPoints = 200000;
+constexpr int64_t kMostSums = 5000;
 
 int64_t now() {
     using namespace std::chrono;
@@ -16,61 +25,107 @@ int64_t now() {
 }
 
 // Answers `status` with a one-line reason, which the log line repeats.
-void refuse(httplib::Response& res, int status, const std::string& reason) {
-    res.status = status;
-    res.set_content(reason + "\n", "text/plain");
+HttpResponse refuse(int status, const std::string& reason) {
+    return HttpResponse{status, "text/plain", reason + "\n"};
 }
 
-// The query's seconds parameter `name`; nullopt when absent, false in `ok` when not a number.
-std::optional<int64_t> secondsParam(const httplib::Request& req, const char* name, bool& ok) {
-    if (!req.has_param(name)) return std::nullopt;
-    const std::string text = req.get_param_value(name);
+HttpResponse content(std::string body, const char* type) {
+    return HttpResponse{200, type, std::move(body)};
+}
+
+const std::string* param(const HttpRequest& req, const char* name) {
+    auto it = req.query.find(name);
+    return it == req.query.end() ? nullptr : &it->second;
+}
+
+// The query's seconds parameter `name`; nullopt when absent, false in `ok` when not a number
+// in range.
+std::optional<int64_t> secondsParam(const HttpRequest& req, const char* name, bool& ok) {
+    const std::string* text = param(req, name);
+    if (!text) return std::nullopt;
     char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0') ok = false;
+    errno = 0;
+    long long value = std::strtoll(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || errno == ERANGE) ok = false;
     return value;
 }
 
-void ingest(Store& store, const httplib::Request& req, httplib::Response& res) {
-    if (!req.has_param("token")) return refuse(res, 401, "no token");
-    std::optional<std::string> router = store.routerOf(tokenHash(req.get_param_value("token")));
-    if (!router) return refuse(res, 401, "unknown token");
+// Parses `body` into `document`, one large body at a time.
+std::string parseInTurn(RouteContext& context, const std::string& body, Document& document) {
+    std::unique_lock<std::mutex> turn(context.largeParse, std::defer_lock);
+    if (body.size() >= kLargeBody) turn.lock();
+    return parseDocument(body, document);
+}
+
+HttpResponse ingest(RouteContext& context, const HttpRequest& req) {
+    Store& store = context.store;
+    const std::string* token = param(req, "token");
+    if (!token) return refuse(401, "no token");
+    std::optional<std::string> router = store.routerOf(tokenHash(*token));
+    if (!router) return refuse(401, "unknown token");
     Document document;
-    std::string reason = parseDocument(req.body, document);
-    if (!reason.empty()) return refuse(res, 400, *router + ": " + reason);
-    bool added = store.add(*router, document, now());
-    res.set_content(added ? "stored\n" : "stored before\n", "text/plain");
+    std::string reason = parseInTurn(context, req.body, document);
+    if (!reason.empty()) return refuse(400, *router + ": " + reason);
+    int64_t received = now();
+    placeUnsynced(document, received);
+    if (document.at > received + kMostAhead) {
+        return refuse(400, *router + ": \"systemDateTime\" " + document.time +
+                               " is more than a day ahead of the collector's clock");
+    }
+    bool added = store.add(*router, document, received);
+    return content(added ? "stored\n" : "stored before\n", "text/plain");
 }
 
-// Runs `handler`, answering 503 when the database fails, so that a router sends again later.
-template <typename Handler>
-httplib::Server::Handler guarded(Store& store, Handler handler) {
-    return [&store, handler](const httplib::Request& req, httplib::Response& res) {
-        try {
-            handler(store, req, res);
-        } catch (const StoreError& error) {
-            // The database's own words stay in the log: they may name its host and user.
-            std::string what = error.what();
-            std::printf("%s\n", what.substr(0, what.find('\n')).c_str());
-            refuse(res, 503, "database unavailable");
-        }
-    };
-}
-
-bool seriesQuery(const httplib::Request& req, SeriesQuery& query) {
+bool seriesQuery(const HttpRequest& req, SeriesQuery& query) {
     bool ok = true;
-    if (req.has_param("router")) query.router = req.get_param_value("router");
+    if (const std::string* router = param(req, "router")) query.router = *router;
     query.from = secondsParam(req, "from", ok).value_or(0);
     query.to = secondsParam(req, "to", ok).value_or(INT64_MAX);
     return ok;
 }
 
-void series(Store& store, const httplib::Request& req, httplib::Response& res, bool csv) {
+// Written as the points come, none of them kept: the answer's text is all it holds.
+HttpResponse series(Store& store, const HttpRequest& req, bool csv) {
     SeriesQuery query;
-    if (!seriesQuery(req, query)) return refuse(res, 400, "from and to are seconds");
-    std::vector<Point> points = store.series(query);
-    if (csv) return res.set_content(seriesCsv(points), "text/csv");
-    res.set_content(seriesJson(points), "application/json");
+    if (!seriesQuery(req, query)) return refuse(400, "from and to are seconds");
+    std::string text = csv ? seriesCsv({}) : "[";
+    std::string name, quoted;
+    std::size_t count = 0;
+    if (query.from <= query.to) {
+        store.eachPoint(query, [&](const Point& p) {
+            if (++count > kMostPoints) return false;
+            if (csv) {
+                appendCsv(text, p);
+            } else {
+                appendJson(text, p, name, quoted);
+            }
+            return true;
+        });
+    }
+    if (count > kMostPoints) {
+        return refuse(413, "more than " + std::to_string(kMostPoints) +
+                               " points: ask for a shorter range or one router");
+    }
+    if (csv) return content(std::move(text), "text/csv");
+    return content(text + ']', "application/json");
+}
+
+// The fleet's sum over the range, in at most kMostSums steps of at least `step` seconds.
+HttpResponse total(Store& store, const HttpRequest& req) {
+    SeriesQuery query;
+    bool ok = seriesQuery(req, query);
+    int64_t step = secondsParam(req, "step", ok).value_or(1);
+    if (!ok || step < 1) return refuse(400, "from, to and step are seconds");
+    query.router.reset();
+    query.from = std::max<int64_t>(query.from, 0);
+    query.to = std::min<int64_t>(query.to, now() + kMostAhead);
+    if (query.from > query.to) return content("[]", "application/json");
+    FleetSum sum(step, kMostSums);
+    store.eachPoint(query, [&](const Point& p) {
+        sum.add(p);
+        return true;
+    });
+    return content(sumJson(sum.finish()), "application/json");
 }
 
 std::string readFile(const std::string& path) {
@@ -86,6 +141,20 @@ std::string csvField(const std::string& text) {
     std::string quoted = "\"";
     for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + '"';
+}
+
+// Runs `handle`, answering 503 when the database fails, so that a router sends again later.
+template <typename Handle>
+HttpResponse guarded(const Handle& handle) {
+    try {
+        return handle();
+    } catch (const StoreError& error) {
+        // The database's own words stay in the log: they may name its host and user.
+        std::string what = error.what();
+        std::printf("%s\n", escapedForLog(what.substr(0, what.find('\n'))).c_str());
+        std::fflush(stdout);
+        return refuse(503, "database unavailable");
+    }
 }
 
 }  // namespace
@@ -104,57 +173,94 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at) {
 }
 
 // Written directly rather than through a JSON tree: a month of one router's windows is
-// 43,200 points. The time is ours (checked on ingest); the router's name is escaped.
+// 43,200 points. The time is ours (checked on ingest); the router's name is escaped, once for
+// each run of its points (`name` and `quoted` keep the last one).
+void appendJson(std::string& text, const Point& p, std::string& name, std::string& quoted) {
+    if (p.router != name || quoted.empty()) {
+        name = p.router;
+        quoted = json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    if (text.size() > 1) text += ',';
+    text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
+            "\",\"devices\":" + std::to_string(p.devices);
+    if (!p.clockTime.empty()) text += ",\"clockTime\":\"" + p.clockTime + '"';
+    text += '}';
+}
+
+void appendCsv(std::string& csv, const Point& p) {
+    csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
+}
+
 std::string seriesJson(const std::vector<Point>& points) {
     std::string text = "[";
     std::string name, quoted;
-    for (const Point& p : points) {
-        if (p.router != name || quoted.empty()) {
-            name = p.router;
-            quoted = json(name).dump(-1, ' ', false, json::error_handler_t::replace);
-        }
-        if (text.size() > 1) text += ',';
-        text += "{\"router\":" + quoted + ",\"time\":\"" + p.time +
-                "\",\"devices\":" + std::to_string(p.devices) + '}';
-    }
+    for (const Point& p : points) appendJson(text, p, name, quoted);
     return text + ']';
 }
 
 std::string seriesCsv(const std::vector<Point>& points) {
     std::string csv = "router,time,devices\r\n";
-    for (const Point& p : points) {
-        csv += csvField(p.router) + ',' + p.time + ',' + std::to_string(p.devices) + "\r\n";
-    }
+    for (const Point& p : points) appendCsv(csv, p);
     return csv;
 }
 
-void addRoutes(httplib::Server& server, Store& store, const ServerSettings& settings) {
-    server.set_payload_max_length(settings.maxBody);
-    server.Post("/ingest", guarded(store, ingest));
-    server.Get("/api/routers", guarded(store, [](Store& s, const auto&, httplib::Response& res) {
-                   res.set_content(routersJson(s.routers(), now()), "application/json");
-               }));
-    server.Get("/api/series", guarded(store, [](Store& s, const auto& req, auto& res) {
-                   series(s, req, res, false);
-               }));
-    server.Get("/api/series.csv", guarded(store, [](Store& s, const auto& req, auto& res) {
-                   series(s, req, res, true);
-               }));
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(kPage, "text/html; charset=utf-8");
+std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head) {
+    if (head.method != "POST" || head.path != "/ingest") return std::nullopt;
+    std::optional<HttpResponse> refused;
+    HttpResponse checked = guarded([&] {
+        const std::string* token = param(head, "token");
+        if (!token) return refuse(401, "no token");
+        if (!store.routerOf(tokenHash(*token))) return refuse(401, "unknown token");
+        return HttpResponse{};
     });
-    std::string chart = settings.chartJs.empty() ? "" : readFile(settings.chartJs);
-    server.Get("/chart.js", [chart](const httplib::Request&, httplib::Response& res) {
-        if (chart.empty()) return refuse(res, 404, "Chart.js is not installed");
-        res.set_content(chart, "text/javascript");
-    });
-    // One line per refused request; the query (which holds the token) is never written.
-    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        if (res.status < 400) return;
-        std::string reason = res.body.substr(0, res.body.find('\n'));
-        if (res.status == 413) reason = "body larger than the limit";
-        std::printf("%s %s from %s: HTTP %d %s\n", req.method.c_str(), req.path.c_str(),
-                    req.remote_addr.c_str(), res.status, reason.c_str());
+    if (checked.status != 200) refused = checked;
+    return refused;
+}
+
+HttpResponse answer(RouteContext& context, const HttpRequest& req) {
+    Store& store = context.store;
+    const std::string& chart = context.chart;
+    const std::string& path = req.path;
+    if (req.method == "POST") {
+        if (path == "/ingest") return guarded([&] { return ingest(context, req); });
+        return refuse(404, "no such route");
+    }
+    if (req.method != "GET" && req.method != "HEAD") return refuse(405, "method not allowed");
+    if (path == "/") return content(kPage, "text/html; charset=utf-8");
+    if (path == "/api/routers") {
+        return guarded(
+            [&] { return content(routersJson(store.routers(), now()), "application/json"); });
+    }
+    if (path == "/api/series") return guarded([&] { return series(store, req, false); });
+    if (path == "/api/total") return guarded([&] { return total(store, req); });
+    if (path == "/api/series.csv") return guarded([&] { return series(store, req, true); });
+    if (path == "/chart.js") {
+        if (chart.empty()) return refuse(404, "Chart.js is not installed");
+        return content(chart, "text/javascript");
+    }
+    return refuse(404, "no such route");
+}
+
+// One line per refused request; the query (which holds the token) is never written, and
+// what the client chose is escaped.
+std::string logLine(const HttpRequest& req, const HttpResponse& res) {
+    if (res.status < 400) return "";
+    std::string reason = res.body.substr(0, res.body.find('\n'));
+    return escapedForLog(req.method) + " " + escapedForLog(req.path) + " from " + req.peer +
+           ": HTTP " + std::to_string(res.status) + " " + escapedForLog(reason);
+}
+
+HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings) {
+    auto context = std::make_shared<RouteContext>(
+        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs));
+    HttpRoutes routes;
+    routes.beforeBody = [&store](const HttpRequest& head) { return checkBeforeBody(store, head); };
+    routes.answer = [context](const HttpRequest& req) { return answer(*context, req); };
+    routes.log = [](const HttpRequest& req, const HttpResponse& res) {
+        std::string line = logLine(req, res);
+        if (line.empty()) return;
+        std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-    });
+    };
+    return routes;
 }

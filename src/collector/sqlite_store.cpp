@@ -1,10 +1,25 @@
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "collector/store.h"
 
 namespace {
+
+// Documents removed per transaction by retention; each holds up to a few thousand records.
+constexpr int64_t kRetentionBatch = 200;
+
+// Creates the file `path` for its owner only when it is not there: SQLite gives its -wal and
+// -shm files the database's permissions, so the devices' addresses stay the owner's.
+void createPrivately(const std::string& path) {
+    if (path.empty() || path[0] == ':' || path.rfind("file:", 0) == 0) return;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
+}
 
 // Numbered migrations: the schema's version n is the state after the first n of them.
 const char* const kMigrations[] = {
@@ -17,6 +32,10 @@ const char* const kMigrations[] = {
     "CREATE TABLE records(doc INTEGER NOT NULL, n INTEGER NOT NULL, mac TEXT NOT NULL,"
     " count INTEGER NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
     " signal INTEGER NOT NULL, device TEXT, PRIMARY KEY(doc, n)) WITHOUT ROWID;",
+    // Documents of an untrusted clock, placed at their receipt: their own time, unique per host.
+    "ALTER TABLE documents ADD COLUMN clock_time TEXT;"
+    "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time)"
+    " WHERE clock_time IS NOT NULL;",
 };
 
 struct StatementDeleter {
@@ -30,6 +49,7 @@ struct DatabaseDeleter {
 class SqliteStore : public Store {
 public:
     explicit SqliteStore(const std::string& path) {
+        createPrivately(path);
         sqlite3* db = nullptr;
         int status = sqlite3_open_v2(
             path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -89,36 +109,57 @@ public:
     }
 
     std::vector<Point> series(const SeriesQuery& query) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        // Two texts, so that each reads its own index: (router, at) or (at).
-        Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records)"
-                                             " FROM documents WHERE router = ?3 AND at >= ?1"
-                                             " AND at <= ?2 ORDER BY at"
-                                           : "SELECT router, time, at, COALESCE(devices, records)"
-                                             " FROM documents WHERE at >= ?1 AND at <= ?2"
-                                             " ORDER BY at, router");
-        sqlite3_bind_int64(s.get(), 1, query.from);
-        sqlite3_bind_int64(s.get(), 2, query.to);
-        if (query.router) bindText(s, 3, *query.router);
         std::vector<Point> points;
-        while (step(s) == SQLITE_ROW) {
-            points.push_back(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
-                                   sqlite3_column_int64(s.get(), 3)});
-        }
+        eachPoint(query, [&](const Point& p) {
+            points.push_back(p);
+            return true;
+        });
         return points;
     }
 
-    void dropBefore(int64_t day) override {
+    void eachPoint(const SeriesQuery& query,
+                   const std::function<bool(const Point&)>& each) override {
         std::lock_guard<std::mutex> hold(lock_);
-        transaction([&] {
-            Statement records = prepare(
-                "DELETE FROM records WHERE doc IN (SELECT id FROM documents WHERE at < ?1)");
-            Statement documents = prepare("DELETE FROM documents WHERE at < ?1");
-            for (Statement* s : {&records, &documents}) {
-                sqlite3_bind_int64(s->get(), 1, day * 86400);
-                step(*s);
+        // Two texts, so that each reads its own index: (router, at) or (at).
+        Statement s = prepare(query.router ? "SELECT router, time, at, COALESCE(devices, records),"
+                                             " clock_time FROM documents WHERE router = ?3"
+                                             " AND at >= ?1 AND at <= ?2 ORDER BY at"
+                                           : "SELECT router, time, at, COALESCE(devices, records),"
+                                             " clock_time FROM documents WHERE at >= ?1"
+                                             " AND at <= ?2 ORDER BY at, router");
+        sqlite3_bind_int64(s.get(), 1, query.from);
+        sqlite3_bind_int64(s.get(), 2, query.to);
+        if (query.router) bindText(s, 3, *query.router);
+        while (step(s) == SQLITE_ROW) {
+            if (!each(Point{column(s, 0), column(s, 1), sqlite3_column_int64(s.get(), 2),
+                            sqlite3_column_int64(s.get(), 3), column(s, 4)})) {
+                return;
             }
-        });
+        }
+    }
+
+    // In batches of documents, each its own transaction with the lock released between them
+    // (and a pause, as a mutex hands itself to no waiter): a day of a fleet's records is
+    // deleted while the requests go on.
+    void dropBefore(int64_t day) override {
+        for (bool more = true; more;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> hold(lock_);
+            transaction([&] {
+                const char* batch =
+                    "(SELECT id FROM documents WHERE at < ?1 ORDER BY at, id LIMIT ?2)";
+                Statement records =
+                    prepare(std::string("DELETE FROM records WHERE doc IN ") + batch);
+                Statement documents =
+                    prepare(std::string("DELETE FROM documents WHERE id IN ") + batch);
+                for (Statement* s : {&records, &documents}) {
+                    sqlite3_bind_int64(s->get(), 1, day * 86400);
+                    sqlite3_bind_int64(s->get(), 2, kRetentionBatch);
+                    step(*s);
+                }
+                more = sqlite3_changes(db_.get()) > 0;
+            });
+        }
     }
 
 private:
@@ -143,9 +184,11 @@ private:
         if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
     }
 
-    Statement prepare(const char* sql) {
+    Statement prepare(const std::string& sql) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_.get(), sql, -1, &statement, nullptr) != SQLITE_OK) fail(sql);
+        if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            fail(sql);
+        }
         return Statement(statement);
     }
 
@@ -173,8 +216,8 @@ private:
     // Inserts the document row, then its records; false when the document is there already.
     bool insert(const std::string& router, const Document& document, int64_t received) {
         Statement s = prepare(
-            "INSERT INTO documents(router, hostname, time, at, received, devices, records)"
-            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO NOTHING");
+            "INSERT INTO documents(router, hostname, time, at, received, devices, records,"
+            " clock_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT DO NOTHING");
         bindText(s, 1, router);
         bindText(s, 2, document.hostname);
         bindText(s, 3, document.time);
@@ -182,6 +225,7 @@ private:
         sqlite3_bind_int64(s.get(), 5, received);
         if (document.devices) sqlite3_bind_int64(s.get(), 6, *document.devices);
         sqlite3_bind_int64(s.get(), 7, static_cast<int64_t>(document.records.size()));
+        if (!document.clockTime.empty()) bindText(s, 8, document.clockTime);
         step(s);
         if (sqlite3_changes(db_.get()) == 0) return false;
         int64_t id = sqlite3_last_insert_rowid(db_.get());

@@ -1,6 +1,7 @@
 #pragma once
 // Where documents land: one small interface, an SQLite and a PostgreSQL engine behind it.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -29,7 +30,8 @@ struct Point {
     std::string router;
     std::string time;
     int64_t at = 0;
-    int64_t devices = 0;  // "devices", or the record count of a document without it
+    int64_t devices = 0;    // "devices", or the record count of a document without it
+    std::string clockTime;  // placed at its receipt: its own time (see placeUnsynced)
 };
 
 struct SeriesQuery {
@@ -41,7 +43,8 @@ struct SeriesQuery {
 class Store {
 public:
     virtual ~Store() = default;
-    // Stores `document` under `router` in one transaction; false when it was stored before.
+    // Stores `document` under `router` in one transaction; false when it was stored before (one
+    // placed at its receipt: by its own time).
     virtual bool add(const std::string& router, const Document& document, int64_t received) = 0;
     virtual void addToken(const std::string& router, const std::string& hash) = 0;
     // The router whose token hashes to `hash`.
@@ -50,6 +53,9 @@ public:
     virtual std::vector<RouterState> routers() = 0;
     // The documents in the query's range, in time order.
     virtual std::vector<Point> series(const SeriesQuery& query) = 0;
+    // The same, one at a time to `each` without holding them all, until it returns false.
+    virtual void eachPoint(const SeriesQuery& query,
+                           const std::function<bool(const Point&)>& each) = 0;
     // Removes the documents and records of the days before `day` (days since the epoch).
     virtual void dropBefore(int64_t day) = 0;
 };

@@ -58,6 +58,8 @@ constexpr TextKey textKeys[] = {
     {"capture_interface", &Config::capture_interface},
     {"capture_file", &Config::capture_file},
     {"capture_filter", &Config::capture_filter},
+    {"status_file", &Config::status_file},
+    {"clock_synced_file", &Config::clock_synced_file},
 };
 
 }  // namespace

@@ -34,6 +34,8 @@ struct Config {
     int backup_max_kb = 0;     // KiB the backup files take together at most; 0 or less: no limit
     int count_devices = 0;     // 1: link random addresses into devices and count them per report
     int count_only = 0;        // 1: documents carry the count, no address (counting turns on)
+    std::optional<std::string> status_file;        // the daemon's state, replaced whole
+    std::optional<std::string> clock_synced_file;  // the clock is synchronised once this exists
 };
 
 // Written only before the report thread starts; read-only afterwards.

@@ -61,8 +61,8 @@ void appendJsonText(std::string& out, const char* text) {
     }
 }
 
-std::string openDocument(const std::string& host, std::time_t time,
-                         std::optional<uint32_t> devices) {
+std::string openDocument(const std::string& host, std::time_t time, std::optional<uint32_t> devices,
+                         bool clockSynced) {
     char date[128];
     dateJSON(date, sizeof date, time);
     std::string document = "{\"hostname\":\"";
@@ -70,6 +70,7 @@ std::string openDocument(const std::string& host, std::time_t time,
     document += "\",\"systemDateTime\":\"";
     document += date;
     document += '"';
+    if (!clockSynced) document += ",\"clockSynced\":false";
     if (devices) document += ",\"devices\":" + std::to_string(*devices);
     document += ",\"data\":[";
     return document;
@@ -120,10 +121,11 @@ void closeDocument(std::string& document) {
 
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
-                    const DocumentFlush& flush, AfterWalk after, const DocumentCounting& counting) {
+                    const DocumentFlush& flush, AfterWalk after, const DocumentCounting& counting,
+                    bool clockSynced, uint64_t* records) {
     std::optional<uint32_t> devices;
     if (counting.devices) devices = counting.windowDevices;
-    text = openDocument(host, time, devices);
+    text = openDocument(host, time, devices, clockSynced);
     if (counting.devices && counting.only) {  // no record leaves the router
         closeDocument(text);
         if (!flush(text, true)) return false;
@@ -140,6 +142,7 @@ bool streamDocument(const std::string& host, std::time_t time, const EntryList& 
             if (!flowing) return;
             if (!first) text += ',';
             first = false;
+            if (records) ++*records;
             appendRecordObject(text, entry, writer, counting.devices);
             if (text.size() > chunk) flowing = flush(text, false);
         },

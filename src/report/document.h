@@ -26,9 +26,10 @@ struct DocumentCounting {
 };
 
 // The document up to and including the opening of its "data" array; with `devices`, the
-// window's device count after the time.
+// window's device count after the time; without `clockSynced`, "clockSynced":false right after
+// the time.
 std::string openDocument(const std::string& host, std::time_t time,
-                         std::optional<uint32_t> devices = std::nullopt);
+                         std::optional<uint32_t> devices = std::nullopt, bool clockSynced = true);
 
 // Appends one record's object to an open document, after a comma unless it is the first; with
 // `pseudonyms`, the address (and the device's name) is replaced by its pseudonym; with
@@ -47,11 +48,13 @@ using DocumentFlush = std::function<bool(std::string& text, bool last)>;
 // Produces the document for the table as it stands, walked in slices, into `text`, and hands
 // that to `flush` whenever it holds more than `chunk` bytes and once at the end (so `text` is
 // the whole document when nothing was cleared). False when `flush` refused. `after` as for
-// walkEntries: a new day only after a whole document.
+// walkEntries: a new day only after a whole document. `clockSynced` as for openDocument; the
+// records written are counted in `records` when given.
 bool streamDocument(const std::string& host, std::time_t time, const EntryList& list,
                     const Privacy& privacy, std::string& text, std::size_t chunk,
                     const DocumentFlush& flush, AfterWalk after = AfterWalk::kKeep,
-                    const DocumentCounting& counting = DocumentCounting{});
+                    const DocumentCounting& counting = DocumentCounting{}, bool clockSynced = true,
+                    uint64_t* records = nullptr);
 
 // The whole document for the table as it stands, stamped with `host` and `time`, with the
 // addresses replaced by pseudonyms when `privacy` is on; `after` as for visitEntries.

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "report/backup.h"
 #include "report/environment.h"
+#include "report/status.h"
 #include "report/stored_document.h"
 #include "stop.h"
 
@@ -80,15 +81,41 @@ struct TakenWindow {
     bool made = false;
 };
 
+// Tells the status about a document made whole.
+void noteMadeDocument(const StoredDocument& document, std::time_t time,
+                      const DocumentCounting& counting) {
+    std::optional<uint32_t> devices;
+    if (counting.devices) devices = counting.windowDevices;
+    noteDocument(time, devices, document.records);
+}
+
+// Tells the status a turn ended, with the spool's files and bytes: scanned only when a status is
+// kept.
+void noteTurn(const ReportSettings& settings) {
+    if (!statusKept()) return;
+    uint64_t files = 0, bytes = 0;
+    if (settings.spoolDir) {
+        for (const std::string& path : spooledFiles(*settings.spoolDir)) {
+            struct stat status;
+            if (lstat(path.c_str(), &status) != 0) continue;
+            ++files;
+            bytes += static_cast<uint64_t>(status.st_size);
+        }
+    }
+    noteReportTurn(files, bytes);
+}
+
 // Makes the document in memory, or in a temporary file once it is long; empty, or why not.
 std::string make(StoredDocument& document, const ReportSettings& settings,
                  const TakenWindow& window, const EntryList& list, std::time_t now,
                  AfterWalk after = AfterWalk::kKeep) {
     DocumentPlace place{kInlineDocumentLimit, {temporaryFilePattern()}, 0};
     if (settings.endpoint) place.memoryLimit = kArgumentLimit - kCommandRoom;
-    makeDocument(document, hostName(), now, list, settings.privacy, place, after, window.counting);
+    makeDocument(document, hostName(), now, list, settings.privacy, place, after, window.counting,
+                 clockSynced(settings.clockMarker).value_or(true));
     switch (document.state) {
         case StoredDocument::kWhole:
+            noteMadeDocument(document, now, window.counting);
             return "";
         case StoredDocument::kNoFile:
             return "no temporary file for a document of " + std::to_string(document.size) +
@@ -107,9 +134,9 @@ Upload upload(const StoredDocument& document, const Transport& transport, Report
     if (result.command.outcome == CommandResult::kStopped) return Upload::kStopped;
     bool ok = delivered(result);
     if (ok && state.uploadsFailing) logLine("Uploads work again");
-    if (!ok && !state.uploadsFailing) {
-        logLine("Uploads failing: %s", postFailure(result, transport.timeout).c_str());
-    }
+    const std::string failure = ok ? std::string() : postFailure(result, transport.timeout);
+    if (!ok && !state.uploadsFailing) logLine("Uploads failing: %s", failure.c_str());
+    noteUpload(ok, result.statusRead ? result.httpStatus : 0, failure);
     state.uploadsFailing = !ok;
     return ok ? Upload::kPosted : Upload::kFailed;
 }
@@ -230,8 +257,10 @@ std::size_t spoolBytes(int kilobytes) {
     return bytes > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(bytes);
 }
 
-bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
-            std::optional<std::time_t> closingDay) {
+namespace {
+
+bool reportAndDeliver(const ReportSettings& settings, const EntryList& list, ReportState& state,
+                      std::optional<std::time_t> closingDay) {
     state.dayClosed = false;
     state.lastDelivered = false;
     state.lastSafe = true;
@@ -251,6 +280,15 @@ bool report(const ReportSettings& settings, const EntryList& list, ReportState& 
         noteReport(state, failure.what());
     }
     return state.lastSafe;
+}
+
+}  // namespace
+
+bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
+            std::optional<std::time_t> closingDay) {
+    const bool safe = reportAndDeliver(settings, list, state, closingDay);
+    noteTurn(settings);
+    return safe;
 }
 
 void keepLastDocument(const ReportSettings& settings, const EntryList& list, ReportState& state,

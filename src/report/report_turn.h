@@ -32,6 +32,7 @@ struct ReportSettings {
     std::uint64_t backupMaxBytes = 0;  // bytes the backup files take at most; 0: no limit
     DocumentCounting counting;         // devices per window in the document
     bool readStatus = false;           // judge every upload by its HTTP status (with a spool too)
+    std::optional<std::string> clockMarker;  // `clock_synced_file`: documents say an untrusted time
 };
 
 // What the report thread keeps between reports.
@@ -55,7 +56,8 @@ std::size_t spoolBytes(int kilobytes);
 // documents after a success or keeps it in the spool after a failure. With `closingDay` (the
 // last second of a UTC day) it is that day's last document: stamped then, so made with its key,
 // and the table starts a new day once it has been walked. False when the document was lost:
-// wanted by the endpoint or the backup, it was neither delivered, spooled nor backed up.
+// wanted by the endpoint or the backup, it was neither delivered, spooled nor backed up. The
+// status file, when kept, learns the document, the upload and the spool, and is written.
 bool report(const ReportSettings& settings, const EntryList& list, ReportState& state,
             std::optional<std::time_t> closingDay = std::nullopt);
 

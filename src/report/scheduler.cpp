@@ -12,6 +12,7 @@
 #include "log.h"
 #include "report/console.h"
 #include "report/report_turn.h"
+#include "report/status.h"
 #include "stop.h"
 
 namespace {
@@ -40,6 +41,8 @@ ReportSettings reportSettings() {
     settings.backupMaxFiles = static_cast<std::size_t>(std::max(config.backup_max_files, 0));
     settings.backupMaxBytes = static_cast<std::uint64_t>(std::max(config.backup_max_kb, 0)) * 1024;
     settings.counting = documentCounting();
+    // A recording's documents carry its own time, which the system clock's state says nothing of.
+    if (!config.capture_file) settings.clockMarker = config.clock_synced_file;
     return settings;
 }
 
@@ -140,6 +143,7 @@ void reportTurn(ReportLoop& loop) {
             endAfterStop(loop);
             sleep(1);
         }
+        statusTick(true);
         endProcess(asked == kAfterUnread ? kExitInputUnread : safe ? 0 : kExitDocumentLost);
     }
     const std::time_t day = loop.timers.day;
@@ -208,5 +212,6 @@ void* reportThread(void* table) {
         endAfterStop(loop);
         sleep(1);
         endAfterStop(loop);
+        statusTick();
     }
 }

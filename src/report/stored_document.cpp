@@ -54,7 +54,7 @@ StoredDocument::~StoredDocument() {
 
 void makeDocument(StoredDocument& document, const std::string& host, std::time_t time,
                   const EntryList& list, const Privacy& privacy, const DocumentPlace& place,
-                  AfterWalk after, const DocumentCounting& counting) {
+                  AfterWalk after, const DocumentCounting& counting, bool clockSynced) {
     bool tried = false;
     bool written = streamDocument(
         host, time, list, privacy, document.text, place.inlineLimit,
@@ -63,7 +63,7 @@ void makeDocument(StoredDocument& document, const std::string& host, std::time_t
             return takePiece(document, place, tried, text) &&
                    !(last && document.state == StoredDocument::kNoFile);
         },
-        after, counting);
+        after, counting, clockSynced, &document.records);
     if (!written && document.state == StoredDocument::kWhole) {
         document.state = StoredDocument::kWriteFailed;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct StoredDocument {
     std::string text;      // the whole document when `fd` is -1 and the state kWhole
     int fd = -1;           // the file holding it, without a name; closed with this object
     std::size_t size = 0;  // bytes of the document (counted whole even when not kept)
+    uint64_t records = 0;  // records it holds
 
     StoredDocument() = default;
     ~StoredDocument();
@@ -35,11 +37,11 @@ struct StoredDocument {
 
 // Makes the document for the table as it stands at `time` in `document`, in memory or in a new
 // file of `place`. The state says whether it is whole; with kNoFile the size is still counted.
-// `after` as for walkEntries.
+// `after` as for walkEntries, `clockSynced` as for openDocument.
 void makeDocument(StoredDocument& document, const std::string& host, std::time_t time,
                   const EntryList& list, const Privacy& privacy, const DocumentPlace& place,
                   AfterWalk after = AfterWalk::kKeep,
-                  const DocumentCounting& counting = DocumentCounting{});
+                  const DocumentCounting& counting = DocumentCounting{}, bool clockSynced = true);
 
 // A writer of the whole document followed by `tail`, for writeNewFile and replaceFile.
 FileWriter documentWriter(const StoredDocument& document, const std::string& tail = "");

@@ -24,6 +24,9 @@ const Shape kShapes[] = {
      kHead + R"("devices":1,"data":[{"mac":"a","count":1,"firstSeen":1,"lastSeen":1,)" +
          R"("signalDB":-1,"device":"02:00:00:00:00:01"}]})",
      ""},
+    {"ClockNotSynced", kHead + R"("clockSynced":false,"devices":4,"data":[]})", ""},
+    {"ClockSyncedNotATruth", kHead + R"("clockSynced":0,"data":[]})",
+     "\"clockSynced\" is not true or false"},
     {"NotJson", "{\"hostname\":\"r1\"", "not JSON"},
     {"InvalidUtf8", kHead + "\"data\":[],\"x\":\"\xff\"}", "not JSON"},
     {"UnknownKey", kHead + R"("data":[],"extra":1})", "not an object of the document's fields"},
@@ -44,6 +47,20 @@ const Shape kShapes[] = {
      kHead + R"("data":[{"mac":"a","count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6,)" +
          R"("device":7}]})",
      "a record's \"device\" is not a text (record 1)"},
+    {"BracketsInTextsAreNoNesting",
+     kHead + R"("data":[{"mac":"[[[{{{\"[[[","count":1,"firstSeen":1,"lastSeen":2,)" +
+         R"("signalDB":-6,"device":"]]]\\"}]})",
+     ""},
+    {"RecordHoldingAnArray",
+     kHead + R"("data":[{"mac":[],"count":1,"firstSeen":1,"lastSeen":2,"signalDB":-6}]})",
+     "nested deeper than a document"},
+    {"RepeatedDataTheLastCounts", kHead + R"("data":[1],"data":[]})", ""},
+    {"ARecordsFailureAfterTheDocumentsOwn", kHead + R"("devices":-1,"data":[1]})",
+     "\"devices\" is not a count"},
+    {"ArraysElsewhereHoldNoRecords", kHead + R"("devices":[{}],"data":[]})",
+     "\"devices\" is not a count"},
+    {"NestingBomb", std::string(100000, '['), "nested deeper than a document"},
+    {"ObjectBomb", std::string(50000, '{') + "\"a\":1", "nested deeper than a document"},
 };
 
 class Shapes : public testing::TestWithParam<Shape> {};
@@ -55,6 +72,22 @@ TEST_P(Shapes, AcceptedOrRefusedWithTheirReason) {
 
 INSTANTIATE_TEST_SUITE_P(Documents, Shapes, testing::ValuesIn(kShapes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Placement, AnUnsyncedDocumentTakesItsReceiptKeepingItsOwnTime) {
+    Document synced, unsynced;
+    ASSERT_EQ(parseDocument(kHead + R"("data":[]})", synced), "");
+    ASSERT_EQ(parseDocument(kHead + R"("clockSynced":false,"data":[]})", unsynced), "");
+    EXPECT_TRUE(synced.clockSynced);
+    EXPECT_FALSE(unsynced.clockSynced);
+    const int64_t received = 1796756405;  // 2026-12-08T19:00:05+00:00
+    placeUnsynced(synced, received);
+    placeUnsynced(unsynced, received);
+    EXPECT_EQ(synced.time, "2026-12-08T10:00:00+00:00");
+    EXPECT_EQ(synced.clockTime, "");
+    EXPECT_EQ(unsynced.time, "2026-12-08T19:00:05+00:00");
+    EXPECT_EQ(unsynced.at, received);
+    EXPECT_EQ(unsynced.clockTime, "2026-12-08T10:00:00+00:00");
+}
 
 struct Lateness {
     int64_t lastAt, previousAt, received, now;

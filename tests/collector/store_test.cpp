@@ -7,7 +7,9 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -185,6 +187,85 @@ const Case kCases[] = {
          EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "2");
          s.add("a", doc("h", today - 1, 2, 2), kT);  // a late one for a dropped day
          EXPECT_EQ(seriesText(s), "a@23:59:59=2 a@00:00:00=3 ");
+     }},
+    {"AnUnsyncedDocumentIsPlacedAtItsReceiptAndStoredOnce",
+     [](Store& s, const Engine&) {
+         Document first = doc("ha", kT + 60, 2, 1);
+         first.clockSynced = false;
+         Document again = first;
+         placeUnsynced(first, kT + 600);
+         placeUnsynced(again, kT + 660);  // its resend, a minute later
+         EXPECT_TRUE(s.add("a", first, kT + 600));
+         EXPECT_FALSE(s.add("a", again, kT + 660));
+         EXPECT_TRUE(s.add("a", doc("ha", kT, 5, 1), kT));
+         std::vector<Point> points = s.series({});
+         ASSERT_EQ(points.size(), 2u);
+         EXPECT_EQ(points[0].clockTime, "");
+         EXPECT_EQ(points[1].time, "2025-12-06T05:56:40+00:00");
+         EXPECT_EQ(points[1].clockTime, "2025-12-06T05:47:40+00:00");
+     }},
+    {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
+     [](Store& s, const Engine& e) {
+         s.add("a", doc("h", kT, 1, 1), kT);
+         bool sqlite = e.db.find("postgres") == std::string::npos;
+         e.scalar("DROP INDEX documents_clock");
+         e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
+         e.scalar(sqlite ? "PRAGMA user_version = 1"
+                         : "DELETE FROM schema_version WHERE version > 1");
+         std::unique_ptr<Store> again = openStore(e.db);
+         Document late = doc("h", kT, 2, 1);
+         late.clockSynced = false;
+         placeUnsynced(late, kT + 60);
+         EXPECT_TRUE(again->add("a", late, kT + 60));
+         EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
+     }},
+    {"FarBoundsFindNothingRatherThanFail",
+     [](Store& s, const Engine&) {
+         s.add("a", doc("h", kT, 1, 1), kT);
+         EXPECT_EQ(seriesText(s, {std::nullopt, 185542587187200, INT64_MAX}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MAX, INT64_MAX}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MIN, -185542587187200}), "");
+         EXPECT_EQ(seriesText(s, {std::nullopt, INT64_MIN, INT64_MAX}), "a@05:46:40=1 ");
+     }},
+    {"RetentionLeavesTablesNotItsOwn",
+     [](Store& s, const Engine& e) {
+         if (e.db.find("postgres") == std::string::npos) return;  // partitions are PostgreSQL's
+         int64_t day = kT / kDay;
+         s.add("a", doc("h", kT - 3 * kDay, 1, 1), kT);
+         s.add("a", doc("h", kT, 2, 1), kT);
+         e.scalar(
+             "CREATE TABLE documents_default PARTITION OF documents DEFAULT;"
+             "CREATE TABLE records_d1x PARTITION OF records FOR VALUES FROM (1) TO (2);"
+             "CREATE SCHEMA other; CREATE TABLE other.documents(day integer)"
+             " PARTITION BY RANGE (day); CREATE TABLE other.documents_d5 PARTITION OF"
+             " other.documents FOR VALUES FROM (5) TO (6);"
+             "CREATE TABLE \"documents_d9; x\"(day integer)");
+         EXPECT_NO_THROW(s.dropBefore(day));
+         EXPECT_EQ(seriesText(s), "a@05:46:40=2 ");
+         EXPECT_EQ(e.scalar("SELECT string_agg(relname, ',' ORDER BY relname) FROM pg_class"
+                            " WHERE relname IN ('documents_default', 'records_d1x',"
+                            " 'documents_d5', 'documents_d9; x')"),
+                   "documents_d5,documents_d9; x,documents_default,records_d1x");
+     }},
+    {"RetentionLetsWritesInBetween",
+     [](Store& s, const Engine& e) {
+         if (e.db.find("postgres") != std::string::npos) return;  // it drops whole tables there
+         for (int i = 0; i < 4000; ++i) s.add("a", doc("h", kT - 2 * kDay + i, 1, 50), kT);
+         std::atomic<bool> dropping{false}, done{false};
+         std::atomic<int> during{0};
+         std::thread writer([&] {
+             for (int i = 0; !done; ++i) {
+                 s.add("b", doc("h", kT + i, 1, 1), kT);
+                 if (dropping) ++during;
+             }
+         });
+         dropping = true;
+         s.dropBefore(kT / kDay);
+         dropping = false;
+         done = true;
+         writer.join();
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM documents WHERE router = 'a'"), "0");
+         EXPECT_GE(during, 3);  // writes went on between the batches, not after them all
      }},
     {"ReopeningKeepsEverythingAndMigratesNothingTwice",
      [](Store& s, const Engine& e) {

@@ -3,6 +3,7 @@ a resend not duplicated, a collector stopped mid-run losing nothing, and refused
 nothing."""
 import json
 import os
+import sqlite3
 import subprocess
 import tempfile
 import time
@@ -109,6 +110,26 @@ class Daemon2Collector(Work):
             finally:
                 collector.stop()
         self.assertGreaterEqual(len(self.assert_all_stored_once(contents=False)), 6)
+
+    def test_a_document_of_an_untrusted_clock_is_stored_at_its_arrival_beside_its_own_time(self):
+        marker = os.path.join(self.work.name, "clock-synced")  # never made: an untrusted clock
+        with Collector(self.db) as collector:
+            settings = self.settings(collector, clock_synced_file=marker, report_time=60)
+            with Daemon(settings) as daemon:
+                daemon.feed(capture_line("02:00:00:00:00:01"))
+                daemon.close_input()
+                self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
+        sent = documents_in(self.backups)
+        self.assertEqual(len(sent), 1)
+        own, text = next(iter(sent.items()))
+        self.assertIn(b'"clockSynced":false', text)
+        with sqlite3.connect(self.db) as connection:
+            rows = connection.execute(
+                "SELECT time, at, received, clock_time FROM documents").fetchall()
+        self.assertEqual(len(rows), 1)
+        time_text, at, received, clock_time = rows[0]
+        self.assertEqual((clock_time, at), (own, received))
+        self.assertEqual(time_text, time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(received)))
 
 
 class Refused(Work):

@@ -16,6 +16,7 @@ PACKAGE = os.path.join(HERE, "..", "..", "packaging", "openwrt", "pelmar")
 FILES = os.path.join(PACKAGE, "files")
 INIT = os.path.join(FILES, "pelmar.init")
 DEFAULTS = os.path.join(FILES, "pelmar.defaults")
+HOTPLUG = os.path.join(FILES, "pelmar.hotplug")
 BUSYBOX = shutil.which("busybox")
 
 # procd and UCI as the init script sees them: every call recorded one per line, arguments
@@ -111,6 +112,8 @@ class InitScript(unittest.TestCase):
         self.run_conf = os.path.join(self.work, "etc", "pelmar.conf")
         self.spool = os.path.join(self.work, "spool-pelmar")
         self.backups = os.path.join(self.work, "backups-pelmar")
+        self.status = os.path.join(self.work, "run", "pelmar", "status.json")
+        self.marker = os.path.join(self.work, "run", "pelmar", "clock-synced")
 
     def tearDown(self):
         shutil.rmtree(self.work)
@@ -123,7 +126,9 @@ class InitScript(unittest.TestCase):
         overrides = (f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
                      "RUN_USER=${TEST_RUN_USER:-$RUN_USER}\n")
         script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
-        options = dict({"backup_dir": self.backups}, **options)
+        # Never the router's own run directory on the machine that runs the test.
+        options = dict({"backup_dir": self.backups, "status_file": self.status,
+                        "clock_synced_file": self.marker}, **options)
         env = dict(os.environ, TRACE=trace, PATH=self.path, **env,
                    **{f"OPT_{k}": v for k, v in options.items()})
         result = busybox("ash", "-c", script, env=env)
@@ -145,7 +150,8 @@ class InitScript(unittest.TestCase):
             f"spool_dir={self.spool}\nspool_max_kb=512\nmax_devices=5000\nmac_privacy=1\n"
             "mac_secret=s3cr3t text\nmac_rotation=daily\nmin_signal=-80\nskip_random_macs=1\n"
             "count_devices=0\ncount_only=0\n"
-            f"backup_dir={self.backups}\nbackup_max_files=10\nbackup_max_kb=64\n"))
+            f"backup_dir={self.backups}\nbackup_max_files=10\nbackup_max_kb=64\n"
+            f"status_file={self.status}\nclock_synced_file={self.marker}\n"))
         self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
         self.assertEqual(os.listdir(os.path.dirname(self.run_conf)), ["pelmar.conf"])
         instance = calls[calls.index(["open"]):calls.index(["close"]) + 1]
@@ -156,8 +162,9 @@ class InitScript(unittest.TestCase):
             ["respawn", "3600", "5", "0"], ["term_timeout", "10"], ["stdout", "1"],
             ["stderr", "1"], ["close"]])
         owned = [c[3] for c in calls if c[:3] == ["chown", "-h", "pelmar:pelmar"]]
-        self.assertTrue(owned[1].startswith(self.run_conf + "."))  # before its rename
-        self.assertEqual(owned[:1], [self.spool])
+        self.assertTrue(owned[2].startswith(self.run_conf + "."))  # before its rename
+        self.assertEqual(owned[:2], [os.path.dirname(self.status), self.spool])
+        self.assertEqual(os.stat(os.path.dirname(self.status)).st_mode & 0o777, 0o755)
         self.assertEqual(calls[-2:], [["reload_trigger", "pelmar"],
                                       ["validation", "validate_pelmar_section"]])
         with open(os.path.join(FILES, "pelmar.json")) as f:
@@ -174,7 +181,8 @@ class InitScript(unittest.TestCase):
             "upload_timeout=30\nverify_tls=1\nspool_max_kb=1024\nmax_devices=20000\n"
             f"mac_privacy=0\nskip_random_macs=0\ncount_devices=0\ncount_only=0\n"
             f"backup_dir={self.backups}\n"
-            "backup_max_files=200\nbackup_max_kb=2048\n"))
+            "backup_max_files=200\nbackup_max_kb=2048\n"
+            f"status_file={self.status}\nclock_synced_file={self.marker}\n"))
         self.run_service({"enabled": "1"})
         self.assertEqual(self.conf(), first)
         self.run_service({"enabled": "1", "report_time": "61"})
@@ -197,7 +205,9 @@ class InitScript(unittest.TestCase):
                  ("full_url", "http://a/" + "x" * 182), ("mac_secret", "a\t;b"),
                  ("filter", "type mgt\n"), ("spool_dir", "var/spool/pelmar"),
                  ("backup_dir", "tmp/pelmar"), ("report_time", "0x3c"), ("max_devices", "0x10"),
-                 ("spool_max_kb", "010"), ("upload_timeout", "+5"), ("min_signal", "-070")]
+                 ("spool_max_kb", "010"), ("upload_timeout", "+5"), ("min_signal", "-070"),
+                 ("status_file", "run/status.json"), ("clock_synced_file", "clock-synced"),
+                 ("report_time", "2147483648"), ("max_devices", "99999999999")]
         for option, value in cases:
             with self.subTest(option=option, value=value):
                 if os.path.exists(self.run_conf):
@@ -226,6 +236,7 @@ class InitScript(unittest.TestCase):
                 (lambda b, s: make(b + "/bk", 0o777), {}, "backup_dir"),  # others could swap the marker
                 (lambda b, s: [make(b + "/bk"), os.symlink(s + "/shadow", b + "/bk/writebackup")], {}, "backup_dir"),
                 (lambda b, s: make(b + "/open", 0o777), {"backup_dir": "{b}/open/bk"}, "backup_dir"),
+                (lambda b, s: os.symlink(s, b + "/st"), {"status_file": "{b}/st/status.json"}, "status_file"),
                 (lambda b, s: [make(b + "/tmp", 0o1777), os.symlink(b + "/tmp", b + "/var")],
                  {"backup_dir": "{b}/tmp/bk", "spool_dir": "{b}/var/new/sp"}, None)] + ([
                 (lambda b, s: make(b + "/bk", 0o750, 65534), {}, "backup_dir"),
@@ -412,6 +423,44 @@ class UciDefaults(unittest.TestCase):
 
 
 @unittest.skipUnless(BUSYBOX, "busybox is not installed")
+@unittest.skipUnless(BUSYBOX, "busybox is not installed")
+class NtpHook(unittest.TestCase):
+    def source_hook(self, run, action, stratum):
+        """Sources the hook as hotplug-call does; what chown was asked (the daemon's user is the
+        router's, so nothing is handed over here)."""
+        trace = run + ".trace"
+        script = f'chown() {{ echo "$*" >> {trace}; }}\n. {HOTPLUG}\necho on\n'
+        env = dict(os.environ, ACTION=action, stratum=stratum, PELMAR_RUN_DIR=run)
+        result = busybox("ash", "-c", script, env=env)
+        self.assertEqual((result.stdout, result.stderr), ("on\n", ""))  # no exit: the next hook runs
+        return open(trace).read() if os.path.exists(trace) else ""
+
+    def test_a_good_stratum_makes_the_marker_in_the_daemons_directory(self):
+        for action, stratum, made in [("stratum", "2", True), ("stratum", "16", False),
+                                      ("periodic", "2", False), ("stratum", "", False)]:
+            with self.subTest(action=action, stratum=stratum), tempfile.TemporaryDirectory() as work:
+                run = os.path.join(work, "pelmar")
+                chowned = self.source_hook(run, action, stratum)
+                self.assertEqual(os.path.exists(os.path.join(run, "clock-synced")), made)
+                self.assertEqual(chowned, f"pelmar:pelmar {run}\n" if made else "")
+
+    def test_a_link_in_its_place_is_neither_followed_nor_truncated(self):
+        with tempfile.TemporaryDirectory() as work:
+            run = os.path.join(work, "pelmar")
+            os.mkdir(run)
+            kept = os.path.join(work, "kept")
+            with open(kept, "w") as f:
+                f.write("keep")
+            for target in (kept, os.path.join(work, "absent")):
+                os.symlink(target, os.path.join(run, "clock-synced"))
+                self.assertEqual(self.source_hook(run, "stratum", "3"), "")
+                os.unlink(os.path.join(run, "clock-synced"))
+            self.assertEqual(sorted(os.listdir(work)), ["kept", "pelmar"])
+            self.assertEqual(open(kept).read(), "keep")
+            self.source_hook(run, "stratum", "3")
+            self.assertTrue(os.path.isfile(os.path.join(run, "clock-synced")))
+
+
 class FeedTest(unittest.TestCase):
     def test_feed_checks_pass_under_busybox_and_say_what_they_check(self):
         with tempfile.TemporaryDirectory(prefix="pelmar-feed-") as work:

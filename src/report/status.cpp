@@ -1,0 +1,200 @@
+#include "report/status.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "clock.h"
+#include "log.h"
+#include "report/dates.h"
+#include "report/document.h"
+#include "report/files.h"
+
+namespace {
+
+std::time_t systemTime() {
+    return std::time(nullptr);
+}
+
+// Room for a JSON value of ours that is a date, a number, a truth or null.
+constexpr std::size_t kValueRoom = 48;
+using Value = char[kValueRoom];
+
+// `time` as a JSON string in `out`, or null when there is none.
+const char* dateOrNull(Value& out, bool present, std::time_t time) {
+    if (!present) return "null";
+    out[0] = '"';
+    dateJSON(out + 1, kValueRoom - 2, time);
+    return std::strcat(out, "\"");
+}
+
+const char* numberOrNull(Value& out, bool present, uint64_t value) {
+    if (!present) return "null";
+    std::snprintf(out, kValueRoom, "%llu", static_cast<unsigned long long>(value));
+    return out;
+}
+
+const char* truthOrNull(bool present, bool value) {
+    return present ? (value ? "true" : "false") : "null";
+}
+
+std::string quoted(const char* text) {
+    std::string out = "\"";
+    appendJsonText(out, text);
+    return out + '"';
+}
+
+// What both threads publish to: the design's one file, so one record behind one lock.
+struct StatusBoard {
+    std::mutex lock;
+    std::optional<std::string> path;  // set before the threads start, then only read
+    std::optional<std::string> clockMarker;
+    const EntryList* table = nullptr;
+    DaemonStatus status;
+    bool pending = false;           // a change not written yet
+    int64_t writtenAt = INT64_MIN;  // the machine second of the last write
+    bool failing = false;           // the last write failed, and that was said
+};
+
+StatusBoard board;
+
+// Writes the status now; the board's lock is held. The table's lock is taken inside ours: the
+// table never takes ours.
+void writeStatus() {
+    DaemonStatus& status = board.status;
+    status.clockSynced = clockSynced(board.clockMarker);
+    status.records = board.table ? entryCount(*board.table) : 0;
+    board.pending = false;
+    board.writtenAt = machineClock();
+    const bool written = replaceFile(*board.path, statusJson(status, statusClockSource()), 0644);
+    if (!written && !board.failing)
+        logLine("Status file cannot be written: %s", board.path->c_str());
+    if (written && board.failing) logLine("Status file written again");
+    board.failing = !written;
+}
+
+// Writes a change not written yet when its second has passed, or `now`; the lock is held.
+void tick(bool now) {
+    if (board.pending && (now || machineClock() != board.writtenAt)) writeStatus();
+}
+
+// Marks a change, written now unless a write was made in this second already; the lock is held.
+void publish() {
+    board.pending = true;
+    tick(false);
+}
+
+}  // namespace
+
+std::time_t (*statusClockSource)() = systemTime;
+
+std::string statusJson(const DaemonStatus& s, std::time_t updated) {
+    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
+    const bool tried = s.uploadTried;
+    const std::string version = quoted(s.version), source = quoted(s.source.c_str());
+    const std::string error = tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null";
+    Value at, since, end, devices, addresses, last, status;
+    const char* synced = truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false));
+    using Count = unsigned long long;
+    const auto print = [&](char* to, std::size_t size) {
+        return std::snprintf(
+            to, size,
+            "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,"
+            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu},"
+            "\"window\":{\"end\":%s,\"devices\":%s,\"addresses\":%s},"
+            "\"table\":{\"records\":%llu},"
+            "\"upload\":{\"last\":%s,\"ok\":%s,\"status\":%s,\"error\":%s,\"failures\":%llu},"
+            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}}\n",
+            version.c_str(), dateOrNull(at, true, updated), dateOrNull(since, true, s.started),
+            s.pid, kStateNames[static_cast<int>(s.captureState)], source.c_str(), Count{s.frames},
+            Count{s.dropped}, dateOrNull(end, s.windowMade, s.windowEnd),
+            numberOrNull(devices, s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
+            numberOrNull(addresses, s.windowMade, s.windowAddresses), Count{s.records},
+            dateOrNull(last, tried, s.uploadLast), truthOrNull(tried, s.uploadOk),
+            numberOrNull(status, tried && s.httpStatus != 0, static_cast<uint64_t>(s.httpStatus)),
+            error.c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes}, synced);
+    };
+    std::string out(static_cast<std::size_t>(print(nullptr, 0)), '\0');
+    print(&out[0], out.size() + 1);
+    return out;
+}
+
+void openStatus(const std::optional<std::string>& path, DaemonStatus start, const EntryList* table,
+                const std::optional<std::string>& clockMarker) {
+    std::lock_guard<std::mutex> hold(board.lock);
+    board.path = path;
+    board.clockMarker = clockMarker;
+    board.table = table;
+    board.status = std::move(start);
+    board.pending = false;
+    board.writtenAt = INT64_MIN;
+    board.failing = false;
+    if (path) writeStatus();
+}
+
+bool statusKept() {
+    return board.path.has_value();
+}
+
+void noteCaptureState(CaptureState state) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    if (board.status.captureState == state) return;
+    board.status.captureState = state;
+    publish();
+}
+
+void noteCaptureFigures(uint64_t frames, uint64_t dropped) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    board.status.frames = frames;
+    board.status.dropped = dropped;
+    tick(false);
+}
+
+void noteDocument(std::time_t end, std::optional<uint32_t> devices, uint64_t addresses) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    DaemonStatus& status = board.status;
+    status.windowMade = true;
+    status.windowEnd = end;
+    status.windowDevices = devices;
+    status.windowAddresses = addresses;
+}
+
+void noteUpload(bool ok, int httpStatus, const std::string& error) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    DaemonStatus& status = board.status;
+    const bool changed = !status.uploadTried || status.uploadOk != ok;
+    status.uploadTried = true;
+    status.uploadLast = statusClockSource();
+    status.uploadOk = ok;
+    status.httpStatus = httpStatus;
+    status.uploadError = ok ? std::string() : error;
+    status.failures = ok ? 0 : status.failures + 1;
+    if (changed) publish();
+}
+
+void noteReportTurn(uint64_t spoolFiles, uint64_t spoolBytes) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    board.status.spoolFiles = spoolFiles;
+    board.status.spoolBytes = spoolBytes;
+    publish();
+}
+
+void statusTick(bool now) {
+    if (!board.path) return;
+    std::lock_guard<std::mutex> hold(board.lock);
+    tick(now);
+}
+
+std::optional<bool> clockSynced(const std::optional<std::string>& markerPath) {
+    if (!markerPath) return std::nullopt;
+    return access(markerPath->c_str(), F_OK) == 0;
+}
