@@ -15,10 +15,6 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
          "--remote-debugging-pipe", "--window-size=1200,1400"]
 
 
-class BrowserError(Exception):
-    pass
-
-
 class Browser:
     """One Chromium with one page; each document keeps its uncaught errors in `pageErrors`."""
 
@@ -29,12 +25,11 @@ class Browser:
         # Either end may already be 3 or 4: go through fds no pipe end holds.
         onto_3_and_4 = lambda: [os.dup2(to_r, 100, False), os.dup2(from_w, 101, False),
                                 os.dup2(100, 3), os.dup2(101, 4)]
-        self.process = subprocess.Popen(
+        self.process = subprocess.Popen(  # Python's own fds are close-on-exec: only 3, 4 pass
             [CHROMIUM, *FLAGS, "--user-data-dir=" + self.profile.name, "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=onto_3_and_4, close_fds=False)  # Python's own fds are close-on-exec
-        os.close(to_r)
-        os.close(from_w)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=onto_3_and_4,
+            close_fds=False)
+        os.close(to_r), os.close(from_w)
         self.buffer, self.next_id, self.session = b"", 0, None
         target = self.command("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.command("Target.attachToTarget", targetId=target,
@@ -60,14 +55,14 @@ class Browser:
                 chunk = (os.read(self.from_browser, 65536) if left > 0 and
                          select.select([self.from_browser], [], [], left)[0] else b"")
                 if not chunk:
-                    raise BrowserError("no answer to " + method)
+                    raise RuntimeError("no answer to " + method)
                 self.buffer += chunk
             raw, self.buffer = self.buffer.split(b"\0", 1)
             reply = json.loads(raw)
             if reply.get("id") == self.next_id:
                 break
         if "error" in reply:
-            raise BrowserError("%s: %s" % (method, reply["error"]))
+            raise RuntimeError("%s: %s" % (method, reply["error"]))
         return reply.get("result", {})
 
     def close(self):
@@ -75,11 +70,10 @@ class Browser:
             self.session = None
             self.command("Browser.close", timeout=10)
             self.process.wait(timeout=10)
-        except (BrowserError, subprocess.TimeoutExpired):
+        except (RuntimeError, subprocess.TimeoutExpired):
             self.process.kill()
             self.process.wait()
-        os.close(self.to_browser)
-        os.close(self.from_browser)
+        os.close(self.to_browser), os.close(self.from_browser)
         self.profile.cleanup()
 
     def open(self, url):
@@ -92,26 +86,24 @@ class Browser:
         result = self.command("Runtime.evaluate", expression=expression, awaitPromise=True,
                               returnByValue=True)
         if "exceptionDetails" in result:
-            raise BrowserError("%s: %s" % (expression, result["exceptionDetails"]))
+            raise RuntimeError("%s: %s" % (expression, result["exceptionDetails"]))
         return result["result"].get("value")
 
-    def wait(self, expression, timeout=20, what=None):
+    def wait(self, expression, timeout=20):
         deadline = time.monotonic() + timeout
-        while True:
+        while time.monotonic() < deadline:
             try:
                 if self.evaluate(expression):
                     return
-            except BrowserError:
+            except RuntimeError:
                 pass  # the page is between two documents
-            if time.monotonic() > deadline:
-                raise BrowserError("waited %d s for %s" % (timeout, what or expression))
             time.sleep(0.1)
+        raise RuntimeError("waited %d s for %s" % (timeout, expression))
 
     def click(self, selector):
         """A real mouse click at the middle of the element."""
-        x, y = self.evaluate("(() => { const r = document.querySelector(%s).getBoundingClientRect"
-                             "(); return [r.x + r.width / 2, r.y + r.height / 2]; })()"
-                             % json.dumps(selector))
+        x, y = self.evaluate("{ const r = document.querySelector(%s).getBoundingClientRect(); "
+                             "[r.x + r.width / 2, r.y + r.height / 2]; }" % json.dumps(selector))
         for kind in ("mousePressed", "mouseReleased"):
             self.command("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
                          clickCount=1)

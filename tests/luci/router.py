@@ -5,6 +5,7 @@ getStatus` is answered by the app's real plugin, run by ucode with stand-ins for
 import fnmatch
 import glob
 import json
+import mimetypes
 import os
 import subprocess
 import threading
@@ -14,7 +15,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 HERE = os.path.dirname(os.path.abspath(__file__))
 APP = os.path.join(os.path.dirname(os.path.dirname(HERE)), "packaging", "openwrt", "luci-app-pelmar")
 STANDINS = os.path.join(HERE, "standin")
-TYPES = {".js": "application/javascript", ".css": "text/css", ".svg": "image/svg+xml"}
 
 PAGE = """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{title} - LuCI</title>
@@ -58,10 +58,9 @@ class Router:
     """The stand-in on 127.0.0.1, with its uci state, procd's run state and the calls it took."""
 
     def __init__(self, shared_luci, ucode, work):
-        self.ucode, self.work = ucode, work
-        self.roots = [os.path.join(APP, "htdocs"),
-                      os.path.join(shared_luci, "modules", "luci-base", "htdocs"),
-                      os.path.join(shared_luci, "themes", "luci-theme-bootstrap", "htdocs")]
+        self.ucode, self.work, self.roots = ucode, work, [
+            os.path.join(APP, "htdocs"), os.path.join(shared_luci, "modules/luci-base/htdocs"),
+            os.path.join(shared_luci, "themes/luci-theme-bootstrap/htdocs")]
         self.groups = {}
         for path in glob.glob(os.path.join(APP, "root/usr/share/rpcd/acl.d/*.json")) + [
                 os.path.join(shared_luci, "modules/luci-base/root/usr/share/rpcd/acl.d/luci-base.json")]:
@@ -72,9 +71,8 @@ class Router:
         self.sessions = {"admin": (["*"], ["*"]), "viewer": (["*"], []),
                          "stranger": (["luci-base", "unauthenticated"], [])}
         self.uci = {"pelmar": {"main": {".type": "pelmar"}}}
-        self.running, self.plugin = True, True
-        self.calls, self.applied = [], 0  # (session, object, method, args) of every call granted
-        self.lock = threading.Lock()
+        self.running, self.plugin, self.applied, self.lock = True, True, 0, threading.Lock()
+        self.calls = []  # (session, object, method, args) of every call granted
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), self.handler())
         self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
@@ -94,14 +92,12 @@ class Router:
             return True  # rpcd's own default grant
         for name, group in self.groups.items():
             for level in levels(self.sessions[sid], name):
-                grants = group.get(level, {}).get(scope)
+                grants = group.get(level, {}).get(scope, {})
                 if isinstance(grants, list):  # "uci": [configs], checked against the level
-                    if function == level and any(fnmatch.fnmatchcase(obj, g) for g in grants):
-                        return True
-                elif isinstance(grants, dict):
-                    if any(fnmatch.fnmatchcase(obj, pattern) and (function in fns or "*" in fns)
-                           for pattern, fns in grants.items()):
-                        return True
+                    grants = {config: [level] for config in grants}
+                if any(fnmatch.fnmatchcase(obj, pattern) and (function in fns or "*" in fns)
+                       for pattern, fns in grants.items()):
+                    return True
         return False
 
     def call(self, sid, obj, method, args):
@@ -111,28 +107,22 @@ class Router:
                                                args["function"])}]
         if obj == "luci" and method == "getFeatures":
             return [0, {}]
-        if obj == "luci.pelmar" and self.plugin:
-            with self.lock:
-                uci = json.loads(json.dumps(self.uci))
-                running = {"instance1": {"running": True, "pid": 4242}} if self.running else {}
-            return [0, plugin_answer(self.ucode, self.work, uci,
-                                     {"pelmar": {"instances": running}})]
-        if obj != "uci":
-            return None
-        with self.lock:
-            sections = self.uci.get(args.get("config"))
-            if method == "changes":
-                return [0, {"changes": {}}]
-            if sections is None:
-                return [4]
-            if method == "get":
+        if obj == "uci" and method == "changes":
+            return [0, {"changes": {}}]
+        with self.lock:  # also one plugin run at a time: they share their files
+            if obj == "luci.pelmar" and self.plugin:
+                running = {"i1": {"running": True}} if self.running else {}
+                return [0, plugin_answer(self.ucode, self.work, self.uci,
+                                         {"pelmar": {"instances": running}})]
+            if obj == "uci" and method == "get":
                 return [0, {"values": {name: dict(options, **{".name": name, ".index": i,
                                                               ".anonymous": False})
-                                       for i, (name, options) in enumerate(sections.items())}}]
-            if method == "set" and args.get("section") in sections:
-                sections[args["section"]].update(args.get("values", {}))
+                                       for i, (name, options) in enumerate(
+                                           self.uci[args["config"]].items())}}]
+            if obj == "uci" and method == "set":
+                self.uci[args["config"]][args["section"]].update(args["values"])
                 return [0]
-        return [3]
+        return [3] if obj == "uci" else None
 
     def rpc(self, message):
         reply = {"jsonrpc": "2.0", "id": message.get("id")}
@@ -143,9 +133,9 @@ class Router:
         if granted and obj == "uci" and "config" in args:
             level = "read" if method in ("get", "changes") else "write"
             granted = self.allowed(sid, "uci", args["config"], level)
-        result = self.call(sid, obj, method, args) if granted else None
         if not granted:
             return dict(reply, error={"code": -32002, "message": "Access denied"})
+        result = self.call(sid, obj, method, args)
         if result is None:
             return dict(reply, error={"code": -32000, "message": "Object not found"})
         with self.lock:
@@ -163,13 +153,11 @@ class Router:
             return 403, "<p>Access denied</p>"
         readonly = not all("write" in levels(session, g) for g in needed)
         env = {"media": "/luci-static/bootstrap", "resource": "/luci-static/resources",
-               "scriptname": "/cgi-bin/luci", "pathinfo": "/" + path, "documentroot": "/www",
-               "requestpath": path.split("/"), "dispatchpath": path.split("/"),
-               "pollinterval": 5, "ubuspath": "/ubus/", "sessionid": sid, "token": "t" + sid,
-               "nodespec": dict(node, satisfied=True, readonly=readonly), "apply_rollback": 90,
-               "apply_holdoff": 1, "apply_timeout": 5, "apply_display": 1,
-               "rollback_token": None, "rpctimeout": 20, "cgi_base": "/cgi-bin",
-               "resource_version": "1"}
+               "scriptname": "/cgi-bin/luci", "requestpath": path.split("/"),
+               "dispatchpath": path.split("/"), "pollinterval": 5, "ubuspath": "/ubus/",
+               "sessionid": sid, "token": "t" + sid, "apply_rollback": 90, "apply_holdoff": 1,
+               "apply_timeout": 5, "apply_display": 1, "cgi_base": "/cgi-bin",
+               "nodespec": dict(node, satisfied=True, readonly=readonly)}
         return 200, PAGE.format(title=node.get("title", ""), env=json.dumps(env),
                                 view=node["action"]["path"])
 
@@ -183,7 +171,7 @@ class Router:
             def send(self, code, body, kind="text/html"):
                 data = body.encode() if isinstance(body, str) else body
                 self.send_response(code)
-                self.send_header("Content-Type", kind)
+                self.send_header("Content-Type", kind or "application/octet-stream")
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
@@ -198,8 +186,7 @@ class Router:
                     full = os.path.join(root, relative)
                     if full.startswith(root + os.sep) and os.path.isfile(full):
                         with open(full, "rb") as f:
-                            return self.send(200, f.read(), TYPES.get(
-                                os.path.splitext(full)[1], "application/octet-stream"))
+                            return self.send(200, f.read(), mimetypes.guess_type(full)[0])
                 self.send(404, "not found")
 
             def do_POST(self):

@@ -111,7 +111,7 @@ class Pages(unittest.TestCase):
                                   "error": "Uploads failing: HTTP 503"},
                           spool={"files": 2, "bytes": 3072}, clock={"synced": False}))
         self.browser.wait("document.querySelector('[data-figure=\"frames\"] [data-value]')"
-                          ".textContent == '124456'", 15, "the new status")
+                          ".textContent == '124456'", 15)
         self.assertTrue(self.browser.evaluate("window.notReloaded === true"))
         self.assert_figures({
             "rate": r"^100\.0$", "failures": "^2$", "spool": r"^2 files, 3\.0 KiB$",
@@ -270,7 +270,7 @@ class Pages(unittest.TestCase):
         self.tab("reporting")
         self.browser.type(field("report_time"), "060")
         self.save_and_apply()
-        self.browser.wait("!!document.querySelector('.modal')", 10, "the page saying why not")
+        self.browser.wait("!!document.querySelector('.modal')", 10)
         self.assertRegex(self.browser.evaluate("document.querySelector('.modal').textContent"),
                          r'Option "Report interval \(s\)" contains an invalid input value\. '
                          r"Refused: not a decimal number")
