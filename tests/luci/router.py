@@ -30,16 +30,16 @@ PAGE = """<!DOCTYPE html>
 """
 
 
-def plugin_answer(ucode, work, uci, services):
+def plugin_answer(ucode, work, uci, instances):
     """What the app's plugin answers to getStatus, run as rpcd would with these uci configurations
-    and procd's `service list` (None: the bus cannot be reached)."""
+    and procd's instances of the service (None: the bus cannot be reached)."""
     env = dict(os.environ, PELMAR_TEST_UCI=os.path.join(work, "uci.json"))
     with open(env["PELMAR_TEST_UCI"], "w") as f:
         json.dump(uci, f)
-    if services is not None:
+    if instances is not None:
         env["PELMAR_TEST_SERVICES"] = os.path.join(work, "services.json")
         with open(env["PELMAR_TEST_SERVICES"], "w") as f:
-            json.dump(services, f)
+            json.dump({"pelmar": {"instances": instances}}, f)
     plugin = os.path.join(APP, "root", "usr", "share", "rpcd", "ucode", "luci.pelmar")
     return json.loads(subprocess.run(
         [ucode, "-L", os.path.dirname(ucode), "-L", STANDINS, os.path.join(STANDINS, "call.uc"),
@@ -111,9 +111,8 @@ class Router:
             return [0, {"changes": {}}]
         with self.lock:  # also one plugin run at a time: they share their files
             if obj == "luci.pelmar" and self.plugin:
-                running = {"i1": {"running": True}} if self.running else {}
                 return [0, plugin_answer(self.ucode, self.work, self.uci,
-                                         {"pelmar": {"instances": running}})]
+                                         {"i1": {"running": True}} if self.running else {})]
             if obj == "uci" and method == "get":
                 return [0, {"values": {name: dict(options, **{".name": name, ".index": i,
                                                               ".anonymous": False})

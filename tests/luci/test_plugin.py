@@ -14,6 +14,9 @@ STATUS = {"version": "1.4.0", "updated": "2026-12-08T19:00:05+00:00", "pid": 123
 FRESH, DIRECTORY = json.dumps(STATUS), object()
 STUCK, NOT_JSON = "status is {age} s old: the daemon may be stuck", \
     "{file} is not JSON: a half-written or foreign file"
+# The daemon's own file, used instead of the options: the status file's path and the interval.
+OWN = ("[other]\nreport_time=1\n[pelmar]\n; status_file=/nowhere\nreport_time = 600\n"
+       "status_file={file} ; the page reads it\n")
 
 
 @unittest.skipUnless(os.access(UCODE, os.X_OK), "PELMAR_UCODE names no ucode interpreter")
@@ -23,19 +26,8 @@ class GetStatus(unittest.TestCase):
         self.addCleanup(work.cleanup)
         self.work, self.status = work.name, os.path.join(work.name, "status.json")
 
-    def call(self, uci, running=True):
-        """getStatus with these uci options and procd running it or not (None: no bus)."""
-        services = {"pelmar": {"instances": {"i1": {"running": running, "pid": 77}}}}
-        return plugin_answer(UCODE, self.work, {"pelmar": {"main": uci}},
-                             None if running is None else services)
-
-    def write(self, text, age=0):
-        with open(self.status, "w") as f:
-            f.write(text)
-        os.utime(self.status, (time.time() - age,) * 2)
-
     def test_answers(self):
-        # (case, file text, its age, uci options, procd running, fields expected)
+        # (case, file text, its age, uci options, procd running it (None: no bus), fields expected)
         cases = [
             ("fresh", FRESH, 0, {"report_time": "60"}, True,
              {"running": True, "status": STATUS, "error": None}),
@@ -59,7 +51,15 @@ class GetStatus(unittest.TestCase):
             ("daemon stopped, no status", None, 0, {}, False,
              {"running": False, "status": None, "error": "pelmar is not running"}),
             ("no bus", FRESH, 0, {}, None, {"running": False, "error": "pelmar is not running"}),
+            ("own file", FRESH, 1000, {"conf_file": OWN, "report_time": "60",
+                                       "status_file": "/nowhere"}, True,
+             {"status": STATUS, "error": None}),
+            ("own file, stale by its interval", FRESH, 1300, {"conf_file": OWN}, True,
+             {"error": STUCK}),
+            ("own file without status_file", FRESH, 0, {"conf_file": "[pelmar]\nreport_time=600"},
+             True, {"error": "no status_file in {own} (conf_file): the daemon writes no status"}),
         ]
+        own = os.path.join(self.work, "pelmar.conf")
         for case, text, age, uci, running, expected in cases:
             with self.subTest(case):
                 if os.path.isdir(self.status):
@@ -69,30 +69,23 @@ class GetStatus(unittest.TestCase):
                 if text is DIRECTORY:
                     os.mkdir(self.status)
                 elif text is not None:
-                    self.write(text, age)
-                reply = self.call(dict(uci, status_file=self.status), running)
+                    with open(self.status, "w") as f:
+                        f.write(text)
+                    os.utime(self.status, (time.time() - age,) * 2)
+                options = dict({"status_file": self.status}, **uci)
+                if "conf_file" in uci:
+                    with open(own, "w") as f:
+                        f.write(uci["conf_file"].format(file=self.status))
+                    options["conf_file"] = own
+                reply = plugin_answer(UCODE, self.work, {"pelmar": {"main": options}},
+                                      None if running is None else {"i1": {"running": running}})
                 self.assertEqual(set(reply), {"running", "age", "status", "error"})
                 if reply["status"] is not None:  # a second may pass between writing and the call
                     self.assertIn(reply["age"], (age, age + 1))
                 for key, value in expected.items():
                     if isinstance(value, str):
-                        value = value.format(age=reply["age"], file=self.status)
+                        value = value.format(age=reply["age"], file=self.status, own=own)
                     self.assertEqual(reply[key], value, key)
-
-    def test_own_daemon_file_gives_path_and_interval(self):
-        own = os.path.join(self.work, "pelmar.conf")
-        with open(own, "w") as f:
-            f.write("[other]\nreport_time=1\n[pelmar]\n; status_file=/nowhere\nreport_time = 600\n"
-                    "status_file=%s ; the page reads it\n" % self.status)
-        self.write(FRESH, age=1000)
-        reply = self.call({"conf_file": own, "report_time": "60", "status_file": "/nowhere"})
-        self.assertEqual((reply["status"], reply["error"]), (STATUS, None))
-        self.write(FRESH, age=1300)
-        self.assertRegex(self.call({"conf_file": own})["error"], "^" + STUCK.format(age="130[01]"))
-        with open(own, "w") as f:
-            f.write("[pelmar]\nreport_time=600\n")
-        self.assertEqual(self.call({"conf_file": own, "status_file": self.status})["error"],
-                         "no status_file in %s (conf_file): the daemon writes no status" % own)
 
 
 if __name__ == "__main__":
