@@ -13,7 +13,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-APP = os.path.join(os.path.dirname(os.path.dirname(HERE)), "packaging", "openwrt", "luci-app-pelmar")
+APP = os.path.normpath(os.path.join(HERE, "../../packaging/openwrt/luci-app-pelmar"))
 STANDINS = os.path.join(HERE, "standin")
 
 PAGE = """<!DOCTYPE html>
@@ -62,8 +62,9 @@ class Router:
             os.path.join(APP, "htdocs"), os.path.join(shared_luci, "modules/luci-base/htdocs"),
             os.path.join(shared_luci, "themes/luci-theme-bootstrap/htdocs")]
         self.groups = {}
-        for path in glob.glob(os.path.join(APP, "root/usr/share/rpcd/acl.d/*.json")) + [
-                os.path.join(shared_luci, "modules/luci-base/root/usr/share/rpcd/acl.d/luci-base.json")]:
+        acl = "root/usr/share/rpcd/acl.d/"
+        for path in glob.glob(os.path.join(APP, acl, "*.json")) + [
+                os.path.join(shared_luci, "modules/luci-base", acl, "luci-base.json")]:
             with open(path) as f:
                 self.groups.update(json.load(f))
         with open(os.path.join(APP, "root/usr/share/luci/menu.d/luci-app-pelmar.json")) as f:

@@ -18,6 +18,7 @@ SHOTS = os.environ.get("PELMAR_SCREENSHOT_DIR", "")
 STATUS, SETTINGS = "admin/status/pelmar", "admin/services/pelmar"
 OPTIONS = {"enabled": "1", "interface": "mon0", "full_url": "https://collector.example/p",
            "report_time": "60", "verify_tls": "1", "spool_max_kb": "1024", "mac_rotation": "none"}
+FIELD = '[id="widget.cbid.pelmar.main.%s"]'
 T0, T10 = "2026-12-08T19:00:00+00:00", "2026-12-08T19:00:10+00:00"
 
 
@@ -32,10 +33,6 @@ def status(frames=123456, updated=T0, **parts):
                  "spool": {"files": 0, "bytes": 0}, "clock": {"synced": True}}, **parts)
 
 
-def field(name):
-    return '[id="widget.cbid.pelmar.main.%s"]' % name
-
-
 @unittest.skipUnless(CHROMIUM, "Chromium is not installed")
 @unittest.skipUnless(os.access(UCODE, os.X_OK), "PELMAR_UCODE names no ucode interpreter")
 @unittest.skipUnless(os.path.isdir(SHARED_LUCI), "PELMAR_SHARED_LUCI names no LuCI files")
@@ -43,10 +40,7 @@ class Pages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.browser = Browser()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.close()
+        cls.addClassCleanup(cls.browser.close)
 
     def setUp(self):
         work = tempfile.TemporaryDirectory(prefix="pelmar-luci-")
@@ -69,17 +63,15 @@ class Pages(unittest.TestCase):
         self.browser.wait("!window.oldPage && !!document.querySelector("
                           "'#view [data-figure=\"running\"], #view .cbi-page-actions')", 30)
 
-    def shot(self, name):
-        """Keeps a screenshot of the page, which shows no raw RPC error and threw none."""
-        if SHOTS:
-            self.browser.screenshot(os.path.join(SHOTS, name))
-        self.assertEqual(self.browser.evaluate("window.pageErrors"), [])
-        self.assert_no_bare_rpc_error()
-
-    def assert_no_bare_rpc_error(self):
+    def assert_clean(self, shot=None):
+        """The page shows no raw RPC error; with a screenshot kept as `shot`, it threw none."""
         text = self.browser.evaluate("document.body.innerText")
         self.assertNotIn("RPCError", text)
         self.assertNotIn("-32", text)
+        if shot:
+            self.assertEqual(self.browser.evaluate("window.pageErrors"), [])
+            if SHOTS:
+                self.browser.screenshot(os.path.join(SHOTS, shot))
 
     def figure(self, key):
         """The text of a status figure and its reason, "value | why" (the banner's text)."""
@@ -119,7 +111,7 @@ class Pages(unittest.TestCase):
                       r"HTTP 503$",
             "devices": r"^0 \| no device heard in that window",
             "clock": r"^not synchronised \| NTP has not answered"})
-        self.shot("luci-status.png")
+        self.assert_clean("luci-status.png")
 
     def test_status_says_why_figures_are_missing(self):
         nothing = {"last": None, "ok": None, "status": None, "error": None, "failures": 0}
@@ -166,14 +158,12 @@ class Pages(unittest.TestCase):
                 self.open(STATUS)
                 self.assertRegex(self.figure("banner"), banner)
                 self.assert_figures(figures)
-                self.assert_no_bare_rpc_error()
-                if case == "stale":
-                    self.shot("luci-status-stale.png")
+                self.assert_clean("luci-status-stale.png" if case == "stale" else None)
         # A login whose ACL lost the group after the page was served.
         self.router.sessions["admin"] = (["luci-base", "unauthenticated"], [])
         self.browser.wait("document.querySelector('[data-figure=\"banner\"]').textContent"
                           ".includes('lacks the access group luci-app-pelmar')", 15)
-        self.assert_no_bare_rpc_error()
+        self.assert_clean()
 
     # -- the settings page --
 
@@ -202,12 +192,12 @@ class Pages(unittest.TestCase):
         for tab, values in typed.items():
             self.tab(tab)
             for name, value in values.items():
-                self.browser.type(field(name), value)
+                self.browser.type(FIELD % name, value)
         self.browser.click('[data-field="cbid.pelmar.main.count_devices"] label')
         self.browser.evaluate("{ const s = document.querySelector('%s'); s.value = 'daily'; "
                               "s.dispatchEvent(new Event('change', {bubbles: true})); }"
-                              % field("mac_rotation"))
-        self.shot("luci-settings.png")
+                              % (FIELD % "mac_rotation"))
+        self.assert_clean("luci-settings.png")
         self.save_and_apply()
         deadline = time.monotonic() + 20
         while self.router.applied == 0 and time.monotonic() < deadline:
@@ -234,7 +224,8 @@ class Pages(unittest.TestCase):
                                        "5": "above 0", "-150": None}),
             ("storage", "spool_max_kb", {"0": "below 1"}),
             ("storage", "backup_max_files", {"100001": "above 100000"}),
-            ("reporting", "full_url", {long_url + "a": "longer than 190 characters", long_url: None}),
+            ("reporting", "full_url", {long_url + "a": "longer than 190 characters",
+                                       long_url: None}),
             ("counting", "mac_secret", {"a" * 189: "longer than 188 characters", "a" * 188: None,
                                         "abc ;def": "would start a comment"}),
             ("capture", "filter", {" type mgt": "starts or ends with white space"}),
@@ -246,18 +237,18 @@ class Pages(unittest.TestCase):
             self.tab(tab)
             for value, words in values.items():
                 with self.subTest(option=name, value=value):
-                    self.browser.type(field(name), value)
+                    self.browser.type(FIELD % name, value)
                     invalid, why = self.browser.evaluate(
                         "{ const e = document.querySelector('%s'); [e.classList.contains("
                         "'cbi-input-invalid'), e.getAttribute('data-tooltip') || '']; }"
-                        % field(name))
+                        % (FIELD % name))
                     self.assertEqual(invalid, words is not None)
                     self.assertRegex(why, "^Refused: .*" + words if words else "^(?!Refused)")
-        self.shot("luci-settings-refused.png")
+        self.assert_clean("luci-settings-refused.png")
         # One refused value left: nothing is saved.
         self.open(SETTINGS)
         self.tab("reporting")
-        self.browser.type(field("report_time"), "060")
+        self.browser.type(FIELD % "report_time", "060")
         self.save_and_apply()
         self.browser.wait("!!document.querySelector('.modal')", 10)
         self.assertRegex(self.browser.evaluate("document.querySelector('.modal').textContent"),
@@ -274,7 +265,7 @@ class Pages(unittest.TestCase):
             "[...document.querySelectorAll('#view input:not([type=hidden]), #view select')]"
             ".every(e => e.disabled) && document.querySelector('.cbi-page-actions .cbi-dropdown')"
             ".hasAttribute('disabled') && document.querySelector('.cbi-button-save').disabled"))
-        self.shot("luci-settings-read-only.png")
+        self.assert_clean("luci-settings-read-only.png")
         self.save_and_apply()
         self.browser.click(".cbi-button-save")
         # Past the page: the bus itself refuses the write.
