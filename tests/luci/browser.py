@@ -78,7 +78,10 @@ class Browser:
 
     def open(self, url):
         """Starts loading `url`; until it has, the old page answers with `window.oldPage`."""
-        self.evaluate("window.oldPage = true")
+        try:
+            self.evaluate("window.oldPage = true")
+        except RuntimeError:
+            pass  # the old page is itself between two documents (a reload after applying)
         self.command("Page.navigate", url=url)
 
     def evaluate(self, expression):
