@@ -6,7 +6,6 @@ import os
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 from daemon import NO_LIVE_CAPTURE, Daemon, Receiver, capture_line, free_port, wait_for
