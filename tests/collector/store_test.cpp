@@ -246,7 +246,10 @@ const Case kCases[] = {
     {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
      [](Store& s, const Engine& e) {
          s.add("a", doc("h", kT, 1, 1), kT);
+         s.addToken("a", tokenHash("t"), kT);
          bool sqlite = e.db.find("postgres") == std::string::npos;
+         // Every later migration undone: the tokens' times too.
+         e.scalar("ALTER TABLE tokens DROP COLUMN created");
          e.scalar("DROP INDEX documents_clock");
          e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
          e.scalar(sqlite ? "PRAGMA user_version = 1"
@@ -257,6 +260,9 @@ const Case kCases[] = {
          placeUnsynced(late, kT + 60);
          EXPECT_TRUE(again->add("a", late, kT + 60));
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
+         EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
+         ASSERT_EQ(again->tokens().size(), 1u);
+         EXPECT_EQ(again->tokens()[0].created, -1);  // made before the time was kept
      }},
     {"FarBoundsFindNothingRatherThanFail",
      [](Store& s, const Engine&) {
