@@ -255,10 +255,12 @@ std::optional<HttpResponse> readerRefusal(const RouteContext& context, const Htt
 std::optional<HttpResponse> checkBeforeBody(RouteContext& context, const HttpRequest& head) {
     if (head.method != "POST" || head.path != "/ingest") {
         const std::string* key = param(head, "key");
-        if (!key || head.path != "/" || context.readerHash.empty()) {
-            return readerRefusal(context, head);
+        if (key && head.path == "/" && !context.readerHash.empty()) {
+            return readerLink(context, head, *key);
         }
-        return readerLink(context, head, *key);
+        // Every route but ingest, before anything else of it: reading, and what a reader posts.
+        if (auto refused = readerRefusal(context, head)) return refused;
+        return std::nullopt;
     }
     Store& store = context.store;
     std::optional<HttpResponse> refused;
