@@ -128,12 +128,16 @@ int tokenCommand(const std::vector<std::string>& args, const Options& options) {
 // cannot carry as it is.
 bool readReaderSecret(const std::string& path, std::string& hash) {
     std::ifstream file(path, std::ios::binary);
-    std::string secret;
-    if (!file || !std::getline(file, secret)) {
+    if (!file) {
         std::fprintf(stderr, "pelmar-collector: cannot read the reader secret in %s\n",
                      path.c_str());
         return false;
     }
+    // A few bytes past the longest secret are enough to tell: a file without end is not read.
+    std::string secret(260, '\0');
+    file.read(&secret[0], static_cast<std::streamsize>(secret.size()));
+    secret.resize(static_cast<std::size_t>(file.gcount()));
+    secret = secret.substr(0, secret.find('\n'));
     if (!secret.empty() && secret.back() == '\r') secret.pop_back();
     bool plain = secret.size() >= 16 && secret.size() <= 256;
     for (char c : secret) {

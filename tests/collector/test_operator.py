@@ -241,7 +241,9 @@ class ReaderSecret(Engines):
         db = os.path.join(self.work.name, "c.db")
         cases = [  # name, file's text (None: no file), line on standard error
             ("no file", None, "cannot read the reader secret in "),
-            ("empty", "", "cannot read the reader secret in "),
+            ("empty", "", "must be one line of 16 to 256"),
+            ("a file without end", "/dev/zero", "must be one line of 16 to 256"),
+            ("a folder", "/", "must be one line of 16 to 256"),
             ("short", "0123456789abcde\n", "must be one line of 16 to 256"),
             ("a space", "0123456789 abcdef\n", "must be one line of 16 to 256"),
             ("a semicolon", "0123456789;abcdef\n", "must be one line of 16 to 256"),
@@ -250,7 +252,9 @@ class ReaderSecret(Engines):
         for name, text, line in cases:
             with self.subTest(name):
                 path = os.path.join(self.work.name, "secret-" + name.replace(" ", "-"))
-                if text is not None:
+                if text and text.startswith("/"):
+                    path = text
+                elif text is not None:
                     with open(path, "w") as f:
                         f.write(text)
                 if line is None:
