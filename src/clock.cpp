@@ -1,33 +1,34 @@
 #include "clock.h"
 
 #include <atomic>
-#include <cstdint>
 
 namespace {
-constexpr long kNanoseconds = 1000000000L;
+// The clocks as of the kernel's latest tick: cheap to read, which matters at every frame, and
+// moved on together at each tick, so that the part of a second between them holds exactly.
+// The wall clock's seconds are those time() shows where the C library reads that clock.
+constexpr clockid_t kWall = CLOCK_REALTIME_COARSE;
+constexpr clockid_t kMonotonic = CLOCK_MONOTONIC_COARSE;
 
-// CLOCK_REALTIME's seconds, not time()'s: the C library may read those from a clock updated at
-// the kernel's tick, whose seconds begin up to a tick late.
-std::time_t systemClock() {
+timespec reading(clockid_t clock) {
     timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec;
+    clock_gettime(clock, &now);
+    return now;
 }
 
-int64_t nanoseconds(const timespec& reading) {
-    return int64_t{reading.tv_sec} * kNanoseconds + reading.tv_nsec;
+std::time_t systemClock() {
+    return reading(kWall).tv_sec;
 }
 
-// secondsAlignment of the clocks as they stand: the monotonic one read on either side of the
-// wall clock, the middle of the two taken.
+// secondsAlignment of the clocks as they stand: the monotonic one read between two equal
+// readings of the wall clock, so both are of one tick.
 long alignmentNow() {
-    timespec before = {}, wall = {}, after = {};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    clock_gettime(CLOCK_REALTIME, &wall);
-    clock_gettime(CLOCK_MONOTONIC, &after);
-    const int64_t middle = nanoseconds(before) + (nanoseconds(after) - nanoseconds(before)) / 2;
-    const timespec monotonic = {static_cast<std::time_t>(middle / kNanoseconds),
-                                static_cast<long>(middle % kNanoseconds)};
+    timespec wall = reading(kWall), monotonic = reading(kMonotonic), after = reading(kWall);
+    for (int tries = 0; tries < 8 && (after.tv_sec != wall.tv_sec || after.tv_nsec != wall.tv_nsec);
+         ++tries) {
+        wall = after;
+        monotonic = reading(kMonotonic);
+        after = reading(kWall);
+    }
     return secondsAlignment(wall, monotonic);
 }
 
@@ -35,15 +36,13 @@ long alignmentNow() {
 const long monotonicAlignment = alignmentNow();
 
 std::time_t steadyClock() {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return alignedSeconds(now, monotonicAlignment);
+    return alignedSeconds(reading(kMonotonic), monotonicAlignment);
 }
 }  // namespace
 
 long secondsAlignment(const timespec& wall, const timespec& monotonic) {
     const long difference = wall.tv_nsec - monotonic.tv_nsec;
-    return difference < 0 ? difference + kNanoseconds : difference;
+    return difference < 0 ? difference + 1000000000L : difference;
 }
 
 std::time_t (*wallClockSource)() = systemClock;
