@@ -9,6 +9,8 @@ backups every --report-time seconds of recorded time, and scores its documents a
 labels: error of the per-window device counts, the whole recording's count (the daemon's own,
 run again with one window over all of it), and the homogeneity, completeness and V-measure of
 the addresses' groups. The baseline's groups are scored the same way; one table shows both.
+Each document's records are recounted (recounts): the distinct "device" of those heard in its
+window must give its "devices", or one fewer where an address moved to another group.
 Exit status: 0, 1 when a daemon figure passes its threshold or the run fails, 77 when the set
 is absent.
 Usage: count_eval.py BINARY DATA_DIR --channel N [--channel N ...] [--scene NAME ...]

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,6 +29,13 @@ struct Exchange {
 
 MHD_Result keepFirst(void* cls, MHD_ValueKind, const char* key, const char* value) {
     static_cast<std::map<std::string, std::string>*>(cls)->emplace(key, value ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result keepFirstLowerCase(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    std::string name = key;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static_cast<std::map<std::string, std::string>*>(cls)->emplace(name, value ? value : "");
     return MHD_YES;
 }
 
@@ -69,6 +77,9 @@ MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& ex
     if (!reply) return MHD_NO;
     body.release();  // freed by freeBody with the response
     MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.type.c_str());
+    for (const auto& header : response.headers) {
+        MHD_add_response_header(reply, header.first.c_str(), header.second.c_str());
+    }
     MHD_Result queued =
         MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
     MHD_destroy_response(reply);
@@ -76,7 +87,7 @@ MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& ex
 }
 
 HttpResponse refusal(int status, const std::string& reason) {
-    return HttpResponse{status, "text/plain", reason + "\n"};
+    return HttpResponse{status, "text/plain", reason + "\n", {}};
 }
 
 // The head: a refusal before the body when its declared length is over the limit or a route
@@ -89,6 +100,9 @@ MHD_Result begin(HttpServerState& state, MHD_Connection* connection, const char*
     exchange->request.peer = peerOf(connection);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, keepFirst,
                               &exchange->request.query);
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, keepFirstLowerCase,
+                              &exchange->request.headers);
+    MHD_get_connection_values(connection, MHD_COOKIE_KIND, keepFirst, &exchange->request.cookies);
     Exchange& current = *exchange;
     *context = exchange.release();  // owned from here on by `completed`
     auto length = declaredLength(connection);

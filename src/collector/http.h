@@ -8,19 +8,24 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct HttpRequest {
     std::string method;
-    std::string path;                          // decoded
-    std::map<std::string, std::string> query;  // decoded; the first of a repeated name
-    std::string body;                          // empty until the whole body came
-    std::string peer;                          // the client's address
+    std::string path;                            // decoded
+    std::map<std::string, std::string> query;    // decoded; the first of a repeated name
+    std::string body;                            // empty until the whole body came
+    std::string peer;                            // the client's address
+    std::map<std::string, std::string> headers;  // by lower-case name; the first of a repeated one
+    std::map<std::string, std::string> cookies;  // the first of a repeated name
 };
 
 struct HttpResponse {
     int status = 200;
     std::string type = "text/plain";
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
 };
 
 struct HttpLimits {

@@ -1,10 +1,12 @@
 // pelmar-collector: receives the routers' documents, stores them and shows devices over time.
 #include <signal.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,8 +19,11 @@ namespace {
 
 const char* const kUsage =
     "Usage: pelmar-collector [options]\n"
-    "       pelmar-collector token add NAME --db DB\n"
+    "       pelmar-collector token add NAME --db DB     prints a new token for router NAME\n"
+    "       pelmar-collector token list --db DB         its tokens: router, made, last document\n"
+    "       pelmar-collector token revoke NAME --db DB  refuses NAME's tokens from now on\n"
     "       pelmar-collector calibrate NAME --db DB --people FILE.csv | --clear\n"
+    "       pelmar-collector --version\n"
     "Receives the routers' documents (POST /ingest?token=...), stores them and serves a page of\n"
     "devices over time (GET /) with its data (GET /api/routers, /api/series, /api/series.csv).\n"
     "Options (each also read from the environment variable PELMAR_COLLECTOR_<NAME>, e.g.\n"
@@ -31,6 +36,9 @@ const char* const kUsage =
     "  --max-connections N open connections at once, more are closed (default 1000)\n"
     "  --max-connections-per-address N  of them from one address (default 64)\n"
     "  --chart-js FILE     the Chart.js file the page loads (default: Debian's libjs-chart.js)\n"
+    "  --read-secret-file FILE  the page and the reading routes need the secret in FILE, sent\n"
+    "                      as \"Authorization: Bearer SECRET\" or by the cookie that the link\n"
+    "                      /?key=SECRET sets (default: anyone who reaches the port may read)\n"
     "  --help              this text\n"
     "calibrate fits people = a * devices + b (and the signal floor) to the counts of people in\n"
     "FILE.csv (lines time,people) and stores it; --clear removes it.\n"
@@ -38,7 +46,7 @@ const char* const kUsage =
 
 const char* const kFlags[] = {"db",          "listen",          "keep-days",
                               "max-body-kb", "max-connections", "max-connections-per-address",
-                              "chart-js"};
+                              "chart-js",    "read-secret-file"};
 
 using Options = std::map<std::string, std::string>;
 
@@ -76,6 +84,22 @@ long positive(const std::string& text) {
     return !text.empty() && *end == '\0' && value > 0 ? value : 0;
 }
 
+int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// `seconds` since the epoch as "2024-01-31T12:00:00+00:00".
+std::string utcText(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &parts);
+    return text;
+}
+
 // `calibrate ROUTER` with its own arguments (--people FILE or --clear) before the options.
 int calibrateCommand(const std::string& router, std::vector<std::string>& args) {
     std::optional<std::string> people;
@@ -111,21 +135,71 @@ int calibrateCommand(const std::string& router, std::vector<std::string>& args) 
         csv = text.str();
     }
     std::unique_ptr<Store> store = openStore(options.at("db"));
-    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-    CalibrationAnswer answer =
-        clear ? clearCalibration(*store, router) : calibrateRouter(*store, router, csv, now);
+    CalibrationAnswer answer = clear ? clearCalibration(*store, router)
+                                     : calibrateRouter(*store, router, csv, secondsNow());
     std::printf("%s\n", answer.text.c_str());
     return answer.status == 200 ? 0 : 1;
 }
 
-int addToken(const std::string& router, const Options& options) {
+// `token add NAME`, `token list` and `token revoke NAME` (`args` past "token").
+int tokenCommand(const std::vector<std::string>& args, const Options& options) {
     std::unique_ptr<Store> store = openStore(options.at("db"));
-    std::string token = newToken();
-    store->addToken(router, tokenHash(token));
-    std::printf("%s\n", token.c_str());
+    if (args[0] == "add") {
+        std::string token = newToken();
+        store->addToken(args[1], tokenHash(token), secondsNow());
+        std::printf("%s\n", token.c_str());
+    } else if (args[0] == "list") {
+        // Tab-separated for scripts; a name is escaped like a log line, as it is the operator's
+        // own text but may hold anything.
+        std::printf("router\tcreated\tlast document\n");
+        for (const TokenState& token : store->tokens()) {
+            std::printf("%s\t%s\t%s\n", escapedForLog(token.router).c_str(),
+                        token.created < 0 ? "unknown" : utcText(token.created).c_str(),
+                        token.last.empty() ? "none" : token.last.c_str());
+        }
+    } else {
+        int64_t removed = store->revokeTokens(args[1]);
+        std::string name = escapedForLog(args[1]);
+        if (removed == 0) {
+            std::printf("No token of %s\n", name.c_str());
+            return 1;
+        }
+        std::printf("Revoked %lld token%s of %s; its documents stay\n",
+                    static_cast<long long>(removed), removed == 1 ? "" : "s", name.c_str());
+    }
     return 0;
+}
+
+// The reader secret's hash from the file `path`, its line end dropped; false with a line on
+// standard error when it cannot be read or is too weak or holds what a cookie or a link
+// cannot carry as it is.
+bool readReaderSecret(const std::string& path, std::string& hash) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "pelmar-collector: cannot read the reader secret in %s\n",
+                     path.c_str());
+        return false;
+    }
+    // A few bytes past the longest secret are enough to tell: a file without end is not read.
+    std::string secret(260, '\0');
+    file.read(&secret[0], static_cast<std::streamsize>(secret.size()));
+    secret.resize(static_cast<std::size_t>(file.gcount()));
+    secret = secret.substr(0, secret.find('\n'));
+    if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+    bool plain = secret.size() >= 16 && secret.size() <= 256;
+    for (char c : secret) {
+        plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ||
+                          c == '_' || c == '~');
+    }
+    if (!plain) {
+        std::fprintf(stderr,
+                     "pelmar-collector: the reader secret in %s must be one line of 16 to 256"
+                     " letters, digits, '-', '.', '_' or '~'\n",
+                     path.c_str());
+        return false;
+    }
+    hash = tokenHash(secret);
+    return true;
 }
 
 // Drops the days before the last `keepDays` now and then once a day, until `stopping`.
@@ -133,10 +207,7 @@ void keepDays(Store& store, long days, std::mutex& lock, std::condition_variable
               const bool& stopping) {
     std::unique_lock<std::mutex> hold(lock);
     while (!stopping) {
-        int64_t today = std::chrono::duration_cast<std::chrono::seconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count() /
-                        86400;
+        int64_t today = secondsNow() / 86400;
         try {
             store.dropBefore(today - days);
         } catch (const std::exception& error) {
@@ -175,8 +246,11 @@ int serve(const Options& options) {
                      " --max-connections-per-address or --keep-days\n");
         return 2;
     }
+    ServerSettings settings{static_cast<std::size_t>(maxBodyKb) * 1024, options.at("chart-js"), ""};
+    auto secretFile = options.find("read-secret-file");
+    if (secretFile != options.end() && !readReaderSecret(secretFile->second, settings.readerHash))
+        return 2;
     std::unique_ptr<Store> store = openStore(options.at("db"));
-    ServerSettings settings{static_cast<std::size_t>(maxBodyKb) * 1024, options.at("chart-js")};
     if (std::FILE* file = std::fopen(settings.chartJs.c_str(), "r")) {
         std::fclose(file);
     } else {
@@ -204,6 +278,10 @@ int serve(const Options& options) {
     if (days > 0)
         retention = std::thread(keepDays, std::ref(*store), days, std::ref(lock), std::ref(wake),
                                 std::cref(stopping));
+    if (!settings.readerHash.empty()) {
+        std::printf("Reading needs the reader secret of %s\n",
+                    escapedForLog(secretFile->second).c_str());
+    }
     std::printf("Listening on %s\n", listen.c_str());
     std::fflush(stdout);
     waitForStop();
@@ -229,7 +307,6 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
-    bool token = args.size() >= 3 && args[0] == "token" && args[1] == "add";
     if (args.size() >= 2 && args[0] == "calibrate") {
         std::vector<std::string> rest(args.begin() + 2, args.end());
         try {
@@ -243,13 +320,28 @@ int main(int argc, char** argv) {
         std::printf("%s", kUsage);
         return 0;
     }
+    if (args.size() == 1 && (args[0] == "--version" || args[0] == "-V")) {
+        std::printf("pelmar-collector %s\n", PELMAR_VERSION);
+        return 0;
+    }
+    // "token add NAME", "token revoke NAME" or "token list", then the options.
+    std::size_t named = args.size() >= 2 && args[0] == "token" && args[1] != "list" ? 1 : 0;
+    bool token = args.size() >= 2 + named && args[0] == "token" &&
+                 (args[1] == "list" || args[1] == "add" || args[1] == "revoke");
+    if (!token && !args.empty() && args[0] == "token") {
+        std::fprintf(stderr,
+                     "pelmar-collector: token add NAME, token list or token revoke NAME\n%s",
+                     kUsage);
+        return 2;
+    }
     Options options;
-    if (!readOptions(std::vector<std::string>(args.begin() + (token ? 3 : 0), args.end()),
-                     options)) {
+    std::size_t first = token ? 2 + named : 0;
+    if (!readOptions(std::vector<std::string>(args.begin() + first, args.end()), options)) {
         return 2;
     }
     try {
-        return token ? addToken(args[2], options) : serve(options);
+        return token ? tokenCommand({args.begin() + 1, args.begin() + first}, options)
+                     : serve(options);
     } catch (const std::exception& error) {
         std::printf("%s\n", error.what());
         std::fflush(stdout);

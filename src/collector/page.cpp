@@ -211,6 +211,10 @@ async function load() {
 }
 
 const wanted = new URLSearchParams(location.search);
+if (wanted.has("key")) {  // the reader's link: its cookie is set, the secret leaves the address
+  wanted.delete("key");
+  history.replaceState(null, "", location.pathname + (String(wanted) ? "?" + wanted : ""));
+}
 if (wanted.get("range") !== null) document.getElementById("range").value = wanted.get("range");
 if (wanted.get("filter") !== null) document.getElementById("filter").value = wanted.get("filter");
 document.getElementById("range").addEventListener("change", load);

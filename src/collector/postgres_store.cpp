@@ -27,6 +27,8 @@ const char* const kMigrations[] = {
     "ALTER TABLE documents ADD COLUMN clock_time text;"
     "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time, day)"
     " WHERE clock_time IS NOT NULL;",
+    // When each token was made, for `token list`; unknown (NULL) for the ones made before.
+    "ALTER TABLE tokens ADD COLUMN created bigint;",
     // Each router's calibration from its devices to people.
     "CREATE TABLE calibrations(router text PRIMARY KEY, made bigint NOT NULL,"
     " recount boolean NOT NULL, floor integer, a double precision NOT NULL,"
@@ -148,10 +150,37 @@ public:
         return added;
     }
 
-    void addToken(const std::string& router, const std::string& hash) override {
+    void addToken(const std::string& router, const std::string& hash, int64_t created) override {
+        std::string when = std::to_string(created);
         withConnection([&](PGconn* c) {
-            run(c, "INSERT INTO tokens(hash, router) VALUES($1, $2)", {&hash, &router});
+            run(c, "INSERT INTO tokens(hash, router, created) VALUES($1, $2, $3)",
+                {&hash, &router, &when});
         });
+    }
+
+    std::vector<TokenState> tokens() override {
+        std::vector<TokenState> list;
+        withConnection([&](PGconn* c) {
+            // The latest document by the (router, at) index: one step per token.
+            Result r = query(c,
+                             "SELECT router, COALESCE(created, -1), COALESCE((SELECT time FROM"
+                             " documents d WHERE d.router = t.router ORDER BY at DESC LIMIT 1),"
+                             " '') FROM tokens t ORDER BY router, COALESCE(created, -1)",
+                             {});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                list.push_back(TokenState{text(r, i, 0), number(r, i, 1), text(r, i, 2)});
+            }
+        });
+        return list;
+    }
+
+    int64_t revokeTokens(const std::string& router) override {
+        int64_t removed = 0;
+        withConnection([&](PGconn* c) {
+            Result r = run(c, "DELETE FROM tokens WHERE router = $1", {&router});
+            removed = std::stoll(PQcmdTuples(r.get()));
+        });
+        return removed;
     }
 
     std::optional<std::string> routerOf(const std::string& hash) override {

@@ -1,6 +1,7 @@
 #include "collector/server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,11 +29,11 @@ int64_t now() {
 
 // Answers `status` with a one-line reason, which the log line repeats.
 HttpResponse refuse(int status, const std::string& reason) {
-    return HttpResponse{status, "text/plain", reason + "\n"};
+    return HttpResponse{status, "text/plain", reason + "\n", {}};
 }
 
 HttpResponse content(std::string body, const char* type) {
-    return HttpResponse{200, type, std::move(body)};
+    return HttpResponse{200, type, std::move(body), {}};
 }
 
 const std::string* param(const HttpRequest& req, const char* name) {
@@ -176,6 +177,35 @@ HttpResponse guarded(const Handle& handle) {
     }
 }
 
+// The credentials of an Authorization header's Bearer scheme (named in any case); empty when
+// it is another scheme.
+std::string bearer(const std::string& header) {
+    std::string scheme = header.substr(0, 7);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "bearer ") return "";
+    std::size_t start = header.find_first_not_of(' ', 7);
+    return start == std::string::npos ? "" : header.substr(start);
+}
+
+// The page for the reader's link `/?key=SECRET`, with the cookie that lets the browser read on:
+// answered directly rather than redirected, as a SameSite=Strict cookie is not sent on a
+// redirect that a link on another site began. Behind a proxy that says the client came by
+// HTTPS, the cookie is Secure.
+std::optional<HttpResponse> readerLink(RouteContext& context, const HttpRequest& req,
+                                       const std::string& key) {
+    if (!sameText(tokenHash(key), context.readerHash)) {
+        return refuse(401, "wrong reader secret");
+    }
+    HttpResponse page = content(kPage, "text/html; charset=utf-8");
+    std::string cookie = std::string(kReaderCookie) + "=" + key +
+                         "; Path=/; Max-Age=31536000; HttpOnly; SameSite=Strict";
+    auto proto = req.headers.find("x-forwarded-proto");
+    if (proto != req.headers.end() && proto->second == "https") cookie += "; Secure";
+    page.headers = {
+        {"Set-Cookie", cookie}, {"Cache-Control", "no-store"}, {"Referrer-Policy", "no-referrer"}};
+    return page;
+}
+
 }  // namespace
 
 std::string routersJson(const std::vector<RouterState>& states, int64_t at,
@@ -243,13 +273,38 @@ std::string seriesCsv(const std::vector<Point>& points) {
     return csv;
 }
 
-std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head) {
-    if (head.method != "POST") return std::nullopt;
-    if (head.path == "/api/calibration") {
-        if (param(head, "router")) return std::nullopt;
-        return refuse(400, "no router");
+std::optional<HttpResponse> readerRefusal(const RouteContext& context, const HttpRequest& req) {
+    if (context.readerHash.empty()) return std::nullopt;
+    // Both are tried: a stale cookie does not hide a right header, nor the other way round.
+    std::vector<std::string> presented;
+    auto authorization = req.headers.find("authorization");
+    if (authorization != req.headers.end()) presented.push_back(bearer(authorization->second));
+    auto cookie = req.cookies.find(kReaderCookie);
+    if (cookie != req.cookies.end()) presented.push_back(cookie->second);
+    for (const std::string& secret : presented) {
+        // Compared by their hashes: equal lengths, so the time tells nothing of the secret.
+        if (sameText(tokenHash(secret), context.readerHash)) return std::nullopt;
     }
-    if (head.path != "/ingest") return std::nullopt;
+    HttpResponse refused =
+        refuse(401, presented.empty() ? "a reader secret is needed" : "wrong reader secret");
+    refused.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return refused;
+}
+
+std::optional<HttpResponse> checkBeforeBody(RouteContext& context, const HttpRequest& head) {
+    if (head.method != "POST" || head.path != "/ingest") {
+        const std::string* key = param(head, "key");
+        if (key && head.path == "/" && !context.readerHash.empty()) {
+            return readerLink(context, head, *key);
+        }
+        // Every route but ingest, before anything else of it: reading, and what a reader posts.
+        if (auto refused = readerRefusal(context, head)) return refused;
+        if (head.method == "POST" && head.path == "/api/calibration" && !param(head, "router")) {
+            return refuse(400, "no router");
+        }
+        return std::nullopt;
+    }
+    Store& store = context.store;
     std::optional<HttpResponse> refused;
     HttpResponse checked = guarded([&] {
         const std::string* token = param(head, "token");
@@ -299,9 +354,11 @@ std::string logLine(const HttpRequest& req, const HttpResponse& res) {
 
 HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings) {
     auto context = std::make_shared<RouteContext>(
-        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs));
+        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs), settings.readerHash);
     HttpRoutes routes;
-    routes.beforeBody = [&store](const HttpRequest& head) { return checkBeforeBody(store, head); };
+    routes.beforeBody = [context](const HttpRequest& head) {
+        return checkBeforeBody(*context, head);
+    };
     routes.answer = [context](const HttpRequest& req) { return answer(*context, req); };
     routes.log = [](const HttpRequest& req, const HttpResponse& res) {
         std::string line = logLine(req, res);

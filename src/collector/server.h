@@ -11,6 +11,7 @@
 struct ServerSettings {
     std::size_t maxBody = 0;  // bytes; a larger body is answered 413
     std::string chartJs;      // the Chart.js file the page loads; empty: none found
+    std::string readerHash;   // tokenHash of the reader secret; empty: anyone may read
 };
 
 // A document stamped further ahead of the collector's clock than this is refused: its router's
@@ -22,9 +23,11 @@ HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings);
 
 // What the routes share.
 struct RouteContext {
-    RouteContext(Store& s, std::string chartJs) : store(s), chart(std::move(chartJs)) {}
+    RouteContext(Store& s, std::string chartJs, std::string reader)
+        : store(s), chart(std::move(chartJs)), readerHash(std::move(reader)) {}
     Store& store;
-    std::string chart;  // the Chart.js text; empty: none
+    std::string chart;       // the Chart.js text; empty: none
+    std::string readerHash;  // see ServerSettings
     // Parsing takes about four times a document's size: one large document at a time.
     std::mutex largeParse;
 };
@@ -32,9 +35,15 @@ struct RouteContext {
 // A document this large waits for the others of its size to be parsed.
 constexpr std::size_t kLargeBody = 1 << 20;
 
-// Before a POST's body is read: 401 unless an ingest's token is a router's, 400 for a
-// calibration that names no router.
-std::optional<HttpResponse> checkBeforeBody(Store& store, const HttpRequest& head);
+// The cookie that the reader's link `/?key=SECRET` sets: the secret, sent back by the browser.
+constexpr const char* kReaderCookie = "pelmar_reader";
+
+// Before any body is read: an ingest's answer is 401 unless its token is a router's; any other
+// request's is readerRefusal's, then 400 for a calibration that names no router.
+std::optional<HttpResponse> checkBeforeBody(RouteContext& context, const HttpRequest& head);
+// The guard of every route but ingest: nothing when `req` may read (no reader secret is set, or
+// it brings the secret as "Authorization: Bearer SECRET" or as the cookie), else a 401.
+std::optional<HttpResponse> readerRefusal(const RouteContext& context, const HttpRequest& req);
 // The response to a whole request.
 HttpResponse answer(RouteContext& context, const HttpRequest& request);
 // The log line for `response` to `request`; empty when it was not refused.

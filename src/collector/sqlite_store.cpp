@@ -36,6 +36,8 @@ const char* const kMigrations[] = {
     "ALTER TABLE documents ADD COLUMN clock_time TEXT;"
     "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time)"
     " WHERE clock_time IS NOT NULL;",
+    // When each token was made, for `token list`; unknown (NULL) for the ones made before.
+    "ALTER TABLE tokens ADD COLUMN created INTEGER;",
     // Each router's calibration from its devices to people.
     "CREATE TABLE calibrations(router TEXT PRIMARY KEY, made INTEGER NOT NULL,"
     " recount INTEGER NOT NULL, floor INTEGER, a REAL NOT NULL, b REAL NOT NULL, r REAL NOT NULL,"
@@ -72,12 +74,36 @@ public:
         return added;
     }
 
-    void addToken(const std::string& router, const std::string& hash) override {
+    void addToken(const std::string& router, const std::string& hash, int64_t created) override {
         std::lock_guard<std::mutex> hold(lock_);
-        Statement s = prepare("INSERT INTO tokens(hash, router) VALUES(?1, ?2)");
+        Statement s = prepare("INSERT INTO tokens(hash, router, created) VALUES(?1, ?2, ?3)");
         bindText(s, 1, hash);
         bindText(s, 2, router);
+        sqlite3_bind_int64(s.get(), 3, created);
         step(s);
+    }
+
+    std::vector<TokenState> tokens() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::vector<TokenState> list;
+        // The latest document by the (router, at) index: one step per token.
+        Statement s = prepare(
+            "SELECT router, COALESCE(created, -1), (SELECT time FROM documents d"
+            " WHERE d.router = t.router ORDER BY at DESC LIMIT 1) FROM tokens t"
+            " ORDER BY router, COALESCE(created, -1)");
+        while (step(s) == SQLITE_ROW) {
+            list.push_back(
+                TokenState{column(s, 0), sqlite3_column_int64(s.get(), 1), column(s, 2)});
+        }
+        return list;
+    }
+
+    int64_t revokeTokens(const std::string& router) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        Statement s = prepare("DELETE FROM tokens WHERE router = ?1");
+        bindText(s, 1, router);
+        step(s);
+        return sqlite3_changes(db_.get());
     }
 
     std::optional<std::string> routerOf(const std::string& hash) override {

@@ -28,6 +28,13 @@ struct RouterState {
     int64_t devices = 0;
 };
 
+// A token as its operator sees it: never the token nor its hash.
+struct TokenState {
+    std::string router;
+    int64_t created = -1;  // seconds since the epoch; -1: made before this was kept
+    std::string last;      // its router's latest document's "systemDateTime"; empty: none
+};
+
 struct Point {
     std::string router;
     std::string time;
@@ -50,7 +57,12 @@ public:
     // Stores `document` under `router` in one transaction; false when it was stored before (one
     // placed at its receipt: by its own time).
     virtual bool add(const std::string& router, const Document& document, int64_t received) = 0;
-    virtual void addToken(const std::string& router, const std::string& hash) = 0;
+    // Keeps `hash` as a token of `router`, made at `created` (seconds since the epoch).
+    virtual void addToken(const std::string& router, const std::string& hash, int64_t created) = 0;
+    // Every token, by router and then by when it was made.
+    virtual std::vector<TokenState> tokens() = 0;
+    // Removes every token of `router` (its documents stay); how many there were.
+    virtual int64_t revokeTokens(const std::string& router) = 0;
     // The router whose token hashes to `hash`.
     virtual std::optional<std::string> routerOf(const std::string& hash) = 0;
     // Every router that has a token, by name.

@@ -46,11 +46,31 @@ int descriptorLimit() {
     _exit(127);
 }
 
-// Puts `from` (when at or above 0) at `to` for exec; one already there loses close-on-exec.
+// Puts `from` (when at or above 0; never a standard descriptor) at `to` for exec.
 bool placeDescriptor(int from, int to) {
-    if (from < 0) return true;
-    if (from == to) return fcntl(to, F_SETFD, 0) == 0;
-    return dup2(from, to) == to;
+    return from < 0 || dup2(from, to) == to;
+}
+
+// Moves `fd` above 2 when it is one of the standard descriptors (ours were closed, so a file we
+// opened took the slot), where placing the other source could overwrite it. False when it cannot.
+bool moveAboveStandard(int& fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return true;
+    fd = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+    return fd >= 0;
+}
+
+// A standard slot that held a source of ours and receives none (our standard error, say, was
+// closed) gets /dev/null: what the command writes there must not land in our file.
+bool emptyLeftSlot(int slot, int input, int output) {
+    const bool heldSource = slot == input || slot == output;
+    const bool receives =
+        (slot == STDIN_FILENO && input >= 0) || (slot == STDOUT_FILENO && output >= 0);
+    if (!heldSource || receives) return true;
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0) return false;
+    const bool placed = dup2(null, slot) == slot;  // `slot` is taken: `null` lies elsewhere
+    close(null);
+    return placed;
 }
 
 // Every signal we catch, and SIGPIPE, back at its default; none blocked.
@@ -73,8 +93,13 @@ void defaultSignals() {
 [[noreturn]] void becomeShell(char* const* arguments, int input, int output, int report,
                               int openLimit) {
     setpgid(0, 0);
-    if (!placeDescriptor(input, STDIN_FILENO) || !placeDescriptor(output, STDOUT_FILENO)) {
+    int from[] = {input, output};
+    if (!moveAboveStandard(from[0]) || !moveAboveStandard(from[1]) ||
+        !placeDescriptor(from[0], STDIN_FILENO) || !placeDescriptor(from[1], STDOUT_FILENO)) {
         failInChild(report);
+    }
+    for (int slot = STDIN_FILENO; slot <= STDERR_FILENO; ++slot) {
+        if (!emptyLeftSlot(slot, input, output)) failInChild(report);
     }
     closeDescriptorsAbove2(report, openLimit);  // `report` closes itself at exec
     defaultSignals();

@@ -9,7 +9,9 @@
 
 // Starts `sh -c command` as the leader of a new process group, with SIGPIPE (which we ignore)
 // and every signal we catch at its default and no signal blocked; with `input` or `output` at or
-// above 0, that descriptor is its standard input or output. Signals our parent left ignored stay
+// above 0, that descriptor is its standard input or output, even one at 0, 1 or 2 (a file that
+// took the slot of a standard descriptor we were started without, which the command then gets as
+// /dev/null unless it receives the other file there). Signals our parent left ignored stay
 // ignored, as nohup means. The child's pid, or -1 with errno set when the shell cannot be
 // started.
 pid_t spawnShell(const std::string& command, int input, int output);

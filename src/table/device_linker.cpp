@@ -43,12 +43,19 @@ bool locallyAdministered(const uint8_t address[6]) {
     return address[0] & 0x02;
 }
 
+// The most the frames' clock may have stepped back in all: 285,000 years, beyond any real
+// clock's steps, while the linker's times (frames end in the year 9999) and their products stay
+// far from overflow. Frames stamped in 1970 and 9999 by turns reach it within a hundred; past it
+// the linker's clock stands still until theirs catches up.
+constexpr int64_t kMostClockShiftMs = INT64_MAX / 1024;
+
 // The frames' time, moved on by as much as their clock ever stepped back (the wall clock set by
 // hand or at boot): the linker's own runs on, so idle times and expiry stay true.
 int64_t linkerTime(DeviceLinker& linker, int64_t frameTime) {
     const int64_t now = frameTime + linker.clockShift;
     if (now < linker.latestTime) {
-        linker.clockShift += linker.latestTime - now;
+        linker.clockShift +=
+            std::min(linker.latestTime - now, kMostClockShiftMs - linker.clockShift);
         return linker.latestTime;
     }
     linker.latestTime = now;

@@ -20,11 +20,11 @@ TEST(LogLines, ControlCharactersAndBackslashesEscaped) {
 }
 
 TEST(LogLines, RefusalsOnlyWithoutTheQuery) {
-    HttpRequest request{"POST", "/ingest\n", {{"token", "secret"}}, "", "127.0.0.1"};
-    EXPECT_EQ(logLine(request, HttpResponse{401, "text/plain", "no token\n"}),
+    HttpRequest request{"POST", "/ingest\n", {{"token", "secret"}}, "", "127.0.0.1", {}, {}};
+    EXPECT_EQ(logLine(request, HttpResponse{401, "text/plain", "no token\n", {}}),
               "POST /ingest\\x0a from 127.0.0.1: HTTP 401 no token");
-    EXPECT_EQ(logLine(request, HttpResponse{200, "text/plain", "stored\n"}), "");
-    EXPECT_EQ(logLine(request, HttpResponse{400, "text/plain", "north: a\x1b b\nmore\n"}),
+    EXPECT_EQ(logLine(request, HttpResponse{200, "text/plain", "stored\n", {}}), "");
+    EXPECT_EQ(logLine(request, HttpResponse{400, "text/plain", "north: a\x1b b\nmore\n", {}}),
               "POST /ingest\\x0a from 127.0.0.1: HTTP 400 north: a\\x1b b");
 }
 

@@ -152,15 +152,54 @@ const Case kCases[] = {
      }},
     {"TokensNameTheirRouter",
      [](Store& s, const Engine&) {
-         s.addToken("north", tokenHash("secret"));
+         s.addToken("north", tokenHash("secret"), kT);
          EXPECT_EQ(s.routerOf(tokenHash("secret")), "north");
          EXPECT_EQ(s.routerOf(tokenHash("secreT")), std::nullopt);
          EXPECT_EQ(s.routerOf("secret"), std::nullopt);  // the token itself is not stored
      }},
+    {"TokensAreListedWithoutThemselvesAndRevokedByRouter",
+     [](Store& s, const Engine&) {
+         s.addToken("north", tokenHash("n2"), kT + 5);
+         s.addToken("north", tokenHash("n1"), kT);
+         s.addToken("south", tokenHash("s1"), kT + 1);
+         s.add("north", doc("h", kT + 60, 3, 1), kT + 61);
+         s.add("north", doc("h", kT + 120, 4, 1), kT + 121);
+         std::string listed;
+         for (const TokenState& t : s.tokens()) {
+             listed += t.router + "@" + std::to_string(t.created - kT) + ":" + t.last + " ";
+         }
+         EXPECT_EQ(listed,
+                   "north@0:2025-12-06T05:48:40+00:00 north@5:2025-12-06T05:48:40+00:00 "
+                   "south@1: ");
+         const struct {
+             const char* router;
+             int64_t removed;
+         } revocations[] = {{"north", 2}, {"north", 0}, {"west", 0}};
+         for (const auto& r : revocations) EXPECT_EQ(s.revokeTokens(r.router), r.removed);
+         EXPECT_EQ(s.routerOf(tokenHash("n1")), std::nullopt);
+         EXPECT_EQ(s.routerOf(tokenHash("n2")), std::nullopt);
+         EXPECT_EQ(s.routerOf(tokenHash("s1")), "south");
+         EXPECT_EQ(seriesText(s), "north@05:47:40=3 north@05:48:40=4 ");  // its documents stay
+         ASSERT_EQ(s.tokens().size(), 1u);
+     }},
+    {"TokensOfAnEarlierSchemaAreListedAsMadeAtAnUnknownTime",
+     [](Store& s, const Engine& e) {
+         s.addToken("north", tokenHash("n"), kT);
+         // As the migration leaves the tokens made before it (independent of the migrations'
+         // order, which other columns may join).
+         e.scalar("UPDATE tokens SET created = NULL");
+         std::unique_ptr<Store> again = openStore(e.db);
+         again->addToken("south", tokenHash("s"), kT);
+         std::vector<TokenState> tokens = again->tokens();
+         ASSERT_EQ(tokens.size(), 2u);
+         EXPECT_EQ(tokens[0].router + std::to_string(tokens[0].created), "north-1");
+         EXPECT_EQ(tokens[1].created, kT);
+         EXPECT_EQ(again->routerOf(tokenHash("n")), "north");
+     }},
     {"RoutersShowTheirLatestDocumentByTime",
      [](Store& s, const Engine&) {
-         s.addToken("a", tokenHash("1"));
-         s.addToken("z", tokenHash("2"));
+         s.addToken("a", tokenHash("1"), kT);
+         s.addToken("z", tokenHash("2"), kT);
          s.add("a", doc("ha", kT + 300, 9, 1), kT + 1);
          s.add("a", doc("h<a>", kT + 600, std::nullopt, 4), kT + 2);
          s.add("a", doc("ha", kT, 1, 1), kT + 3);  // a spooled one arriving late
@@ -235,7 +274,10 @@ const Case kCases[] = {
     {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
      [](Store& s, const Engine& e) {
          s.add("a", doc("h", kT, 1, 1), kT);
+         s.addToken("a", tokenHash("t"), kT);
          bool sqlite = e.db.find("postgres") == std::string::npos;
+         // Every later migration undone: the tokens' times too.
+         e.scalar("ALTER TABLE tokens DROP COLUMN created");
          e.scalar("DROP TABLE calibrations");
          e.scalar("DROP INDEX documents_clock");
          e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
@@ -247,6 +289,9 @@ const Case kCases[] = {
          placeUnsynced(late, kT + 60);
          EXPECT_TRUE(again->add("a", late, kT + 60));
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
+         EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
+         ASSERT_EQ(again->tokens().size(), 1u);
+         EXPECT_EQ(again->tokens()[0].created, -1);  // made before the time was kept
      }},
     {"FarBoundsFindNothingRatherThanFail",
      [](Store& s, const Engine&) {
@@ -298,7 +343,7 @@ const Case kCases[] = {
      }},
     {"ReopeningKeepsEverythingAndMigratesNothingTwice",
      [](Store& s, const Engine& e) {
-         s.addToken("a", tokenHash("t"));
+         s.addToken("a", tokenHash("t"), kT);
          s.add("a", doc("h", kT, 1, 1), kT);
          std::unique_ptr<Store> again = openStore(e.db);
          EXPECT_EQ(again->routerOf(tokenHash("t")), "a");

@@ -85,7 +85,7 @@ class Page(unittest.TestCase):
             c.execute("DELETE FROM tokens")
             for r in range(2000):
                 name = f"r{r:04d}"
-                c.execute("INSERT INTO tokens VALUES(?, ?)", (f"h{r}", name))
+                c.execute("INSERT INTO tokens(hash, router) VALUES(?, ?)", (f"h{r}", name))
                 for k in range(60):
                     at = now - 3600 + 60 * k + r % 60
                     latest[name] = (k + r) % 40

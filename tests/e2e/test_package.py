@@ -206,7 +206,8 @@ class InitScript(unittest.TestCase):
                  ("filter", "type mgt\n"), ("spool_dir", "var/spool/pelmar"),
                  ("backup_dir", "tmp/pelmar"), ("report_time", "0x3c"), ("max_devices", "0x10"),
                  ("spool_max_kb", "010"), ("upload_timeout", "+5"), ("min_signal", "-070"),
-                 ("status_file", "run/status.json"), ("clock_synced_file", "clock-synced")]
+                 ("status_file", "run/status.json"), ("clock_synced_file", "clock-synced"),
+                 ("report_time", "2147483648"), ("max_devices", "99999999999")]
         for option, value in cases:
             with self.subTest(option=option, value=value):
                 if os.path.exists(self.run_conf):

@@ -1,14 +1,15 @@
 """What the outside world can do to a running daemon, through the real binary: a wall clock
 stepped either way (the reports and console tables go on at their pace), a start with SIGCHLD
 ignored (a failed upload is still a failure), signals its parent left ignored (they stay so),
-and a reader of standard output that went away while curl's output is shown."""
+a reader of standard output that went away while curl's output is shown, and a start with
+standard input closed (the files of an upload then take the standard descriptors' slots)."""
 import os
 import signal
 import subprocess
 import tempfile
 import unittest
 
-from daemon import Daemon, Receiver, capture_line, free_port, wait_for
+from daemon import NO_LIVE_CAPTURE, Daemon, Receiver, capture_line, free_port, wait_for
 
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
@@ -96,6 +97,29 @@ class ShownOutput(unittest.TestCase):
                 d.process.stdout.close()
                 self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 3, 10))
                 # A failed upload would have left its document in the spool.
+                self.assertEqual(os.listdir(spool.name), [])
+                times = [x["systemDateTime"] for x in receiver.documents()]
+                self.assertEqual(len(times), len(set(times)))
+        finally:
+            receiver.close()
+            spool.cleanup()
+
+
+@unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
+class ClosedInput(unittest.TestCase):
+    def test_a_delivered_document_counts_when_standard_input_was_closed_at_start(self):
+        # Waiting for an interface that is not there, the daemon holds nothing at descriptor 0:
+        # the first file of each upload lands there.
+        receiver = Receiver()
+        spool = tempfile.TemporaryDirectory(prefix="pelmar-spool-")
+        settings = {"capture_interface": "pelmar-none0", "report_time": 1,
+                    "full_url": receiver.url, "spool_dir": spool.name}
+        try:
+            with Daemon(settings, stdin=None, preexec_fn=lambda: os.close(0)) as d:
+                self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 3, 15))
+                self.assertNotIn(b"Uploads failing", d.output())
+                # A delivery read as failed would have left its document in the spool, and sent
+                # it again.
                 self.assertEqual(os.listdir(spool.name), [])
                 times = [x["systemDateTime"] for x in receiver.documents()]
                 self.assertEqual(len(times), len(set(times)))

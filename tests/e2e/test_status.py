@@ -3,11 +3,9 @@ interface that goes and comes back, a recording to its end, uploads failing into
 delivered through real curl, the clock marker, and never a half-written file."""
 import json
 import os
-import struct
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 from daemon import NO_LIVE_CAPTURE, Daemon, Receiver, capture_line, free_port, wait_for
@@ -15,148 +13,107 @@ from frames import probe_request, simple_radio
 from test_native import RECORDING, can_make_interfaces, make_interface, send, station
 
 
-class StatusReader:
-    """Reads the status file over and over, as another process would, from the start of the
-    daemon to its end: keeps every distinct state seen and every read that was not one whole
-    JSON object."""
+class Watched(unittest.TestCase):
+    """A daemon whose status file another thread reads over and over, as the pages would,
+    keeping each capture state seen in turn; every test ends with no read that was not whole."""
 
-    def __init__(self, path):
-        self.path = path
-        self.broken = []
-        self.states = []
-        self.last = None
-        self.reads = 0
-        self.done = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
+    def setUp(self):
+        work = tempfile.TemporaryDirectory(prefix="pelmar-status-")
+        self.addCleanup(work.cleanup)
+        self.work = work.name
 
-    def run(self):
-        while not self.done.is_set():
-            time.sleep(0.001)
-            try:
-                with open(self.path, "rb") as f:
-                    text = f.read()
-            except FileNotFoundError:
-                continue
-            self.reads += 1
-            try:
-                status = json.loads(text)
-            except ValueError:
-                self.broken.append(text)
-                continue
-            self.last = status
-            state = status["capture"]["state"]
-            if not self.states or self.states[-1] != state:
-                self.states.append(state)
+    def watch(self, settings, **options):
+        path = os.path.join(self.work, "status.json")
+        self.last, self.states, broken, done = None, [], [], threading.Event()
+
+        def read():
+            while not done.wait(0.001):
+                try:
+                    with open(path, "rb") as f:
+                        text = f.read()
+                    self.last = json.loads(text)
+                except FileNotFoundError:
+                    continue
+                except ValueError:
+                    broken.append(text)
+                    continue
+                if self.states[-1:] != [self.last["capture"]["state"]]:
+                    self.states.append(self.last["capture"]["state"])
+        reader = threading.Thread(target=read)
+        reader.start()
+        daemon = Daemon(dict(settings, status_file=path), **options)
+
+        def finish():
+            done.set()
+            reader.join()
+            daemon.stop()
+            self.assertEqual(broken, [])
+            self.assertEqual([n for n in os.listdir(self.work) if n.startswith("status.json.")], [])
+        self.addCleanup(finish)
+        return daemon
 
     def until(self, predicate, timeout=15):
-        return wait_for(lambda: self.last is not None and predicate(self.last), timeout)
+        self.assertTrue(wait_for(lambda: self.last and predicate(self.last), timeout), self.last)
+        return self.last
 
-    def stop(self):
-        self.done.set()
-        self.thread.join()
-
-
-class Watched(unittest.TestCase):
-    """A daemon whose status file a StatusReader follows; every test ends with no broken read."""
-
-    def start(self, settings, **options):
-        self.work = tempfile.TemporaryDirectory(prefix="pelmar-status-")
-        self.path = os.path.join(self.work.name, "status.json")
-        self.reader = StatusReader(self.path)
-        self.daemon = Daemon(dict(settings, status_file=self.path), **options)
-        self.addCleanup(self.finish)
-        return self.daemon, self.reader
-
-    def finish(self):
-        self.reader.stop()
-        self.daemon.stop()
-        self.assertEqual(self.reader.broken, [])
-        self.assertGreater(self.reader.reads, 0)
-        leftovers = [n for n in os.listdir(self.work.name) if n.startswith("status.json.")]
-        self.assertEqual(leftovers, [])
-        self.work.cleanup()
-
-
-def recorded_frames(path):
-    """Records in a classic pcap file."""
-    with open(path, "rb") as f:
-        data = f.read()
-    count, at = 0, 24
-    while at + 16 <= len(data):
-        at += 16 + struct.unpack_from("<I", data, at + 8)[0]
-        count += 1
-    return count
+    def until_state(self, state):
+        return self.until(lambda s: s["capture"]["state"] == state)
 
 
 class Status(Watched):
     def test_a_recording_is_replaying_then_ended_with_every_frame_counted(self):
-        d, reader = self.start({"capture_file": RECORDING, "capture_filter": "", "report_time": 60},
-                               stdin=subprocess.DEVNULL)
-        self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "ended"), reader.last)
+        d = self.watch({"capture_file": RECORDING, "capture_filter": "", "report_time": 60},
+                       stdin=subprocess.DEVNULL)
+        status = self.until_state("ended")
         # The end is written a second after the start at the earliest, unless the recording's
         # reading crossed into the next second.
-        self.assertIn(reader.states, (["replaying", "ended"], ["ended"]))
-        status = reader.last
+        self.assertIn(self.states, (["replaying", "ended"], ["ended"]))
         self.assertEqual(status["capture"], {"state": "ended", "source": RECORDING,
-                                             "frames": recorded_frames(RECORDING), "dropped": 0})
-        self.assertEqual(status["pid"], d.process.pid)
-        self.assertEqual(status["clock"], {"synced": None})
-        self.assertEqual(status["upload"], {"last": None, "ok": None, "status": None,
-                                            "error": None, "failures": 0})
-        self.assertEqual(set(status), {"version", "updated", "started", "pid", "capture", "window",
-                                       "table", "upload", "spool", "clock"})
+                                             "frames": 24, "dropped": 0})  # the recording's 24
+        self.assertEqual((status["pid"], status["clock"], status["upload"]),
+                         (d.process.pid, {"synced": None}, {"last": None, "ok": None,
+                          "status": None, "error": None, "failures": 0}))
+        self.assertEqual(set(status), {"version", "updated", "started", "pid", "capture",
+                                       "window", "table", "upload", "spool", "clock"})
 
     def test_uploads_failing_fill_the_spool_then_are_delivered(self):
         port = free_port()
-        spool = os.path.join(tempfile.mkdtemp(prefix="pelmar-status-spool-"), "spool")
-        d, reader = self.start({"report_time": 1, "full_url": f"http://127.0.0.1:{port}/upload",
-                                "spool_dir": spool})
+        d = self.watch({"report_time": 1, "full_url": f"http://127.0.0.1:{port}/upload",
+                        "spool_dir": os.path.join(self.work, "spool")})
         d.feed(capture_line("aa:bb:cc:dd:ee:01") + capture_line("aa:bb:cc:dd:ee:02"))
-        failing = lambda s: s["upload"]["failures"] >= 3 and s["spool"]["files"] >= 2
-        self.assertTrue(reader.until(failing, 20), reader.last)
-        upload = reader.last["upload"]
-        self.assertEqual((upload["ok"], upload["status"], upload["error"]),
+        s = self.until(lambda s: s["upload"]["failures"] >= 3 and s["spool"]["files"] >= 2, 20)
+        self.assertEqual((s["upload"]["ok"], s["upload"]["status"], s["upload"]["error"]),
                          (False, None, "curl exit status 7"))
-        self.assertGreater(reader.last["spool"]["bytes"], 0)
-        self.assertEqual(reader.last["window"]["addresses"], 2)
-        self.assertEqual(reader.last["table"]["records"], 2)
-        self.assertEqual(reader.last["capture"]["frames"], 2)
-        receiver = Receiver(port=port)
-        try:
-            delivered = lambda s: s["upload"]["ok"] and s["spool"] == {"files": 0, "bytes": 0}
-            self.assertTrue(reader.until(delivered, 20), reader.last)
-            self.assertEqual(reader.last["upload"]["failures"], 0)
-            self.assertEqual(reader.last["upload"]["status"], 200)
-            self.assertIsNone(reader.last["upload"]["error"])
-        finally:
-            receiver.close()
+        self.assertGreater(s["spool"]["bytes"], 0)
+        self.assertEqual((s["window"]["addresses"], s["table"]["records"],
+                          s["capture"]["frames"]), (2, 2, 2))
+        self.addCleanup(Receiver(port=port).close)
+        s = self.until(lambda s: s["upload"]["ok"] and s["spool"] == {"files": 0, "bytes": 0}, 20)
+        self.assertEqual((s["upload"]["failures"], s["upload"]["status"], s["upload"]["error"]),
+                         (0, 200, None))
         d.close_input()
-        self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "ended"))
-        self.assertEqual(reader.states, ["capturing", "ended"])
+        self.until_state("ended")
+        self.assertEqual(self.states, ["capturing", "ended"])
 
     def test_documents_say_the_clock_is_not_synced_until_the_marker_exists(self):
         receiver = Receiver()
         self.addCleanup(receiver.close)
-        marker = os.path.join(tempfile.mkdtemp(prefix="pelmar-status-clock-"), "clock-synced")
-        d, reader = self.start({"report_time": 1, "full_url": receiver.url,
-                                "clock_synced_file": marker})
+        marker = os.path.join(self.work, "clock-synced")
+        d = self.watch({"report_time": 1, "full_url": receiver.url, "clock_synced_file": marker})
         d.feed(capture_line("aa:bb:cc:dd:ee:01"))
-        self.assertTrue(wait_for(lambda: receiver.bodies, 15))
-        self.assertTrue(reader.until(lambda s: s["upload"]["ok"]))
-        self.assertEqual(reader.last["clock"], {"synced": False})
+        self.assertEqual(self.until(lambda s: s["upload"]["ok"])["clock"], {"synced": False})
         open(marker, "w").close()
         before = len(receiver.bodies)
-        self.assertTrue(reader.until(lambda s: s["clock"]["synced"]))
+        self.until(lambda s: s["clock"]["synced"])
         self.assertTrue(wait_for(lambda: len(receiver.bodies) > before + 1, 15))
         bodies = [body for _, body in receiver.bodies]
         unsynced = [b for b in bodies if b"clockSynced" in b]
         self.assertTrue(unsynced)
+        self.assertEqual(bodies[:len(unsynced)], unsynced)
+        self.assertNotIn(b"clockSynced", bodies[-1])
         for body in unsynced:  # right after the time
             self.assertRegex(body, rb'^\{"hostname":"[^"]*","systemDateTime":"[^"]*",'
                                    rb'"clockSynced":false,"data":\[')
-        self.assertNotIn(b"clockSynced", bodies[-1])
-        self.assertEqual(bodies[:len(unsynced)], unsynced)
 
 
 @unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
@@ -164,30 +121,22 @@ class Status(Watched):
 class LiveStatus(Watched):
     def test_capturing_then_waiting_when_the_interface_goes_then_capturing_again(self):
         name = f"psta{os.getpid() % 10000}"
-        d, reader = self.start({"capture_interface": name, "report_time": 1},
-                               stdin=subprocess.DEVNULL)
-        fd = None
-        try:
-            self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "waiting"))
-            self.assertEqual(reader.last["capture"]["source"], name)
+        self.watch({"capture_interface": name, "report_time": 1}, stdin=subprocess.DEVNULL)
+        self.assertEqual(self.until_state("waiting")["capture"]["source"], name)
+        # (frames and devices heard so far, the stations heard this time)
+        for frames, records, stations in ((3, 1, (1, 1, 1)), (4, 2, (2,))):
             fd = make_interface(name)
-            self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "capturing"))
-            for _ in range(3):
-                send(fd, simple_radio(-50) + probe_request(station(1)))
-            self.assertTrue(reader.until(lambda s: s["capture"]["frames"] == 3), reader.last)
-            self.assertTrue(reader.until(lambda s: s["table"]["records"] == 1))
-            os.close(fd)  # the "wifi reload"
-            fd = None
-            self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "waiting"))
-            fd = make_interface(name)
-            self.assertTrue(reader.until(lambda s: s["capture"]["state"] == "capturing"))
-            send(fd, simple_radio(-50) + probe_request(station(2)))
-            self.assertTrue(reader.until(lambda s: s["capture"]["frames"] == 4), reader.last)
-            self.assertEqual(reader.states, ["waiting", "capturing", "waiting", "capturing"])
-            self.assertEqual(reader.last["capture"]["dropped"], 0)
-        finally:
-            if fd is not None:
-                os.close(fd)
+            try:
+                self.until_state("capturing")
+                for n in stations:
+                    send(fd, simple_radio(-50) + probe_request(station(n)))
+                self.until(lambda s: s["capture"]["frames"] == frames)
+                self.until(lambda s: s["table"]["records"] == records)
+            finally:
+                os.close(fd)  # the "wifi reload"
+            self.until_state("waiting")
+        self.assertEqual(self.states, ["waiting", "capturing"] * 2 + ["waiting"])
+        self.assertEqual(self.last["capture"]["dropped"], 0)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "report/spawn.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -168,6 +169,61 @@ INSTANTIATE_TEST_SUITE_P(
                       ClosingCase{"range_middle_kept", closeDescriptorsAbove2, 2},
                       ClosingCase{"each_none_kept", closeEachDescriptorAbove2, -1},
                       ClosingCase{"each_middle_kept", closeEachDescriptorAbove2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A daemon started with some standard descriptors closed: the files of a command then take
+// their slots, in the order opened. The command gets its input and output whatever they hold.
+struct SlotCase {
+    const char* name;
+    std::vector<int> closed;  // our standard descriptors closed before the files are opened
+    bool outputFirst;         // the output opened before the input
+    const char* command;
+};
+
+class RunnerStandardSlots : public ::testing::TestWithParam<SlotCase> {};
+
+// In a child of the test, whose standard descriptors it may close: 0 when the command copied
+// its input to its output and wrote nothing else into either, else the step that failed.
+int copyThroughClosedSlots(const SlotCase& given, const std::string& in, const std::string& out) {
+    for (int fd : given.closed) close(fd);
+    int input = -1, output = -1;
+    if (given.outputFirst) output = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    input = open(in.c_str(), O_RDONLY);
+    if (!given.outputFirst) output = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (input < 0 || output < 0) return 1;
+    if (!succeeded(runCommand(given.command, 5, {input, output}))) return 2;
+    char copied[16] = {};
+    return pread(output, copied, sizeof copied, 0) == 6 && std::string(copied) == "hello\n" ? 0 : 3;
+}
+
+TEST_P(RunnerStandardSlots, TheCommandsFilesDoNotOverwriteEachOther) {
+    TempDir dir;
+    const std::string in = dir.path + "/in", out = dir.path + "/out";
+    std::ofstream(in) << "hello\n";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(copyThroughClosedSlots(GetParam(), in, out));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(dir.read("in"), "hello\n");
+    EXPECT_EQ(dir.read("out"), "hello\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closed, RunnerStandardSlots,
+    ::testing::Values(SlotCase{"output_at_0", {0}, true, "cat"},
+                      SlotCase{"output_at_0_input_at_1", {0, 1}, true, "cat"},
+                      SlotCase{"input_at_0_output_at_1", {0, 1}, false, "cat"},
+                      SlotCase{"input_at_0_output_at_2", {0, 2}, false, "cat; echo stray >&2"},
+                      SlotCase{"output_at_0_input_at_2", {0, 2}, true, "cat; echo stray >&2"},
+                      SlotCase{"output_at_2", {2}, true, "cat; echo stray >&2"},
+                      SlotCase{"none", {}, true, "cat"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -247,4 +247,24 @@ TEST(DeviceLinker, StaysWithinItsCapUnderAFlood) {
               "aa");
 }
 
+// Stamps of 1970 and 9999 by turns (both are taken) step the frames' clock back by eight
+// thousand years at every other frame: the linker's clock still never goes back, nor overflows.
+TEST(DeviceLinker, ItsClockStaysBoundedWhenFramesJumpBetween1970And9999) {
+    constexpr int64_t kLastSecondOf9999 = 253402300799;
+    Scene scene(LinkerLimits{16});
+    int64_t latest = INT64_MIN;
+    bool backwards = false;
+    for (int i = 0; i < 100000; ++i) {
+        const int64_t second = i % 2 ? kLastSecondOf9999 : 0;
+        linkAll({{kRandom, static_cast<uint8_t>(i % 64), second, true, static_cast<uint16_t>(i)}},
+                scene);
+        backwards = backwards || scene.linker.latestTime < latest || scene.linker.clockShift < 0;
+        latest = scene.linker.latestTime;
+    }
+    EXPECT_FALSE(backwards);
+    EXPECT_GT(latest, kLastSecondOf9999 * 1000);
+    EXPECT_LT(latest, INT64_MAX / 16);  // room for the sums and products of its times
+    EXPECT_LE(liveGroups(scene.linker), 16u);
+}
+
 }  // namespace

@@ -471,3 +471,74 @@ TEST(Walk, EndsWhenTheRestOfItsRecordsAreDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr int64_t kNanoseconds = 1000000000;
+
+// The clocks read at a settable instant (nanoseconds), the monotonic one counted as the daemon
+// counts it: its seconds aligned at the first instant with the wall clock's, whose seconds begin
+// 600 ms into its own.
+struct PhasedClocks {
+    static constexpr int64_t kWallStart = kStart * kNanoseconds;
+    static constexpr int64_t kMonotonicStart = 5000 * kNanoseconds + 400000000;
+    static inline int64_t instant = 0;
+    static inline long alignment = 0;
+    static timespec readingAt(int64_t nanoseconds) {
+        return {static_cast<std::time_t>(nanoseconds / kNanoseconds),
+                static_cast<long>(nanoseconds % kNanoseconds)};
+    }
+    static std::time_t wall() { return (kWallStart + instant) / kNanoseconds; }
+    static std::time_t monotonic() {
+        return alignedSeconds(readingAt(kMonotonicStart + instant), alignment);
+    }
+    PhasedClocks() {
+        instant = 0;
+        alignment = secondsAlignment(readingAt(kWallStart), readingAt(kMonotonicStart));
+        wallClockSource = wall;
+        monotonicClockSource = monotonic;
+    }
+    ~PhasedClocks() {
+        wallClockSource = previousWall;
+        monotonicClockSource = previousMonotonic;
+    }
+    std::time_t (*previousWall)() = wallClockSource;
+    std::time_t (*previousMonotonic)() = monotonicClockSource;
+};
+
+struct SecondCase {
+    const char* name;
+    int maxAge;
+    int64_t heardMs;   // after the start of a wall-clock second
+    int64_t prunedMs;  // after the same
+    bool kept;
+};
+
+class WallSeconds : public ::testing::TestWithParam<SecondCase> {};
+
+// A record is heard and the table pruned as the capture loop does: a record whose lastSeen is
+// within `max_entry_age` of the wall clock's second at the pass stays, one at the cut-off goes,
+// wherever the monotonic clock's own seconds began.
+TEST_P(WallSeconds, AgesCountTheSecondsLastSeenShows) {
+    PhasedClocks clocks;
+    EntryList list;
+    PhasedClocks::instant = 100 * kNanoseconds + GetParam().heardMs * 1000000;
+    ASSERT_EQ(updateEntryList(readingOf("aa", -50, 0), list, 0), 0);
+    const std::time_t lastSeen = PhasedClocks::wall();
+    PhasedClocks::instant = 100 * kNanoseconds + GetParam().prunedMs * 1000000;
+    cleanEntryList(list, GetParam().maxAge, static_cast<uint32_t>(monotonicClock()));
+    EXPECT_EQ(entryCount(list), GetParam().kept ? 1u : 0u)
+        << "lastSeen " << lastSeen << ", pruned at " << wallClock();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Prunes, WallSeconds,
+    ::testing::Values(SecondCase{"age_1_same_second_across_the_monotonic_edge", 1, 100, 950, true},
+                      SecondCase{"age_1_same_second_at_its_end", 1, 999, 999, true},
+                      SecondCase{"age_1_at_the_cutoff", 1, 100, 1000, false},
+                      SecondCase{"age_1_heard_at_its_end_at_the_cutoff", 1, 999, 1000, false},
+                      SecondCase{"age_2_next_second", 2, 550, 1999, true},
+                      SecondCase{"age_2_at_the_cutoff", 2, 999, 2000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

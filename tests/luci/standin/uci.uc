@@ -3,8 +3,6 @@
 import { readfile } from 'fs';
 
 export function cursor() {
-	const all = json(readfile(getenv('PELMAR_TEST_UCI')) ?? '{}');
-	return {
-		get: (config, section, option) => all[config]?.[section]?.[option]
-	};
+	const all = json(readfile(getenv('PELMAR_TEST_UCI')));
+	return { get: (config, section, option) => all[config]?.[section]?.[option] };
 }
