@@ -161,8 +161,7 @@ MHD_Result refuseMidBody(HttpServerState& state, Exchange& exchange, HttpRespons
 
 // A part of the body: kept while within the request's and the server's limits; past them, read
 // and thrown away up to the linger's bound, and the connection closed at once beyond it.
-MHD_Result receive(HttpServerState& state, Exchange& exchange, const char* data,
-                   std::size_t size) {
+MHD_Result receive(HttpServerState& state, Exchange& exchange, const char* data, std::size_t size) {
     if (exchange.answered) return MHD_YES;
     if (exchange.refused) {
         exchange.discarded += size;

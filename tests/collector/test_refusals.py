@@ -2,10 +2,10 @@
 without "Expect: 100-continue") still reads the collector's refusal: the collector answers
 before the body, then reads and throws away what still comes before it closes, up to a bound.
 Beyond the bound the connection is closed as it comes, and may be reset."""
+import os
 import socket
 import tempfile
 import time
-import os
 import unittest
 
 from collector import Collector, add_token, stored
