@@ -51,6 +51,11 @@ void Linger::hold(int fd) {
     (void)!write(wake_, &one, sizeof one);  // the thread may be waiting with no time limit
 }
 
+std::size_t Linger::holding() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return held_.size();
+}
+
 void Linger::release(int fd) {
     epoll_ctl(poll_, EPOLL_CTL_DEL, fd, nullptr);
     held_.erase(fd);

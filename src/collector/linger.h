@@ -28,6 +28,8 @@ public:
     // Takes `fd` (a copy the caller owns no more): shuts its write side and closes it once the
     // client closed its side, or sent more than the bound, or the time is up.
     void hold(int fd);
+    // How many sockets are held now.
+    std::size_t holding();
 
 private:
     struct Held {
