@@ -1,5 +1,6 @@
 #include "collector/http.h"
 
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -9,11 +10,18 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "collector/linger.h"
 
 struct HttpServerState {
     HttpLimits limits;
     HttpRoutes routes;
     std::atomic<std::size_t> inFlight{0};
+    std::unique_ptr<Linger> linger;
+    std::mutex earlyLock;
+    std::set<MHD_Connection*> answeredEarly;  // closed by the linger, not at once
     MHD_Daemon* daemon = nullptr;
 };
 
@@ -22,8 +30,9 @@ namespace {
 // One request from its head to its end: what was read of it and the body bytes it holds.
 struct Exchange {
     HttpRequest request;
-    std::size_t reserved = 0;  // bytes counted in HttpServerState::inFlight
-    bool tooLarge = false;
+    std::size_t reserved = 0;             // bytes counted in HttpServerState::inFlight
+    std::optional<HttpResponse> refused;  // logged, answered once the body is all read
+    std::size_t discarded = 0;            // body bytes read and thrown away since
     bool answered = false;
 };
 
@@ -66,10 +75,23 @@ void freeBody(void* body) {
     std::unique_ptr<std::string> owned(static_cast<std::string*>(body));
 }
 
-MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& exchange,
-                HttpResponse response) {
+// Whether the request's head announces a body (which the client may be sending already).
+bool announcesBody(MHD_Connection* connection) {
+    auto length = declaredLength(connection);
+    return (length && *length > 0) ||
+           MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                       MHD_HTTP_HEADER_TRANSFER_ENCODING);
+}
+
+// Queues `response`, logged already; `early` when the body is not all read: the connection then
+// lingers.
+MHD_Result queue(MHD_Connection* connection, Exchange& exchange, HttpResponse response,
+                 HttpServerState* early = nullptr) {
     exchange.answered = true;
-    if (state.routes.log) state.routes.log(exchange.request, response);
+    if (early) {
+        std::lock_guard<std::mutex> guard(early->earlyLock);
+        early->answeredEarly.insert(connection);
+    }
     // The body is handed over, not copied: a large answer is held once.
     auto body = std::make_unique<std::string>(std::move(response.body));
     MHD_Response* reply = MHD_create_response_from_buffer_with_free_callback_cls(
@@ -84,6 +106,13 @@ MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& ex
         MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
     MHD_destroy_response(reply);
     return queued;
+}
+
+// Logs and queues `response`.
+MHD_Result send(HttpServerState& state, MHD_Connection* connection, Exchange& exchange,
+                HttpResponse response, bool early = false) {
+    if (state.routes.log) state.routes.log(exchange.request, response);
+    return queue(connection, exchange, std::move(response), early ? &state : nullptr);
 }
 
 HttpResponse refusal(int status, const std::string& reason) {
@@ -106,28 +135,40 @@ MHD_Result begin(HttpServerState& state, MHD_Connection* connection, const char*
     Exchange& current = *exchange;
     *context = exchange.release();  // owned from here on by `completed`
     auto length = declaredLength(connection);
+    bool early = announcesBody(connection);
     if (length && *length > state.limits.maxBody) {
-        return send(state, connection, current, refusal(413, "body larger than the limit"));
+        return send(state, connection, current, refusal(413, "body larger than the limit"), early);
     }
     if (state.routes.beforeBody) {
         if (auto refused = state.routes.beforeBody(current.request)) {
-            return send(state, connection, current, *refused);
+            return send(state, connection, current, *refused, early);
         }
     }
     return MHD_YES;
 }
 
-// A part of the body: kept while within the request's and the server's limits. A POST or PUT
-// over them is answered at once and its connection closed after, unread.
-MHD_Result receive(HttpServerState& state, MHD_Connection* connection, Exchange& exchange,
-                   const char* data, std::size_t size) {
-    if (exchange.answered || exchange.tooLarge) return MHD_YES;
-    bool early = exchange.request.method == "POST" || exchange.request.method == "PUT";
+// Refuses the request once its body is partly read: logged now, answered once the rest is read
+// and thrown away (libmicrohttpd takes no answer in the middle of a body), so that the client,
+// which may be sending it all without waiting, reads the answer before the connection closes.
+MHD_Result refuseMidBody(HttpServerState& state, Exchange& exchange, HttpResponse response) {
+    if (state.routes.log) state.routes.log(exchange.request, response);
+    // Its share of the bodies in flight stays taken until it ends: others do not grow into
+    // memory the allocator may not have given back yet.
+    exchange.request.body = std::string();
+    exchange.refused = std::move(response);
+    return MHD_YES;
+}
+
+// A part of the body: kept while within the request's and the server's limits; past them, read
+// and thrown away up to the linger's bound, and the connection closed at once beyond it.
+MHD_Result receive(HttpServerState& state, Exchange& exchange, const char* data, std::size_t size) {
+    if (exchange.answered) return MHD_YES;
+    if (exchange.refused) {
+        exchange.discarded += size;
+        return exchange.discarded > state.limits.lingerBytes ? MHD_NO : MHD_YES;
+    }
     if (exchange.request.body.size() + size > state.limits.maxBody) {
-        exchange.tooLarge = true;
-        exchange.request.body = std::string();
-        return early ? send(state, connection, exchange, refusal(413, "body larger than the limit"))
-                     : MHD_YES;
+        return refuseMidBody(state, exchange, refusal(413, "body larger than the limit"));
     }
     // Counted by what the body's buffer takes as it grows (twice at a time), not its length.
     std::string& body = exchange.request.body;
@@ -137,11 +178,8 @@ MHD_Result receive(HttpServerState& state, MHD_Connection* connection, Exchange&
         std::size_t before = state.inFlight.fetch_add(grown - held);
         exchange.reserved += grown - held;
         if (before + grown - held > state.limits.bodiesInFlight) {
-            exchange.tooLarge = true;
-            body = std::string();
-            return early ? send(state, connection, exchange,
-                                refusal(503, "too many documents at once; send again later"))
-                         : MHD_YES;
+            return refuseMidBody(state, exchange,
+                                 refusal(503, "too many documents at once; send again later"));
         }
         body.reserve(grown);
     }
@@ -157,12 +195,10 @@ MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const 
     if (*size) {
         std::size_t part = *size;
         *size = 0;
-        return receive(state, connection, exchange, data, part);
+        return receive(state, exchange, data, part);
     }
     if (exchange.answered) return MHD_YES;
-    if (exchange.tooLarge) {
-        return send(state, connection, exchange, refusal(413, "body larger than the limit"));
-    }
+    if (exchange.refused) return queue(connection, exchange, std::move(*exchange.refused));
     return send(state, connection, exchange, state.routes.answer(exchange.request));
 }
 
@@ -170,6 +206,23 @@ void completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminatio
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
     if (exchange) static_cast<HttpServerState*>(cls)->inFlight -= exchange->reserved;
+}
+
+// A connection answered before its body was read goes to the linger (a copy of its socket:
+// libmicrohttpd closes its own after this) instead of closing with the body unread.
+void connectionEvent(void* cls, MHD_Connection* connection, void**,
+                     MHD_ConnectionNotificationCode code) {
+    if (code != MHD_CONNECTION_NOTIFY_CLOSED) return;
+    HttpServerState& state = *static_cast<HttpServerState*>(cls);
+    {
+        std::lock_guard<std::mutex> guard(state.earlyLock);
+        if (!state.answeredEarly.erase(connection)) return;
+    }
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return;
+    int copy = fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy >= 0) state.linger->hold(copy);
 }
 
 }  // namespace
@@ -195,6 +248,8 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& host, int port,
     auto state = std::make_unique<HttpServerState>();
     state->limits = limits;
     state->routes = std::move(routes);
+    state->linger = std::make_unique<Linger>(LingerLimits{
+        limits.lingering, limits.lingerBytes, std::chrono::seconds(limits.idleSeconds)});
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
     if (found->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
     state->daemon = MHD_start_daemon(
@@ -204,7 +259,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& host, int port,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.perPeer, MHD_OPTION_CONNECTION_TIMEOUT,
         limits.idleSeconds, MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
         MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.backlog, MHD_OPTION_NOTIFY_COMPLETED, completed,
-        state.get(), MHD_OPTION_END);
+        state.get(), MHD_OPTION_NOTIFY_CONNECTION, connectionEvent, state.get(), MHD_OPTION_END);
     if (!state->daemon) {
         error = "cannot listen there";
         return nullptr;

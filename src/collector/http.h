@@ -37,6 +37,11 @@ struct HttpLimits {
     unsigned idleSeconds = 15;         // a connection silent this long is closed
     unsigned threads = 4;              // each serves many connections, never waits on one
     unsigned backlog = 128;            // connections the kernel holds before they are accepted
+    // A connection answered before its body was read is closed gracefully: what the client
+    // still sends is read and thrown away, up to this many bytes and idleSeconds, so that the
+    // answer is not lost to a reset. At most lingering such connections at once.
+    std::size_t lingerBytes = 4 << 20;
+    unsigned lingering = 100;
 };
 
 struct HttpRoutes {
