@@ -77,8 +77,10 @@ def csv(rows, iso=False):
 OUTSIDE = [(FIRST - 3600, 1), (FIRST + DAY - 100, 2), (FIRST + 2 * DAY + WINDOWS * WINDOW, 1),
            (FIRST + DAY - 10, 0), (FIRST + 2 * DAY, 0)]
 
+CLEAR = None  # the counts of a row that clears
 # name, router, how (cli or http), counts, expected status, words of the answer, calibration
-# then stored (a, b, floor) or None.
+# then stored (a, b, floor) or None. A row named "..." goes on from the row before; any other
+# starts with no router calibrated.
 CASES = [
     ("too few counts", "north", "cli", counts(per_day=8)[:19], 1,
      "north: not calibrated, too few counts: 19 fall", None),
@@ -89,6 +91,10 @@ CASES = [
     ("outside every window", "north", "http", counts() + OUTSIDE, 200,
      "72 counts used, 5 outside every window", (0.5, 1.0, -70)),
     ("ISO 8601 times", "north", "cli", counts(), 0, "floor -70 dB", (0.5, 1.0, -70)),
+    ("...a refit replaces it", "north", "http", counts(a=0.2, b=2), 200,
+     "people = 0.2 * devices + 2,", (0.2, 2.0, -70)),
+    ("...a clear removes it", "north", "cli", CLEAR, 0, "north: calibration removed", None),
+    ("...and then finds none", "north", "cli", CLEAR, 0, "north: was not calibrated", None),
     ("without records", "south", "cli", counts(), 0, "floor the router's own", (0.5, 1.0, "router")),
     ("addresses when not counting", "west", "http", counts(), 200, "floor -70 dB",
      (0.5, 1.0, -70)),
@@ -156,48 +162,35 @@ class Calibration(unittest.TestCase):
             # A day's first window runs from the day before: it holds the earlier address too.
             heard = room(at)[0] + ((at - FIRST) % DAY == 0 and router != "south")
             self.assertEqual(p["people"], round(max(0.0, a * heard + b), 1), p)
-        lines = self.get(f"/api/series.csv?router={router}").splitlines()
-        self.assertEqual(lines[0], "router,time,devices,people")
 
     def test_edge_cases(self):
         for name, router, how, rows, status, words, expected in CASES:
             with self.subTest(name):
-                self.calibrate("north", "cli", clear=True)
-                got, line = self.calibrate(router, how, rows, iso=name == "ISO 8601 times")
+                if not name.startswith("..."):
+                    for each in ("north", "south", "west"):
+                        self.calibrate(each, "cli", clear=True)
+                got, line = self.calibrate(router, how, rows, clear=rows is CLEAR,
+                                           iso=name == "ISO 8601 times")
                 self.assertEqual(got, status, line)
                 self.assertIn(words, line)
                 calibration = self.stored(router)
+                # Only a calibrated router's points carry people; the CSV's column is then
+                # empty for the others.
+                lines = self.get("/api/series.csv").splitlines()
+                self.assertEqual(lines[0], "router,time,devices" + (",people" if expected else ""))
                 if expected is None:
                     self.assertIsNone(calibration)
                     points = json.loads(self.get(f"/api/series?router={router}"))
                     self.assertTrue(all("people" not in p for p in points))
                     continue
+                self.assertTrue(all(line.endswith(",") for line in lines[1:]
+                                    if not line.startswith(router + ",")))
                 a, b, floor = expected
                 self.assertEqual(calibration["floor"], floor)
-                self.assertAlmostEqual(calibration["a"], a, places=6)
-                self.assertAlmostEqual(calibration["b"], b, places=6)
-                self.assertAlmostEqual(calibration["r"], 1.0, places=6)
-                self.assertAlmostEqual(calibration["error"], 0.0, places=6)
+                for key, value in (("a", a), ("b", b), ("r", 1.0), ("error", 0.0)):
+                    self.assertAlmostEqual(calibration[key], value, places=6, msg=key)
                 self.assertEqual(calibration["counts"], 72)
                 self.assert_people(router, a, b)
-
-    def test_a_refit_replaces_and_clear_removes(self):
-        self.assertEqual(self.calibrate("north", "cli", counts())[0], 0)
-        status, line = self.calibrate("north", "http", counts(a=0.2, b=2))
-        self.assertEqual(status, 200, line)
-        self.assertIn("people = 0.2 * devices + 2,", line)
-        self.assertAlmostEqual(self.stored("north")["a"], 0.2)
-        self.assert_people("north", 0.2, 2)
-        # Other routers' points carry no people; the CSV leaves their column empty.
-        lines = self.get("/api/series.csv").splitlines()
-        self.assertEqual(lines[0], "router,time,devices,people")
-        self.assertTrue(any(line.startswith("south,") and line.endswith(",") for line in lines))
-        self.assertEqual(self.calibrate("north", "cli", clear=True),
-                         (0, "north: calibration removed"))
-        self.assertEqual(self.calibrate("north", "cli", clear=True),
-                         (0, "north: was not calibrated"))
-        self.assertIsNone(self.stored("north"))
-        self.assertEqual(self.get("/api/series.csv").splitlines()[0], "router,time,devices")
 
     def test_an_estimate_below_zero_is_zero(self):
         self.assertEqual(self.calibrate("north", "cli", counts(a=1, b=-3))[0], 0)
@@ -235,6 +228,7 @@ class Calibration(unittest.TestCase):
                     connection.close()
             status = post(f"{small.url}/api/calibration?router=north", csv(counts()))
             self.assertEqual(status, 200)
+
 
 @unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
 class CalibrationOnPostgres(Calibration):

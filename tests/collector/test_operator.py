@@ -3,6 +3,7 @@ version, tokens listed (never themselves) and revoked while it runs, and reading
 secret sent as a header, a cookie or the link that sets the cookie, with ingest left to tokens."""
 import hashlib
 import http.client
+import itertools
 import os
 import re
 import subprocess
@@ -81,15 +82,10 @@ class Version(unittest.TestCase):
     def test_both_programs_print_the_projects_version(self):
         daemon = os.environ.get("PELMAR_BINARY",
                                 os.path.join(os.path.dirname(BINARY), "../../pelmar"))
-        cases = [  # program, arguments, line
-            (BINARY, ["--version"], "pelmar-collector"),
-            (BINARY, ["-V"], "pelmar-collector"),
-            (daemon, ["--version"], "pelmar"),
-            (daemon, ["-V"], "pelmar"),
-        ]
-        for program, args, name in cases:
-            with self.subTest(program=name, args=args):
-                result = subprocess.run([program, *args], capture_output=True, text=True,
+        for (program, name), flag in itertools.product(
+                ((BINARY, "pelmar-collector"), (daemon, "pelmar")), ("--version", "-V")):
+            with self.subTest(program=name, flag=flag):
+                result = subprocess.run([program, flag], capture_output=True, text=True,
                                         timeout=10)
                 self.assertEqual((result.returncode, result.stdout),
                                  (0, f"{name} {project_version()}\n"))
@@ -147,9 +143,9 @@ class Tokens(Engines):
 
 
 class ReaderSecret(Engines):
-    def test_reading_needs_the_secret_and_ingest_its_token_only(self):
+    def test_reading_needs_the_secret_when_one_is_set_and_ingest_its_token_only(self):
         bearer = {"Authorization": "Bearer " + SECRET}
-        credentials = [  # name, headers, route's status when it is right
+        credentials = [  # name, headers, right
             ("none", {}, False),
             ("bearer", bearer, True),
             ("bearer in other case and spaces", {"Authorization": "bEaReR   " + SECRET}, True),
@@ -164,38 +160,38 @@ class ReaderSecret(Engines):
         ]
         for db in self.databases():
             token = add_token(db, "north")
-            with Collector(db, extra=["--read-secret-file", self.secret_file,
-                                      "--chart-js", self.chart]) as collector:
-                for name, headers, right in credentials:
-                    for route in READING + ["/nowhere", "/?range=0"]:
-                        with self.subTest(credentials=name, route=route):
-                            status, answer, body = request(collector.port, route, "GET", headers)
-                            wanted = (404 if route == "/nowhere" else 200) if right else 401
-                            self.assertEqual(status, wanted, body)
-                            if not right:
-                                self.assertEqual(answer["WWW-Authenticate"], "Bearer")
-                                self.assertIsNone(answer["Set-Cookie"])
-                # Ingest stays the token's: no reader secret needed, and it is not a token.
-                now = stamp(int(time.time()))
-                self.assertEqual(post(f"{collector.url}/ingest?token={token}",
-                                      DOCUMENT % (now, 1), True), 200)
-                self.assertEqual(request(collector.port, "/ingest?token=" + SECRET, "POST",
-                                         bearer, DOCUMENT % (now, 1))[0], 401)
-                self.assertIn("Reading needs the reader secret of ", collector.log())
-                self.assertIn("GET /api/routers from 127.0.0.1: HTTP 401 a reader secret is"
-                              " needed", collector.log())
-                self.assertIn("HTTP 401 wrong reader secret", collector.log())
-                self.assertNotIn(SECRET, collector.log())
+            for secret in (True, False):
+                self.read_and_ingest(db, token, credentials, secret)
 
-    def test_without_the_secret_anyone_reads_as_before(self):
-        for db in self.databases():
-            with Collector(db, extra=["--chart-js", self.chart]) as collector:
-                for route in READING + ["/?key=" + SECRET]:
-                    with self.subTest(route=route):
-                        status, answer, _ = request(collector.port, route)
-                        self.assertEqual(status, 200)
+    def read_and_ingest(self, db, token, credentials, secret):
+        # Without a secret anyone reads as before, a key in the link setting no cookie.
+        extra = ["--read-secret-file", self.secret_file] if secret else []
+        routes = READING + ["/nowhere", "/?range=0"] + ([] if secret else ["/?key=" + SECRET])
+        with Collector(db, extra=extra + ["--chart-js", self.chart]) as collector:
+            for (name, headers, right), route in itertools.product(credentials, routes):
+                with self.subTest(secret=secret, credentials=name, route=route):
+                    status, answer, body = request(collector.port, route, "GET", headers)
+                    wanted = 401 if secret and not right else 404 if route == "/nowhere" else 200
+                    self.assertEqual(status, wanted, body)
+                    if wanted == 401:
+                        self.assertEqual(answer["WWW-Authenticate"], "Bearer")
+                    if wanted == 401 or not secret:
                         self.assertIsNone(answer["Set-Cookie"])
-                self.assertNotIn("Reading needs", collector.log())
+            # Ingest stays the token's: no reader secret needed, and it is not a token.
+            now = stamp(int(time.time()))
+            self.assertEqual(post(f"{collector.url}/ingest?token={token}",
+                                  DOCUMENT % (now, 1), True), 200)
+            self.assertEqual(request(collector.port, "/ingest?token=" + SECRET, "POST",
+                                     {"Authorization": "Bearer " + SECRET},
+                                     DOCUMENT % (now, 1))[0], 401)
+            log = collector.log()
+        self.assertNotIn(SECRET, log)
+        if not secret:
+            self.assertNotIn("Reading needs", log)
+            return
+        self.assertIn("Reading needs the reader secret of ", log)
+        self.assertIn("GET /api/routers from 127.0.0.1: HTTP 401 a reader secret is needed", log)
+        self.assertIn("HTTP 401 wrong reader secret", log)
 
     def test_the_link_sets_the_cookie_that_reads_on(self):
         db = os.path.join(self.work.name, "c.db")
@@ -222,13 +218,8 @@ class ReaderSecret(Engines):
                         value = answer["Set-Cookie"].split(";")[0]
                         self.assertEqual(request(collector.port, "/api/routers", "GET",
                                                  {"Cookie": value})[0], 200)
-            self.assertNotIn(SECRET, collector.log())
-
-    def test_a_refused_reader_sends_no_body_first(self):
-        """Any route but ingest (a POST one too) is refused once the head came: a body of 10 MB
-        (within --max-body-kb) is never read."""
-        db = os.path.join(self.work.name, "c.db")
-        with Collector(db, extra=["--read-secret-file", self.secret_file]) as collector:
+            # Any route but ingest (a POST one too) is refused once the head came: a body of
+            # 10 MB (within --max-body-kb) is never read.
             for path in ("/api/calibration?router=north", "/anything"):
                 with self.subTest(path=path):
                     s = connect(collector.port)
@@ -236,6 +227,7 @@ class ReaderSecret(Engines):
                               "\r\n\r\n".encode())
                     self.assertEqual(status_of(s), 401)
                     s.close()
+            self.assertNotIn(SECRET, collector.log())
 
     def test_a_weak_or_missing_secret_stops_the_start(self):
         db = os.path.join(self.work.name, "c.db")
