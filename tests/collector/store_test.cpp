@@ -216,22 +216,6 @@ const Case kCases[] = {
          s.add("a", doc("h", today - 1, 2, 2), kT);  // a late one for a dropped day
          EXPECT_EQ(seriesText(s), "a@23:59:59=2 a@00:00:00=3 ");
      }},
-    {"AnUnsyncedDocumentIsPlacedAtItsReceiptAndStoredOnce",
-     [](Store& s, const Engine&) {
-         Document first = doc("ha", kT + 60, 2, 1);
-         first.clockSynced = false;
-         Document again = first;
-         placeUnsynced(first, kT + 600);
-         placeUnsynced(again, kT + 660);  // its resend, a minute later
-         EXPECT_TRUE(s.add("a", first, kT + 600));
-         EXPECT_FALSE(s.add("a", again, kT + 660));
-         EXPECT_TRUE(s.add("a", doc("ha", kT, 5, 1), kT));
-         std::vector<Point> points = s.series({});
-         ASSERT_EQ(points.size(), 2u);
-         EXPECT_EQ(points[0].clockTime, "");
-         EXPECT_EQ(points[1].time, "2025-12-06T05:56:40+00:00");
-         EXPECT_EQ(points[1].clockTime, "2025-12-06T05:47:40+00:00");
-     }},
     {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
      [](Store& s, const Engine& e) {
          s.add("a", doc("h", kT, 1, 1), kT);
