@@ -294,32 +294,6 @@ const Case kCases[] = {
          EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
          EXPECT_EQ(seriesText(*again), "a@05:46:40=1 ");
      }},
-    {"HeardWindowsKeepEachDevicesStrongestSignalFromThePreviousDocument",
-     [](Store& s, const Engine&) {
-         // A device of two records; a record of no counted device; one of the document's own
-         // second (in); one stamped after it (out).
-         s.add("a",
-               heardDoc(kT, 2,
-                        {{"m1", "d1", kT - 10, -70},
-                         {"m2", "d1", kT - 5, -50},
-                         {"m3", nullptr, kT - 5, -40},
-                         {"m4", "d2", kT, -60},
-                         {"m9", "d3", kT + 1, -20}}),
-               kT);
-         // Without counting, addresses; one heard before the window left out.
-         s.add("a",
-               heardDoc(kT + 300, std::nullopt,
-                        {{"m5", "x", kT + 100, -80},
-                         {"m6", nullptr, kT + 299, -81},
-                         {"m7", nullptr, kT - 1, -30}}),
-               kT);
-         s.add("a", heardDoc(kT + 600, 5, {}), kT);
-         s.add("b", heardDoc(kT + 150, 1, {{"m8", "d8", kT + 100, -10}}), kT);
-         EXPECT_EQ(heardText(s, "a", kT, kT + 600),
-                   "0/-/2/5:-60,-50, 300/0/-/3:-81,-80, 600/300/5/0: ");
-         EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/-/3:-81,-80, ");
-         EXPECT_EQ(heardText(s, "a", kT + 1, kT + 299), "");
-     }},
     {"AnUnsyncedDocumentsWindowRunsOnItsOwnClock",
      [](Store& s, const Engine&) {
          // The router's clock a year behind until it is synced at kT + 600, then set back.

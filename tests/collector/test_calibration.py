@@ -50,6 +50,12 @@ def document(at, counting=True, records=True):
     # An address heard in an earlier window only: no recount may count it.
     data.append({"mac": "02:ff:00:00:00:01", "count": 1, "firstSeen": at - 3000,
                  "lastSeen": at - 2000, "signalDB": -40, **({"device": "x"} if counting else {})})
+    if counting and near:  # none counts more: a weaker record of a near device, a record of
+        # no device, and one stamped after the document
+        data += [dict(data[0], mac="02:fe:00:00:00:01", signalDB=-85),
+                 {"mac": "02:fe:00:00:00:02", "count": 1, "firstSeen": at - 9, "lastSeen": at - 9,
+                  "signalDB": -40},
+                 dict(data[0], mac="02:fe:00:00:00:03", device="later", lastSeen=at + 1)]
     body = {"hostname": "r", "systemDateTime": stamp(at)}
     if counting:
         body["devices"] = near + between + far if records else near
