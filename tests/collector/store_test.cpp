@@ -97,14 +97,18 @@ std::string seriesText(Store& store, SeriesQuery query = {}) {
     return text;
 }
 
-// A document at `at` of records (address, device, last heard, signal).
+// A document at `at` of records (address, device, last heard, signal); of an unsynced clock
+// when it was `received` then.
 Document heardDoc(int64_t at, std::optional<int64_t> devices,
-                  const std::vector<std::tuple<const char*, const char*, int64_t, int64_t>>& rs) {
+                  const std::vector<std::tuple<const char*, const char*, int64_t, int64_t>>& rs,
+                  std::optional<int64_t> received = std::nullopt) {
     Document d = doc("h", at, devices, 0);
     for (const auto& [mac, device, last, signal] : rs) {
         d.records.push_back(Record{mac, 1, last, last, signal,
                                    device ? std::optional<std::string>(device) : std::nullopt});
     }
+    d.clockSynced = !received;
+    if (received) placeUnsynced(d, *received);
     return d;
 }
 
@@ -298,22 +302,15 @@ const Case kCases[] = {
      [](Store& s, const Engine&) {
          // The router's clock a year behind until it is synced at kT + 600, then set back.
          const int64_t kU = kT - 365 * kDay;
-         auto unsynced = [&](Document d, int64_t received) {
-             d.clockSynced = false;
-             placeUnsynced(d, received);
-             return d;
-         };
-         s.add("a", unsynced(heardDoc(kU, 1, {{"m1", "d1", kU - 10, -50}}), kT), kT);
+         s.add("a", heardDoc(kU, 1, {{"m1", "d1", kU - 10, -50}}, kT), kT);
          s.add("a",
-               unsynced(
-                   heardDoc(kU + 300, 1, {{"m2", "d2", kU + 100, -60}, {"m3", "d3", kU - 20, -30}}),
-                   kT + 300),
+               heardDoc(kU + 300, 1, {{"m2", "d2", kU + 100, -60}, {"m3", "d3", kU - 20, -30}},
+                        kT + 300),
                kT + 300);
          s.add("a",
                heardDoc(kT + 600, 1, {{"m4", "d4", kT + 500, -70}, {"m5", "d5", kU + 250, -1}}),
                kT + 600);
-         s.add("a", unsynced(heardDoc(kU + 900, 1, {{"m6", "d6", kU - 5000, -80}}), kT + 900),
-               kT + 900);
+         s.add("a", heardDoc(kU + 900, 1, {{"m6", "d6", kU - 5000, -80}}, kT + 900), kT + 900);
          EXPECT_EQ(heardText(s, "a", kT, kT + 900),
                    "0/-/1/1:-50, 300/0/1/2:-60, 600/300/1/2:-70, 900/600/1/1:-80, ");
          EXPECT_EQ(heardText(s, "a", kT + 300, kT + 300), "300/0/1/2:-60, ");
