@@ -73,22 +73,6 @@ TEST_P(Shapes, AcceptedOrRefusedWithTheirReason) {
 INSTANTIATE_TEST_SUITE_P(Documents, Shapes, testing::ValuesIn(kShapes),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Placement, AnUnsyncedDocumentTakesItsReceiptKeepingItsOwnTime) {
-    Document synced, unsynced;
-    ASSERT_EQ(parseDocument(kHead + R"("data":[]})", synced), "");
-    ASSERT_EQ(parseDocument(kHead + R"("clockSynced":false,"data":[]})", unsynced), "");
-    EXPECT_TRUE(synced.clockSynced);
-    EXPECT_FALSE(unsynced.clockSynced);
-    const int64_t received = 1796756405;  // 2026-12-08T19:00:05+00:00
-    placeUnsynced(synced, received);
-    placeUnsynced(unsynced, received);
-    EXPECT_EQ(synced.time, "2026-12-08T10:00:00+00:00");
-    EXPECT_EQ(synced.clockTime, "");
-    EXPECT_EQ(unsynced.time, "2026-12-08T19:00:05+00:00");
-    EXPECT_EQ(unsynced.at, received);
-    EXPECT_EQ(unsynced.clockTime, "2026-12-08T10:00:00+00:00");
-}
-
 struct Lateness {
     int64_t lastAt, previousAt, received, now;
     bool late;

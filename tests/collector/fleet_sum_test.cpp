@@ -49,14 +49,6 @@ TEST(FleetSum, CountsEachRoutersLatestOnce) {
     };
     const Case cases[] = {
         {"nothing", {}, 1, {}},
-        {"aligned clocks",
-         {point("a", 60, 3), point("b", 60, 4), point("a", 120, 5), point("b", 120, 1)},
-         1,
-         {{60, 7}, {120, 6}}},
-        {"a router joining late",
-         {point("a", 0, 2), point("a", 60, 2), point("b", 90, 9)},
-         1,
-         {{0, 2}, {60, 2}, {90, 11}}},
         {"steps keep each one's last sum",
          {point("a", 0, 1), point("b", 30, 2), point("a", 61, 5), point("b", 119, 0),
           point("a", 200, 1)},

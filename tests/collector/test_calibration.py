@@ -2,7 +2,6 @@
 (too few counts, one day, counts outside every window, a router without records, a refit, a
 clear), by `calibrate` and by POST /api/calibration, and the people then on the series."""
 import calendar
-import http.client
 import json
 import os
 import subprocess
@@ -14,6 +13,7 @@ import urllib.request
 
 import postgres
 from collector import BINARY, Collector, add_token, post
+from test_attacks import connect, status_of
 
 DAY = 86400
 FIRST = 1765180800 + 8 * 3600  # 2025-12-08T08:00:00Z
@@ -50,6 +50,12 @@ def document(at, counting=True, records=True):
     # An address heard in an earlier window only: no recount may count it.
     data.append({"mac": "02:ff:00:00:00:01", "count": 1, "firstSeen": at - 3000,
                  "lastSeen": at - 2000, "signalDB": -40, **({"device": "x"} if counting else {})})
+    if counting and near:  # none counts more: a weaker record of a near device, a record of
+        # no device, and one stamped after the document
+        data += [dict(data[0], mac="02:fe:00:00:00:01", signalDB=-85),
+                 {"mac": "02:fe:00:00:00:02", "count": 1, "firstSeen": at - 9, "lastSeen": at - 9,
+                  "signalDB": -40},
+                 dict(data[0], mac="02:fe:00:00:00:03", device="later", lastSeen=at + 1)]
     body = {"hostname": "r", "systemDateTime": stamp(at)}
     if counting:
         body["devices"] = near + between + far if records else near
@@ -77,8 +83,10 @@ def csv(rows, iso=False):
 OUTSIDE = [(FIRST - 3600, 1), (FIRST + DAY - 100, 2), (FIRST + 2 * DAY + WINDOWS * WINDOW, 1),
            (FIRST + DAY - 10, 0), (FIRST + 2 * DAY, 0)]
 
+CLEAR = None  # the counts of a row that clears
 # name, router, how (cli or http), counts, expected status, words of the answer, calibration
-# then stored (a, b, floor) or None.
+# then stored (a, b, floor) or None. A row named "..." goes on from the row before; any other
+# starts with no router calibrated.
 CASES = [
     ("too few counts", "north", "cli", counts(per_day=8)[:19], 1,
      "north: not calibrated, too few counts: 19 fall", None),
@@ -89,6 +97,10 @@ CASES = [
     ("outside every window", "north", "http", counts() + OUTSIDE, 200,
      "72 counts used, 5 outside every window", (0.5, 1.0, -70)),
     ("ISO 8601 times", "north", "cli", counts(), 0, "floor -70 dB", (0.5, 1.0, -70)),
+    ("...a refit replaces it", "north", "http", counts(a=0.2, b=2), 200,
+     "people = 0.2 * devices + 2,", (0.2, 2.0, -70)),
+    ("...a clear removes it", "north", "cli", CLEAR, 0, "north: calibration removed", None),
+    ("...and then finds none", "north", "cli", CLEAR, 0, "north: was not calibrated", None),
     ("without records", "south", "cli", counts(), 0, "floor the router's own", (0.5, 1.0, "router")),
     ("addresses when not counting", "west", "http", counts(), 200, "floor -70 dB",
      (0.5, 1.0, -70)),
@@ -156,48 +168,35 @@ class Calibration(unittest.TestCase):
             # A day's first window runs from the day before: it holds the earlier address too.
             heard = room(at)[0] + ((at - FIRST) % DAY == 0 and router != "south")
             self.assertEqual(p["people"], round(max(0.0, a * heard + b), 1), p)
-        lines = self.get(f"/api/series.csv?router={router}").splitlines()
-        self.assertEqual(lines[0], "router,time,devices,people")
 
     def test_edge_cases(self):
         for name, router, how, rows, status, words, expected in CASES:
             with self.subTest(name):
-                self.calibrate("north", "cli", clear=True)
-                got, line = self.calibrate(router, how, rows, iso=name == "ISO 8601 times")
+                if not name.startswith("..."):
+                    for each in ("north", "south", "west"):
+                        self.calibrate(each, "cli", clear=True)
+                got, line = self.calibrate(router, how, rows, clear=rows is CLEAR,
+                                           iso=name == "ISO 8601 times")
                 self.assertEqual(got, status, line)
                 self.assertIn(words, line)
                 calibration = self.stored(router)
+                # Only a calibrated router's points carry people; the CSV's column is then
+                # empty for the others.
+                lines = self.get("/api/series.csv").splitlines()
+                self.assertEqual(lines[0], "router,time,devices" + (",people" if expected else ""))
                 if expected is None:
                     self.assertIsNone(calibration)
                     points = json.loads(self.get(f"/api/series?router={router}"))
                     self.assertTrue(all("people" not in p for p in points))
                     continue
+                self.assertTrue(all(line.endswith(",") for line in lines[1:]
+                                    if not line.startswith(router + ",")))
                 a, b, floor = expected
                 self.assertEqual(calibration["floor"], floor)
-                self.assertAlmostEqual(calibration["a"], a, places=6)
-                self.assertAlmostEqual(calibration["b"], b, places=6)
-                self.assertAlmostEqual(calibration["r"], 1.0, places=6)
-                self.assertAlmostEqual(calibration["error"], 0.0, places=6)
+                for key, value in (("a", a), ("b", b), ("r", 1.0), ("error", 0.0)):
+                    self.assertAlmostEqual(calibration[key], value, places=6, msg=key)
                 self.assertEqual(calibration["counts"], 72)
                 self.assert_people(router, a, b)
-
-    def test_a_refit_replaces_and_clear_removes(self):
-        self.assertEqual(self.calibrate("north", "cli", counts())[0], 0)
-        status, line = self.calibrate("north", "http", counts(a=0.2, b=2))
-        self.assertEqual(status, 200, line)
-        self.assertIn("people = 0.2 * devices + 2,", line)
-        self.assertAlmostEqual(self.stored("north")["a"], 0.2)
-        self.assert_people("north", 0.2, 2)
-        # Other routers' points carry no people; the CSV leaves their column empty.
-        lines = self.get("/api/series.csv").splitlines()
-        self.assertEqual(lines[0], "router,time,devices,people")
-        self.assertTrue(any(line.startswith("south,") and line.endswith(",") for line in lines))
-        self.assertEqual(self.calibrate("north", "cli", clear=True),
-                         (0, "north: calibration removed"))
-        self.assertEqual(self.calibrate("north", "cli", clear=True),
-                         (0, "north: was not calibrated"))
-        self.assertIsNone(self.stored("north"))
-        self.assertEqual(self.get("/api/series.csv").splitlines()[0], "router,time,devices")
 
     def test_an_estimate_below_zero_is_zero(self):
         self.assertEqual(self.calibrate("north", "cli", counts(a=1, b=-3))[0], 0)
@@ -213,9 +212,13 @@ class Calibration(unittest.TestCase):
         body = json.loads(document(booted))
         body["clockSynced"] = False
         url = f"{self.collector.url}/ingest?token={add_token(self.db, 'north')}"
-        self.assertEqual(post(url, json.dumps(body)), 200)
-        last = json.loads(self.get("/api/series?router=north"))[-1]
-        self.assertEqual(last["clockTime"], stamp(booted))
+        for _ in range(2):  # its resend is stored once
+            self.assertEqual(post(url, json.dumps(body)), 200)
+        points = json.loads(self.get("/api/series?router=north"))
+        self.assertEqual(len(points), DAYS * WINDOWS + 1)
+        last = points[-1]
+        self.assertEqual(last["clockTime"], stamp(booted))  # placed at its arrival
+        self.assertGreater(last["time"], stamp(FIRST + DAYS * DAY))
         # The near six and the earlier address, both above the -70 dB floor.
         self.assertEqual(last["people"], 0.5 * (room(booted)[0] + 1) + 1.0)
 
@@ -223,18 +226,17 @@ class Calibration(unittest.TestCase):
         """A body declared over --max-body-kb, or one naming no router, is refused from its
         head alone: nothing of the body is sent."""
         with Collector(self.db, extra=["--max-body-kb", "64"]) as small:
-            port = int(small.url.rsplit(":", 1)[1])
             for target, length, status in (("/api/calibration", 10, 400),
                                            ("/api/calibration?router=north", 65537, 413)):
                 with self.subTest(target=target, length=length):
-                    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-                    connection.putrequest("POST", target)
-                    connection.putheader("Content-Length", str(length))
-                    connection.endheaders()
-                    self.assertEqual(connection.getresponse().status, status)
-                    connection.close()
+                    s = connect(small.port)
+                    s.sendall(f"POST {target} HTTP/1.1\r\nHost: x\r\nContent-Length: {length}"
+                              "\r\n\r\n".encode())
+                    self.assertEqual(status_of(s), status)
+                    s.close()
             status = post(f"{small.url}/api/calibration?router=north", csv(counts()))
             self.assertEqual(status, 200)
+
 
 @unittest.skipUnless(postgres.binaries(), "PostgreSQL is not installed")
 class CalibrationOnPostgres(Calibration):
