@@ -187,6 +187,8 @@ class InitScript(unittest.TestCase):
         self.assertEqual(self.conf(), first)
         self.run_service({"enabled": "1", "report_time": "61"})
         self.assertNotEqual(self.conf(), first)
+        self.run_service({"enabled": "1", "clock_synced_file": "none"})  # no clock check
+        self.assertEqual(self.conf(), first.replace(f"clock_synced_file={self.marker}\n", ""))
         self.assertFalse([c for c in calls if c[0] in ("netdev", "env") and "mon0" in c])
 
     def test_disabled_starts_nothing(self):

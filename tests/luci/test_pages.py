@@ -232,6 +232,7 @@ class Pages(unittest.TestCase):
             ("capture", "interface", {"mon0-with-a-long": "longer than 15 characters"}),
             ("storage", "spool_dir", {"var/spool": "not an absolute path"}),
             ("storage", "status_file", {"status.json": "not an absolute path"}),
+            ("storage", "clock_synced_file", {"clock": "not an absolute path", "none": None}),
         ]
         for tab, name, values in cases:
             self.tab(tab)

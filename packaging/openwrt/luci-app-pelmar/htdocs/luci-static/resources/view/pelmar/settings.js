@@ -28,9 +28,9 @@ function textRefusal(key, value) {
 
 // A validator for a text option written to the daemon's file as `key`; `path`: it must be
 // absolute; `limit`: at most so many characters (the init script's maxlength).
-function text(key, path, limit) {
+function text(key, path, limit, off) {
 	return function(section_id, value) {
-		if (value === '' || value == null)
+		if (value === '' || value == null || value === off)
 			return true;
 		var why = textRefusal(key, value);
 		if (!why && path && value.charAt(0) != '/')
@@ -166,8 +166,8 @@ return view.extend({
 			_('The daemon writes its state here (by rename) at every report turn and change of state; the status page reads it.'),
 			text('status_file', true), '/var/run/pelmar/status.json');
 		field('storage', 'clock_synced_file', _('Clock synchronised marker'),
-			_('The clock counts as synchronised once this file exists (made by the NTP hotplug script); documents made before carry "clockSynced": false.'),
-			text('clock_synced_file', true), '/var/run/pelmar/clock-synced');
+			_('The clock counts as synchronised once this file exists (made by the NTP hotplug script); documents made before carry "clockSynced": false. "none": no check, for a clock set otherwise.'),
+			text('clock_synced_file', true, null, 'none'), '/var/run/pelmar/clock-synced');
 		field('storage', 'conf_file', _('Own daemon file'),
 			_('A hand-written daemon file (it must exist) used as it is instead of the options above, except Enable and Backups; empty: these settings are used.'),
 			text('conf_file', true));
