@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "collector/calibration.h"
 #include "collector/people.h"
 #include "collector/server.h"
 
@@ -91,16 +92,6 @@ int64_t secondsNow() {
         .count();
 }
 
-// `seconds` since the epoch as "2024-01-31T12:00:00+00:00".
-std::string utcText(int64_t seconds) {
-    std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    gmtime_r(&time, &parts);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &parts);
-    return text;
-}
-
 // `calibrate ROUTER` with its own arguments (--people FILE or --clear) before the options.
 int calibrateCommand(const std::string& router, std::vector<std::string>& args) {
     std::optional<std::string> people;
@@ -155,7 +146,7 @@ int tokenCommand(const std::vector<std::string>& args, const Options& options) {
         std::printf("router\tcreated\tlast document\n");
         for (const TokenState& token : store->tokens()) {
             std::printf("%s\t%s\t%s\n", escapedForLog(token.router).c_str(),
-                        token.created < 0 ? "unknown" : utcText(token.created).c_str(),
+                        token.created < 0 ? "unknown" : timeText(token.created).c_str(),
                         token.last.empty() ? "none" : token.last.c_str());
         }
     } else {
