@@ -172,6 +172,8 @@ function draw(sum, names, lines) {
   } else {
     delete document.body.dataset.people;
   }
+  document.querySelector("h1").textContent =
+    (people.size ? "People and devices" : "Devices") + " per report window";
   document.getElementById("lines").textContent = chosen.size
     ? "Lines: the routers chosen in the table (click a row again to drop it)."
     : `Lines: the ${names.length} busiest routers and their sum over all ${routers.length};` +
