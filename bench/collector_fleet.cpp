@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "time_text.h"
+
 namespace {
 
 // `count` records as the daemon writes them, their addresses varied by `seed`.
@@ -28,13 +30,6 @@ std::string recordsText(int count, long seed) {
                       1 + i % 9, 1700000000 + i, 1700000060 + i, -40 - i % 50);
         text += record;
     }
-    return text;
-}
-
-std::string stamp(long seconds) {
-    std::time_t time = seconds;
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", std::gmtime(&time));
     return text;
 }
 

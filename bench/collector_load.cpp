@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "time_text.h"
+
 namespace {
 
 // The records part of every document: `count` records as the daemon writes them.
@@ -25,14 +27,6 @@ std::string recordsText(int count) {
                       1700000060 + i, -40 - i % 50, i >> 16, (i >> 8) & 255, i & 255);
         text += record;
     }
-    return text;
-}
-
-// The time text of `seconds` as the daemon writes it.
-std::string stamp(long seconds) {
-    std::time_t time = seconds;
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", std::gmtime(&time));
     return text;
 }
 

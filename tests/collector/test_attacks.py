@@ -105,30 +105,38 @@ class Attack(unittest.TestCase):
         self.assertEqual(status, "200")
         self.assertLess(took, within)
 
-
-class Heads(Attack):
-    def test_header_lines_without_end_are_cut_short_and_cost_no_memory(self):
-        collector = self.start()
+    def floods(self, collector, head, piece, total, count, pause):
+        """`count` clients at once sending `head`, then `piece` up to `total` bytes: what each
+        could send and the answer it got, and the collector's peak memory above idle meanwhile
+        (read every `pause` seconds)."""
         idle = rss(collector.process.pid)
-        line = b"X-Filler: " + b"a" * 200 + b"\r\n"
+        results = []
 
         def one():
             s = connect(collector.port)
-            taken, answer = flood(s, b"POST /ingest HTTP/1.1\r\nHost: x\r\n", line, 200 * MIB)
+            taken, answer = flood(s, head, piece, total)
             results.append((taken, status_of(s, data=answer)))
             s.close()
-        results = []
-        threads = [threading.Thread(target=one) for _ in range(20)]
+        threads = [threading.Thread(target=one) for _ in range(count)]
         for t in threads:
             t.start()
         peak = idle
         while any(t.is_alive() for t in threads):
             peak = max(peak, rss(collector.process.pid))
-            time.sleep(0.05)
+            time.sleep(pause)
+        return results, peak - idle
+
+
+class Heads(Attack):
+    def test_header_lines_without_end_are_cut_short_and_cost_no_memory(self):
+        collector = self.start()
+        line = b"X-Filler: " + b"a" * 200 + b"\r\n"
+        results, grown = self.floods(collector, b"POST /ingest HTTP/1.1\r\nHost: x\r\n", line,
+                                     200 * MIB, 20, 0.05)
         for taken, status in results:
             self.assertLess(taken, 16 * MIB)  # the kernel's buffers take some before the close
             self.assertIn(status, (0, 431))
-        self.assertLess(peak - idle, MEMORY_BOUND)
+        self.assertLess(grown, MEMORY_BOUND)
         self.assert_ingest_answered(collector)
 
 
@@ -164,28 +172,14 @@ class Bodies(Attack):
 
     def test_chunked_floods_from_a_router_stay_within_the_bodies_limit(self):
         collector = self.start()  # the default limit, 16 MiB a body
-        idle = rss(collector.process.pid)
         piece = b"100000\r\n" + b" " * 0x100000 + b"\r\n"
         head = (f"POST /ingest?token={self.token} HTTP/1.1\r\nHost: x\r\n"
                 "Transfer-Encoding: chunked\r\n\r\n").encode()
-
-        def one():
-            s = connect(collector.port)
-            taken, answer = flood(s, head, piece, 100 * MIB)
-            results.append((taken, status_of(s, data=answer)))
-            s.close()
-        results = []
-        threads = [threading.Thread(target=one) for _ in range(8)]
-        for t in threads:
-            t.start()
-        peak = idle
-        while any(t.is_alive() for t in threads):
-            peak = max(peak, rss(collector.process.pid))
-            time.sleep(0.02)
+        results, grown = self.floods(collector, head, piece, 100 * MIB, 8, 0.02)
         for taken, status in results:
             self.assertLess(taken, 40 * MIB)
             self.assertIn(status, (0, 413, 503))
-        self.assertLess(peak - idle, MEMORY_BOUND)
+        self.assertLess(grown, MEMORY_BOUND)
         self.assertEqual(stored(self.db), [])
         self.assert_ingest_answered(collector)
 
