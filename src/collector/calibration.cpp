@@ -126,35 +126,36 @@ struct Line {
     double b = 0;
 };
 
+// The means and spreads of paired samples by Welford's updates: the spread of values that never
+// vary is exactly zero, however many there are (summing x / n drifts, and a drift is a slope).
+struct Spread {
+    double n = 0, mx = 0, my = 0, sxx = 0, syy = 0, sxy = 0;
+
+    Spread(const std::vector<double>& xs, const std::vector<double>& ys) {
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            n += 1;
+            double dx = xs[i] - mx, dy = ys[i] - my;
+            mx += dx / n;
+            my += dy / n;
+            sxx += dx * (xs[i] - mx);
+            syy += dy * (ys[i] - my);
+            sxy += dx * (ys[i] - my);
+        }
+    }
+};
+
 // The least-squares line y = a * x + b (flat at the mean when x does not vary).
 Line fit(const std::vector<double>& xs, const std::vector<double>& ys) {
-    double n = static_cast<double>(xs.size()), mx = 0, my = 0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        mx += xs[i] / n;
-        my += ys[i] / n;
-    }
-    double sxx = 0, sxy = 0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        sxx += (xs[i] - mx) * (xs[i] - mx);
-        sxy += (xs[i] - mx) * (ys[i] - my);
-    }
-    double a = sxx > 0 ? sxy / sxx : 0;
-    return {a, my - a * mx};
+    Spread s(xs, ys);
+    double a = s.sxx > 0 ? s.sxy / s.sxx : 0;
+    return {a, s.my - a * s.mx};
 }
 
-double pearson(const std::vector<double>& xs, const std::vector<double>& ys) {
-    double n = static_cast<double>(xs.size()), mx = 0, my = 0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        mx += xs[i] / n;
-        my += ys[i] / n;
-    }
-    double sxx = 0, syy = 0, sxy = 0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        sxx += (xs[i] - mx) * (xs[i] - mx);
-        syy += (ys[i] - my) * (ys[i] - my);
-        sxy += (xs[i] - mx) * (ys[i] - my);
-    }
-    return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 0;
+// The correlation; none when either never varies.
+std::optional<double> pearson(const std::vector<double>& xs, const std::vector<double>& ys) {
+    Spread s(xs, ys);
+    if (s.sxx <= 0 || s.syy <= 0) return std::nullopt;
+    return s.sxy / std::sqrt(s.sxx * s.syy);
 }
 
 // A count paired with its window.
@@ -310,6 +311,8 @@ CalibrationResult calibrate(const std::vector<HeardWindow>& windows,
         for (const Pair& p : pairs) {
             xs.push_back(static_cast<double>(countAt(windows[p.window], trial)));
         }
+        // A count that never varies tells nothing of how the people follow it.
+        if (Spread(xs, ys).sxx <= 0) continue;
         trial.error = heldBackError(xs, pairs);
         if (found && trial.error >= best.error) continue;
         Line line = fit(xs, ys);
@@ -318,6 +321,12 @@ CalibrationResult calibrate(const std::vector<HeardWindow>& windows,
         trial.r = pearson(xs, ys);
         best = trial;
         found = true;
+    }
+    if (!found) {
+        result.message =
+            "the devices never varied in the counts' windows: counts of the room"
+            " fuller and emptier are needed";
+        return result;
     }
     best.counts = static_cast<int64_t>(pairs.size());
     result.calibration = best;
@@ -337,8 +346,9 @@ std::string describe(const std::string& router, const CalibrationResult& result)
     const Calibration& c = *result.calibration;
     return router + ": calibrated, floor " + floorText(c) + ", people = " + number("%.4g", c.a) +
            " * devices " + (c.b < 0 ? "- " : "+ ") + number("%.4g", std::fabs(c.b)) + ", r " +
-           number("%.3f", c.r) + ", error " + number("%.2f", c.error) +
-           " people on held-back counts, " + std::to_string(c.counts) + " counts used, " + outside;
+           (c.r ? number("%.3f", *c.r) : "undefined (the people never varied)") + ", error " +
+           number("%.2f", c.error) + " people on held-back counts, " + std::to_string(c.counts) +
+           " counts used, " + outside;
 }
 
 std::string timeText(int64_t seconds) {

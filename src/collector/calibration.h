@@ -36,8 +36,8 @@ struct Calibration {
     std::optional<int64_t> floor;
     double a = 0;
     double b = 0;
-    double r = 0;
-    double error = 0;  // mean error in people on the held-back counts
+    std::optional<double> r;  // none when the people counted never varied
+    double error = 0;         // mean error in people on the held-back counts
     int64_t counts = 0;
 };
 

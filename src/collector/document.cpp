@@ -1,5 +1,7 @@
 #include "collector/document.h"
 
+#include <mbedtls/md.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -62,7 +64,61 @@ std::string parseRecord(const json& item, Record& record) {
     return "";
 }
 
+// SHA-256 over fields fed one at a time: a large document is hashed without a copy of it.
+class Sha256 {
+public:
+    Sha256() {
+        mbedtls_md_init(&context_);
+        mbedtls_md_setup(&context_, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 0);
+        mbedtls_md_starts(&context_);
+    }
+    ~Sha256() { mbedtls_md_free(&context_); }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    // Adds `text` after its length, so that no two lists of fields feed the same bytes.
+    void field(const std::string& text) {
+        add(std::to_string(text.size()) + ':');
+        add(text);
+    }
+
+    std::string hex() {
+        unsigned char digest[32];
+        mbedtls_md_finish(&context_, digest);
+        static const char kDigits[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned char byte : digest) {
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 15];
+        }
+        return text;
+    }
+
+private:
+    void add(const std::string& bytes) {
+        mbedtls_md_update(&context_, reinterpret_cast<const unsigned char*>(bytes.data()),
+                          bytes.size());
+    }
+
+    mbedtls_md_context_t context_;
+};
+
 }  // namespace
+
+std::string contentDigest(const Document& document) {
+    Sha256 hash;
+    hash.field(document.hostname);
+    hash.field(document.clockTime.empty() ? document.time : document.clockTime);
+    hash.field(document.devices ? std::to_string(*document.devices) : "-");
+    for (const Record& r : document.records) {
+        hash.field(r.mac);
+        for (int64_t value : {r.count, r.firstSeen, r.lastSeen, r.signal}) {
+            hash.field(std::to_string(value));
+        }
+        hash.field(r.device ? "+" + *r.device : "-");
+    }
+    return hash.hex();
+}
 
 bool nestedDeeper(const std::string& body, int most) {
     int depth = 0;
@@ -112,6 +168,7 @@ void placeUnsynced(Document& document, int64_t received) {
     document.clockTime = document.time;
     document.time = text;
     document.at = received;
+    document.digest = contentDigest(document);
 }
 
 std::string parseDocument(const std::string& body, Document& document) {
@@ -164,7 +221,7 @@ std::string parseDocument(const std::string& body, Document& document) {
     if (!time) return "no valid \"systemDateTime\"";
     auto at = parseTime(*time);
     if (!at) return "\"systemDateTime\" is not a time of the form 2024-01-31T12:00:00+00:00";
-    document = Document{*host, *time, *at, std::nullopt, {}, true, {}};
+    document = Document{*host, *time, *at, std::nullopt, {}, true, {}, {}};
     if (root.contains("clockSynced")) {
         if (!root["clockSynced"].is_boolean()) return "\"clockSynced\" is not true or false";
         document.clockSynced = root["clockSynced"].get<bool>();

@@ -23,6 +23,7 @@ struct Document {
     std::vector<Record> records;
     bool clockSynced = true;  // false: "clockSynced":false, the router's clock was not trusted
     std::string clockTime;    // then, once placed at its receipt, its own "systemDateTime"
+    std::string digest;       // and the hash of its content: with its own time, what it is
 };
 
 // A document's deepest nesting: its object, its "data" array, a record's object.
@@ -36,8 +37,13 @@ bool nestedDeeper(const std::string& body, int most);
 std::string parseDocument(const std::string& body, Document& document);
 
 // A document made while its router's clock was not synchronised is placed at the time it was
-// `received`, its own time kept in `clockTime`; other documents are left as they are.
+// `received`, its own time kept in `clockTime` and its content's hash in `digest` (so that a
+// resend is told from another document of that second); other documents are left as they are.
 void placeUnsynced(Document& document, int64_t received);
+
+// The SHA-256 (hex) of the document's host name, own time, count and records, each field
+// written with its length, so that different contents never hash the same text.
+std::string contentDigest(const Document& document);
 
 // Seconds since the epoch of a "%Y-%m-%dT%H:%M:%S+00:00" text; nullopt when it is not one.
 std::optional<int64_t> parseTime(const std::string& text);

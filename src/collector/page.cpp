@@ -105,8 +105,10 @@ function calibrationNote(c) {
                 c.floor === "none" ? "no floor" : c.floor + " dB";
   const note = document.createElement("div");
   note.className = "calibration";
-  note.textContent = "people calibrated " + c.time.slice(0, 10) + ": " + floor + ", r " +
-                     c.r.toFixed(3) + ", error " + c.error.toFixed(2) + " people";
+  // No r when the people counted never varied: the line is flat at their mean.
+  const r = c.r === null ? "r undefined (the people never varied)" : "r " + c.r.toFixed(3);
+  note.textContent = "people calibrated " + c.time.slice(0, 10) + ": " + floor + ", " + r +
+                     ", error " + c.error.toFixed(2) + " people";
   return note;
 }
 

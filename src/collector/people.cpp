@@ -1,15 +1,33 @@
 #include "collector/people.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
 constexpr int64_t kDay = 86400;
+// The longest span of counts a calibration reads: a quarter is well beyond a good set of counts
+// (a week or two), and its records are read in about a second.
+constexpr int64_t kMostCalibrationDays = 92;
 
 bool known(Store& store, const std::string& router) {
     std::vector<RouterState> states = store.routers();
     return std::any_of(states.begin(), states.end(),
                        [&](const RouterState& s) { return s.router == router; });
+}
+
+// `router`'s windows of [from, to], read a day at a time: the store is held for one day's
+// records at once, so ingest goes on between them.
+std::vector<HeardWindow> heardByDay(Store& store, const std::string& router, int64_t from,
+                                    int64_t to) {
+    std::vector<HeardWindow> windows;
+    for (int64_t start = from;; start += kDay) {
+        int64_t end = to - start < kDay ? to : start + kDay - 1;
+        std::vector<HeardWindow> day = store.heard(router, start, end);
+        windows.insert(windows.end(), std::make_move_iterator(day.begin()),
+                       std::make_move_iterator(day.end()));
+        if (end == to) return windows;
+    }
 }
 
 }  // namespace
@@ -23,9 +41,15 @@ CalibrationAnswer calibrateRouter(Store& store, const std::string& router, const
     auto [first, last] =
         std::minmax_element(counts.begin(), counts.end(),
                             [](const PeopleCount& x, const PeopleCount& y) { return x.at < y.at; });
+    if (last->at - first->at > kMostCalibrationDays * kDay) {
+        return {422, router + ": not calibrated, the counts span " +
+                         std::to_string((last->at - first->at + kDay - 1) / kDay) +
+                         " days: counts of at most " + std::to_string(kMostCalibrationDays) +
+                         " days are taken"};
+    }
     // The window that holds the last count ends after it: a day's reach covers any usual one.
-    int64_t to = last->at > INT64_MAX - kDay ? INT64_MAX : last->at + kDay;
-    CalibrationResult result = calibrate(store.heard(router, first->at, to), counts, now);
+    int64_t to = last->at + kDay;
+    CalibrationResult result = calibrate(heardByDay(store, router, first->at, to), counts, now);
     if (result.calibration) store.setCalibration(router, result.calibration);
     return {result.calibration ? 200 : 422, describe(router, result)};
 }

@@ -1,51 +1,21 @@
-#include <libpq-fe.h>
-
+// The PostgreSQL engine: its reads and writes, on a pool of connections (its schema:
+// postgres_schema.cpp).
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <mutex>
 
-#include "collector/store.h"
+#include "collector/postgres_sql.h"
 
 namespace {
 
-// Numbered migrations, each applied in its own transaction. Documents and records are
-// partitioned by the day of "systemDateTime" (days since the epoch), so retention drops tables.
-const char* const kMigrations[] = {
-    "CREATE TABLE tokens(hash text PRIMARY KEY, router text NOT NULL);"
-    "CREATE TABLE documents(day integer NOT NULL, id bigint GENERATED ALWAYS AS IDENTITY,"
-    " router text NOT NULL, hostname text NOT NULL, time text NOT NULL, at bigint NOT NULL,"
-    " received bigint NOT NULL, devices bigint, records integer NOT NULL,"
-    " UNIQUE(router, hostname, at, day)) PARTITION BY RANGE (day);"
-    "CREATE INDEX documents_router_at ON documents(router, at);"
-    "CREATE INDEX documents_at ON documents(at);"
-    "CREATE TABLE records(day integer NOT NULL, doc bigint NOT NULL, mac text NOT NULL,"
-    " count bigint NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL,"
-    " signal integer NOT NULL, device text) PARTITION BY RANGE (day);",
-    // Documents of an untrusted clock, placed at their receipt: their own time, unique per host
-    // (within a day: a unique index holds the partitions' key).
-    "ALTER TABLE documents ADD COLUMN clock_time text;"
-    "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname, clock_time, day)"
-    " WHERE clock_time IS NOT NULL;",
-    // When each token was made, for `token list`; unknown (NULL) for the ones made before.
-    "ALTER TABLE tokens ADD COLUMN created bigint;",
-    // Each router's calibration from its devices to people.
-    "CREATE TABLE calibrations(router text PRIMARY KEY, made bigint NOT NULL,"
-    " recount boolean NOT NULL, floor integer, a double precision NOT NULL,"
-    " b double precision NOT NULL, r double precision NOT NULL, error double precision NOT NULL,"
-    " counts bigint NOT NULL);",
-};
-
-struct ConnectionDeleter {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
-};
-using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
-struct ResultDeleter {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
-
-constexpr const char* kNoPartition = "23514";  // check_violation: no partition for the row
+using pg::Connection;
+using pg::number;
+using pg::optionalNumber;
+using pg::query;
+using pg::Result;
+using pg::run;
+using pg::text;
 
 // One COPY text field: backslash, tab and line ends escaped; "\N" for none.
 void appendCopyField(std::string& out, const std::string* text) {
@@ -68,72 +38,10 @@ void appendCopyField(std::string& out, const std::string* text) {
     }
 }
 
-// A command's failure; `sqlState` tells which when the server said.
-struct CommandError : StoreError {
-    CommandError(const std::string& what, std::string state)
-        : StoreError(what), sqlState(std::move(state)) {}
-    std::string sqlState;
-};
-
-// Runs `sql` with text parameters (nullptr: NULL) on `c`; throws CommandError unless it gives
-// `expected`.
-Result run(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values = {},
-           ExecStatusType expected = PGRES_COMMAND_OK) {
-    std::vector<const char*> texts;
-    for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
-    // Without parameters, a text of several commands (the migrations) is allowed.
-    Result result(texts.empty() ? PQexec(c, sql.c_str())
-                                : PQexecParams(c, sql.c_str(), static_cast<int>(texts.size()),
-                                               nullptr, texts.data(), nullptr, nullptr, 0));
-    if (!result || PQresultStatus(result.get()) != expected) {
-        const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
-        throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), state ? state : "");
-    }
-    return result;
-}
-
-Result query(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values) {
-    return run(c, sql, values, PGRES_TUPLES_OK);
-}
-
-// Runs the query `sql` and gives its rows one by one to `each` (each a result of one row),
-// until it returns false; the rest is read and dropped, so the connection can be used again.
-template <typename Each>
-void eachRow(PGconn* c, const std::string& sql, const std::vector<const std::string*>& values,
-             const Each& each) {
-    std::vector<const char*> texts;
-    for (const std::string* value : values) texts.push_back(value ? value->c_str() : nullptr);
-    if (!PQsendQueryParams(c, sql.c_str(), static_cast<int>(texts.size()), nullptr, texts.data(),
-                           nullptr, nullptr, 0)) {
-        throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), "");
-    }
-    PQsetSingleRowMode(c);
-    bool wanted = true;
-    std::string failure, state;
-    while (Result r{PQgetResult(c)}) {
-        ExecStatusType status = PQresultStatus(r.get());
-        if (status == PGRES_SINGLE_TUPLE) {
-            wanted = wanted && each(r);
-        } else if (status != PGRES_TUPLES_OK && failure.empty()) {
-            const char* code = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-            failure = "PostgreSQL: " + std::string(PQerrorMessage(c));
-            state = code ? code : "";
-        }
-    }
-    if (!failure.empty()) throw CommandError(failure, state);
-}
-
-std::string text(const Result& r, int row, int column) {
-    return PQgetvalue(r.get(), row, column);
-}
-int64_t number(const Result& r, int row, int column) {
-    return std::stoll(PQgetvalue(r.get(), row, column));
-}
-
 class PostgresStore : public Store {
 public:
     explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {
-        withConnection([](PGconn* c) { migrate(c); });
+        withConnection([](PGconn* c) { pg::migrate(c); });
     }
 
     bool add(const std::string& router, const Document& document, int64_t received) override {
@@ -141,9 +49,9 @@ public:
         withConnection([&](PGconn* c) {
             try {
                 added = insert(c, router, document, received);
-            } catch (const CommandError& error) {
-                if (error.sqlState != kNoPartition) throw;
-                makeDay(c, dayOf(document.at));
+            } catch (const pg::CommandError& error) {
+                if (error.sqlState != pg::kNoPartition) throw;
+                pg::makeDay(c, dayOf(document.at));
                 added = insert(c, router, document, received);
             }
         });
@@ -228,7 +136,7 @@ public:
             if (q.limit > 0) sql += " LIMIT " + std::to_string(q.limit);
             std::vector<const std::string*> values{&from, &to, &firstDay, &lastDay};
             if (q.router) values.push_back(&*q.router);
-            eachRow(c, sql, values, [&](const Result& r) {
+            pg::eachRow(c, sql, values, [&](const Result& r) {
                 return each(Point{text(r, 0, 0), text(r, 0, 1), number(r, 0, 2), number(r, 0, 3),
                                   text(r, 0, 4), std::nullopt});
             });
@@ -236,24 +144,7 @@ public:
     }
 
     void dropBefore(int64_t day) override {
-        withConnection([&](PGconn* c) {
-            // Only the collector's own day partitions of its own tables: others that a
-            // DBA attached (a default partition, say) and tables of other schemas stay.
-            Result r = query(c,
-                             "SELECT format('%I.%I', n.nspname, c.relname),"
-                             " substring(c.relname from '_d([0-9]{1,9})$') FROM pg_inherits i"
-                             " JOIN pg_class c ON c.oid = i.inhrelid"
-                             " JOIN pg_namespace n ON n.oid = c.relnamespace"
-                             " WHERE i.inhparent IN ('documents'::regclass, 'records'::regclass)"
-                             " AND c.relnamespace = (SELECT relnamespace FROM pg_class"
-                             " WHERE oid = i.inhparent)"
-                             " AND c.relname ~ ('^' || (SELECT relname FROM pg_class"
-                             " WHERE oid = i.inhparent) || '_d[0-9]{1,9}$')",
-                             {});
-            for (int i = 0; i < PQntuples(r.get()); ++i) {
-                if (number(r, i, 1) < day) run(c, "DROP TABLE " + text(r, i, 0));
-            }
-        });
+        withConnection([&](PGconn* c) { pg::dropDaysBefore(c, day); });
     }
 
     std::vector<HeardWindow> heard(const std::string& router, int64_t from, int64_t to) override {
@@ -302,13 +193,14 @@ public:
                 const Calibration& k = *calibration;
                 std::string made = std::to_string(k.made), recount = k.recount ? "t" : "f";
                 std::string floor = k.floor ? std::to_string(*k.floor) : "";
-                std::string a = exact(k.a), b = exact(k.b), rr = exact(k.r), e = exact(k.error);
+                std::string a = exact(k.a), b = exact(k.b), e = exact(k.error);
+                std::string rr = k.r ? exact(*k.r) : "";
                 std::string counts = std::to_string(k.counts);
                 run(c,
                     "INSERT INTO calibrations(router, made, recount, floor, a, b, r, error, counts)"
                     " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-                    {&router, &made, &recount, k.floor ? &floor : nullptr, &a, &b, &rr, &e,
-                     &counts});
+                    {&router, &made, &recount, k.floor ? &floor : nullptr, &a, &b,
+                     k.r ? &rr : nullptr, &e, &counts});
             }
             run(c, "COMMIT");
         });
@@ -329,7 +221,7 @@ public:
                 k.floor = optionalNumber(r, i, 3);
                 k.a = std::stod(text(r, i, 4));
                 k.b = std::stod(text(r, i, 5));
-                k.r = std::stod(text(r, i, 6));
+                if (!PQgetisnull(r.get(), i, 6)) k.r = std::stod(text(r, i, 6));
                 k.error = std::stod(text(r, i, 7));
                 k.counts = number(r, i, 8);
                 found.emplace_back(text(r, i, 0), k);
@@ -369,11 +261,6 @@ private:
         char text[32];
         std::snprintf(text, sizeof text, "%.17g", value);
         return text;
-    }
-
-    static std::optional<int64_t> optionalNumber(const Result& r, int row, int column) {
-        if (PQgetisnull(r.get(), row, column)) return std::nullopt;
-        return number(r, row, column);
     }
 
     // Runs `work` on a pooled connection (a new one when none is idle). A connection that broke
@@ -422,54 +309,11 @@ private:
         idle_.push_back(std::move(c));
     }
 
-    // Applies the migrations the database lacks; writes nothing when it has them all, so that
-    // a collector that only reads can run on a read-only replica.
-    static void migrate(PGconn* c) {
-        const int total = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
-        Result known = query(c, "SELECT to_regclass('schema_version') IS NOT NULL", {});
-        if (text(known, 0, 0) == "t") {
-            Result r = query(c, "SELECT COALESCE(MAX(version), 0) FROM schema_version", {});
-            if (number(r, 0, 0) == total) return;
-        }
-        run(c, "CREATE TABLE IF NOT EXISTS schema_version(version integer NOT NULL)");
-        for (;;) {
-            run(c, "BEGIN");
-            // The lock makes collectors that start together migrate one after the other.
-            run(c, "LOCK TABLE schema_version");
-            Result r = query(c, "SELECT COALESCE(MAX(version), 0) FROM schema_version", {});
-            int version = static_cast<int>(number(r, 0, 0));
-            if (version > total)
-                throw StoreError("PostgreSQL: the database is of a newer collector");
-            if (version == total) {
-                run(c, "COMMIT");
-                return;
-            }
-            run(c, kMigrations[version]);
-            run(c, "INSERT INTO schema_version VALUES(" + std::to_string(version + 1) + ")");
-            run(c, "COMMIT");
-        }
-    }
-
-    // Makes the partitions of `day` when missing (another collector may make them at once).
-    static void makeDay(PGconn* c, int64_t day) {
-        std::string from = std::to_string(day), to = std::to_string(day + 1);
-        for (const char* table : {"documents", "records"}) {
-            std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table + "_d" + from +
-                              " PARTITION OF " + table + " FOR VALUES FROM (" + from + ") TO (" +
-                              to + ")";
-            try {
-                run(c, sql);
-            } catch (const CommandError& error) {
-                if (error.sqlState != "42P07" && error.sqlState != "23505") throw;
-            }
-        }
-    }
-
     // Stores `d` in one transaction (rolled back when anything fails); false when there already.
     static bool insert(PGconn* c, const std::string& router, const Document& d, int64_t received) {
         try {
             return insertDocument(c, router, d, received);
-        } catch (const CommandError&) {
+        } catch (const pg::CommandError&) {
             Result(PQexec(c, "ROLLBACK"));
             throw;
         }
@@ -480,14 +324,19 @@ private:
         std::string day = std::to_string(dayOf(d.at)), at = std::to_string(d.at);
         std::string when = std::to_string(received), count = std::to_string(d.records.size());
         std::string devices = d.devices ? std::to_string(*d.devices) : "";
+        bool unsynced = !d.clockTime.empty();
         run(c, "BEGIN");
+        if (unsynced && storedUnsynced(c, router, d)) {
+            run(c, "ROLLBACK");
+            return false;
+        }
         Result r =
             query(c,
                   "INSERT INTO documents(day, router, hostname, time, at, received, devices,"
-                  " records, clock_time) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)"
+                  " records, clock_time, digest) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
                   " ON CONFLICT DO NOTHING RETURNING id",
                   {&day, &router, &d.hostname, &d.time, &at, &when, d.devices ? &devices : nullptr,
-                   &count, d.clockTime.empty() ? nullptr : &d.clockTime});
+                   &count, unsynced ? &d.clockTime : nullptr, unsynced ? &d.digest : nullptr});
         if (PQntuples(r.get()) == 0) {
             run(c, "ROLLBACK");
             return false;
@@ -495,6 +344,19 @@ private:
         copyRecords(c, day + '\t' + text(r, 0, 0) + '\t', d.records);
         run(c, "COMMIT");
         return true;
+    }
+
+    // True when the document of an untrusted clock `d` is stored already, on any day: its unique
+    // index holds within its day of receipt only, as the partitions' key is in it. The lock,
+    // held to the transaction's end, keeps two collectors from storing one resend at once.
+    static bool storedUnsynced(PGconn* c, const std::string& router, const Document& d) {
+        std::string key = router + '\n' + d.digest;
+        query(c, "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))", {&key});
+        Result r = query(c,
+                         "SELECT 1 FROM documents WHERE router = $1 AND hostname = $2"
+                         " AND clock_time = $3 AND digest = $4 LIMIT 1",
+                         {&router, &d.hostname, &d.clockTime, &d.digest});
+        return PQntuples(r.get()) > 0;
     }
 
     // Sends the records by COPY, each line starting with `prefix` (their day and document).
@@ -518,10 +380,7 @@ private:
         Result end(PQgetResult(c));
         while (Result more{PQgetResult(c)}) {
         }
-        if (!sent || PQresultStatus(end.get()) != PGRES_COMMAND_OK) {
-            const char* state = end ? PQresultErrorField(end.get(), PG_DIAG_SQLSTATE) : nullptr;
-            throw CommandError("PostgreSQL: " + std::string(PQerrorMessage(c)), state ? state : "");
-        }
+        if (!sent || PQresultStatus(end.get()) != PGRES_COMMAND_OK) throw pg::failure(c, end.get());
     }
 
     static void lastTwo(PGconn* c, RouterState& state) {

@@ -224,8 +224,9 @@ std::string routersJson(const std::vector<RouterState>& states, int64_t at,
         if (found == calibrated.end()) continue;
         const Calibration& c = *found->second;
         json floor = !c.recount ? json("router") : c.floor ? json(*c.floor) : json("none");
+        json r = c.r ? json(*c.r) : json(nullptr);  // none: the people never varied
         list.back()["calibration"] = {
-            {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", c.r},
+            {"time", timeText(c.made)}, {"floor", floor},    {"a", c.a}, {"b", c.b}, {"r", r},
             {"error", c.error},         {"counts", c.counts}};
     }
     return list.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -42,6 +42,31 @@ const char* const kMigrations[] = {
     "CREATE TABLE calibrations(router TEXT PRIMARY KEY, made INTEGER NOT NULL,"
     " recount INTEGER NOT NULL, floor INTEGER, a REAL NOT NULL, b REAL NOT NULL, r REAL NOT NULL,"
     " error REAL NOT NULL, counts INTEGER NOT NULL) WITHOUT ROWID;",
+    // A document of an untrusted clock is what it is, not when it came: its own time and the
+    // hash of its content (`digest`; none for the ones stored before), so that documents
+    // received in one second are all kept. The time it was placed at is unique for the others
+    // only. SQLite cannot drop a table's constraint: the table is made anew with the same ids,
+    // which its records name. A calibration's r is none when the people counted never varied.
+    "CREATE TABLE documents_new(id INTEGER PRIMARY KEY, router TEXT NOT NULL,"
+    " hostname TEXT NOT NULL, time TEXT NOT NULL, at INTEGER NOT NULL, received INTEGER NOT NULL,"
+    " devices INTEGER, records INTEGER NOT NULL, clock_time TEXT, digest TEXT);"
+    "INSERT INTO documents_new(id, router, hostname, time, at, received, devices, records,"
+    " clock_time) SELECT id, router, hostname, time, at, received, devices, records, clock_time"
+    " FROM documents;"
+    "DROP TABLE documents;"
+    "ALTER TABLE documents_new RENAME TO documents;"
+    "CREATE UNIQUE INDEX documents_synced ON documents(router, hostname, at)"
+    " WHERE clock_time IS NULL;"
+    "CREATE UNIQUE INDEX documents_unsynced ON documents(router, hostname, clock_time, digest)"
+    " WHERE clock_time IS NOT NULL;"
+    "CREATE INDEX documents_router_at ON documents(router, at);"
+    "CREATE INDEX documents_at ON documents(at);"
+    "CREATE TABLE calibrations_new(router TEXT PRIMARY KEY, made INTEGER NOT NULL,"
+    " recount INTEGER NOT NULL, floor INTEGER, a REAL NOT NULL, b REAL NOT NULL, r REAL,"
+    " error REAL NOT NULL, counts INTEGER NOT NULL) WITHOUT ROWID;"
+    "INSERT INTO calibrations_new SELECT * FROM calibrations;"
+    "DROP TABLE calibrations;"
+    "ALTER TABLE calibrations_new RENAME TO calibrations;",
 };
 
 struct StatementDeleter {
@@ -246,9 +271,10 @@ public:
             sqlite3_bind_int64(s.get(), 2, c.made);
             sqlite3_bind_int(s.get(), 3, c.recount ? 1 : 0);
             if (c.floor) sqlite3_bind_int64(s.get(), 4, *c.floor);
-            int index = 5;
-            for (double value : {c.a, c.b, c.r, c.error})
-                sqlite3_bind_double(s.get(), index++, value);
+            sqlite3_bind_double(s.get(), 5, c.a);
+            sqlite3_bind_double(s.get(), 6, c.b);
+            if (c.r) sqlite3_bind_double(s.get(), 7, *c.r);
+            sqlite3_bind_double(s.get(), 8, c.error);
             sqlite3_bind_int64(s.get(), 9, c.counts);
             step(s);
         });
@@ -268,7 +294,8 @@ public:
             c.floor = optionalInt(s, 3);
             c.a = sqlite3_column_double(s.get(), 4);
             c.b = sqlite3_column_double(s.get(), 5);
-            c.r = sqlite3_column_double(s.get(), 6);
+            if (sqlite3_column_type(s.get(), 6) != SQLITE_NULL)
+                c.r = sqlite3_column_double(s.get(), 6);
             c.error = sqlite3_column_double(s.get(), 7);
             c.counts = sqlite3_column_int64(s.get(), 8);
             found.emplace_back(column(s, 0), c);
@@ -357,7 +384,8 @@ private:
     bool insert(const std::string& router, const Document& document, int64_t received) {
         Statement s = prepare(
             "INSERT INTO documents(router, hostname, time, at, received, devices, records,"
-            " clock_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT DO NOTHING");
+            " clock_time, digest) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO "
+            "NOTHING");
         bindText(s, 1, router);
         bindText(s, 2, document.hostname);
         bindText(s, 3, document.time);
@@ -365,7 +393,10 @@ private:
         sqlite3_bind_int64(s.get(), 5, received);
         if (document.devices) sqlite3_bind_int64(s.get(), 6, *document.devices);
         sqlite3_bind_int64(s.get(), 7, static_cast<int64_t>(document.records.size()));
-        if (!document.clockTime.empty()) bindText(s, 8, document.clockTime);
+        if (!document.clockTime.empty()) {
+            bindText(s, 8, document.clockTime);
+            bindText(s, 9, document.digest);
+        }
         step(s);
         if (sqlite3_changes(db_.get()) == 0) return false;
         int64_t id = sqlite3_last_insert_rowid(db_.get());

@@ -126,6 +126,61 @@ std::string heardText(Store& store, const std::string& router, int64_t from, int
     return text;
 }
 
+// Takes the database back to the schema of `version` behind the store's back, adds an unsynced
+// document and a synced one, then checks that reopening it keeps every document and record and
+// takes what the schema of the present takes.
+void checkUpgradeFrom(int version, Store& s, const Engine& e) {
+    bool sqlite = e.db.find("postgres") == std::string::npos;
+    s.add("a", heardDoc(kT, 1, {{"m0", "d0", kT - 5, -45}}), kT);
+    s.addToken("a", tokenHash("t"), kT);
+    if (version >= 2) {
+        s.add("a", heardDoc(kT - kDay, 2, {{"m", "d", kT - kDay, -40}}, kT - 60), kT - 60);
+    }
+    // Each later migration undone, the last first.
+    e.scalar(sqlite ? "CREATE TABLE old(id INTEGER PRIMARY KEY, router TEXT NOT NULL,"
+                      " hostname TEXT NOT NULL, time TEXT NOT NULL, at INTEGER NOT NULL,"
+                      " received INTEGER NOT NULL, devices INTEGER, records INTEGER NOT NULL,"
+                      " clock_time TEXT, UNIQUE(router, hostname, at));"
+                      "INSERT INTO old SELECT id, router, hostname, time, at, received, devices,"
+                      " records, clock_time FROM documents; DROP TABLE documents;"
+                      "ALTER TABLE old RENAME TO documents;"
+                      "CREATE INDEX documents_router_at ON documents(router, at);"
+                      "CREATE INDEX documents_at ON documents(at);"
+                      "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname,"
+                      " clock_time) WHERE clock_time IS NOT NULL"
+                    : "DROP INDEX documents_synced; DROP INDEX documents_unsynced;"
+                      "ALTER TABLE documents DROP COLUMN digest;"
+                      "ALTER TABLE documents ADD CONSTRAINT documents_router_hostname_at_day_key"
+                      " UNIQUE(router, hostname, at, day);"
+                      "CREATE UNIQUE INDEX documents_clock ON documents(router, hostname,"
+                      " clock_time, day) WHERE clock_time IS NOT NULL");
+    if (version < 4) e.scalar("DROP TABLE calibrations");
+    if (version < 3) e.scalar("ALTER TABLE tokens DROP COLUMN created");
+    if (version < 2)
+        e.scalar("DROP INDEX documents_clock; ALTER TABLE documents DROP COLUMN clock_time");
+    e.scalar(sqlite ? "PRAGMA user_version = " + std::to_string(version)
+                    : "DELETE FROM schema_version WHERE version > " + std::to_string(version));
+    std::unique_ptr<Store> again = openStore(e.db);
+    std::string before = seriesText(*again);
+    EXPECT_EQ(before, version >= 2 ? "a@05:45:40=2 a@05:46:40=1 " : "a@05:46:40=1 ");
+    EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), version >= 2 ? "2" : "1");
+    EXPECT_EQ(heardText(*again, "a", kT - 60, kT),  // the records still theirs
+              version >= 2 ? "-60/-/2/1:-40, 0/-60/1/1:-45, " : "0/-/1/1:-45, ");
+    // Two unsynced documents and a synced one, all of the second kT + 60; a resend.
+    auto late = [](int64_t own) { return heardDoc(own, 3, {}, kT + 60); };
+    EXPECT_TRUE(again->add("a", late(kT - 600), kT + 60));
+    EXPECT_TRUE(again->add("a", late(kT - 300), kT + 60));
+    EXPECT_FALSE(again->add("a", late(kT - 300), kT + 60));
+    EXPECT_TRUE(again->add("a", heardDoc(kT + 60, 4, {}), kT + 60));
+    EXPECT_EQ(seriesText(*again), before + "a@05:47:40=3 a@05:47:40=3 a@05:47:40=4 ");
+    EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
+    ASSERT_EQ(again->tokens().size(), 1u);
+    EXPECT_EQ(again->tokens()[0].created, version >= 3 ? kT : -1);  // -1: made before it was kept
+    Calibration flat{kT, false, std::nullopt, 0, 3, std::nullopt, 0.5, 20};
+    again->setCalibration("a", flat);
+    EXPECT_EQ(again->calibrations().at(0).second.r, std::nullopt);
+}
+
 struct Case {
     const char* name;
     std::function<void(Store&, const Engine&)> check;
@@ -220,27 +275,29 @@ const Case kCases[] = {
          s.add("a", doc("h", today - 1, 2, 2), kT);  // a late one for a dropped day
          EXPECT_EQ(seriesText(s), "a@23:59:59=2 a@00:00:00=3 ");
      }},
-    {"ADatabaseOfTheFirstSchemaGainsTheClockColumnKeepingItsDocuments",
+    {"ADatabaseOfTheFirstSchemaIsUpgradedKeepingItsDocuments",
+     [](Store& s, const Engine& e) { checkUpgradeFrom(1, s, e); }},
+    {"ADatabaseOfTheFourthSchemaIsUpgradedKeepingItsDocuments",
+     [](Store& s, const Engine& e) { checkUpgradeFrom(4, s, e); }},
+    {"DistinctUnsyncedDocumentsOfOneSecondAreAllStoredAResendOnce",
      [](Store& s, const Engine& e) {
-         s.add("a", doc("h", kT, 1, 1), kT);
-         s.addToken("a", tokenHash("t"), kT);
-         bool sqlite = e.db.find("postgres") == std::string::npos;
-         // Every later migration undone: the tokens' times too.
-         e.scalar("ALTER TABLE tokens DROP COLUMN created");
-         e.scalar("DROP TABLE calibrations");
-         e.scalar("DROP INDEX documents_clock");
-         e.scalar("ALTER TABLE documents DROP COLUMN clock_time");
-         e.scalar(sqlite ? "PRAGMA user_version = 1"
-                         : "DELETE FROM schema_version WHERE version > 1");
-         std::unique_ptr<Store> again = openStore(e.db);
-         Document late = doc("h", kT, 2, 1);
-         late.clockSynced = false;
-         placeUnsynced(late, kT + 60);
-         EXPECT_TRUE(again->add("a", late, kT + 60));
-         EXPECT_EQ(seriesText(*again), "a@05:46:40=1 a@05:47:40=2 ");
-         EXPECT_EQ(again->routerOf(tokenHash("t")), "a");
-         ASSERT_EQ(again->tokens().size(), 1u);
-         EXPECT_EQ(again->tokens()[0].created, -1);  // made before the time was kept
+         // A spool emptied back to back, all received at kT: the router's clock boots to kU, so
+         // documents of one own time are kept apart by their content; a synced one of kT too.
+         const int64_t kU = kT - 30 * kDay;
+         auto unsynced = [&](int64_t own, int64_t devices, const char* mac, int64_t received) {
+             return heardDoc(own, devices, {{mac, mac, own - 10, -50}}, received);
+         };
+         EXPECT_TRUE(s.add("a", unsynced(kU, 1, "m1", kT), kT));
+         EXPECT_TRUE(s.add("a", unsynced(kU + 300, 2, "m2", kT), kT));
+         EXPECT_TRUE(s.add("a", unsynced(kU, 3, "m3", kT), kT));  // booted to kU again
+         EXPECT_TRUE(s.add("a", heardDoc(kT, 4, {}), kT));
+         EXPECT_TRUE(s.add("b", unsynced(kU, 1, "m1", kT), kT));  // another router's
+         // Resends, the same day and days later (on PostgreSQL, another day's partition).
+         EXPECT_FALSE(s.add("a", unsynced(kU + 300, 2, "m2", kT + 1), kT + 1));
+         EXPECT_FALSE(s.add("a", unsynced(kU, 3, "m3", kT + 3 * kDay), kT + 3 * kDay));
+         EXPECT_EQ(seriesText(s, {std::string("a")}),
+                   "a@05:46:40=1 a@05:46:40=2 a@05:46:40=3 a@05:46:40=4 ");
+         EXPECT_EQ(e.scalar("SELECT count(*) FROM records"), "4");
      }},
     {"FarBoundsFindNothingRatherThanFail",
      [](Store& s, const Engine&) {
