@@ -105,6 +105,11 @@ CASES = [
     ("addresses when not counting", "west", "http", counts(), 200, "floor -70 dB",
      (0.5, 1.0, -70)),
     ("a malformed line", "north", "http", [("yesterday", 3)] * 30, 400, "line 2 is not", None),
+    # Refused before any of the router's records is read.
+    ("counts over years", "north", "http", counts() + [(0, 1), (999999999999, 1)], 422,
+     "north: not calibrated, the counts span 11574075 days: counts of at most 92 days", None),
+    ("counts over 93 days", "north", "cli", counts() + [(FIRST + 93 * DAY, 1)], 1,
+     "the counts span 93 days", None),
     ("an unknown router", "nowhere", "cli", counts(), 1, "nowhere: no such router", None),
 ]
 

@@ -59,7 +59,10 @@ class Work(unittest.TestCase):
         a real clock: the last document may share its second, and so its backup, with the one
         before)."""
         sent = documents_in(self.backups)
-        rows = stored(self.db)
+        with sqlite3.connect(self.db) as connection:  # by their own times, as the backups are
+            rows = sorted(connection.execute(
+                "SELECT router, hostname, COALESCE(clock_time, time), devices, records"
+                " FROM documents").fetchall(), key=lambda row: row[2])
         self.assertEqual([r[2] for r in rows], sorted(sent))
         for row in rows if contents else []:
             document = json.loads(sent[row[2]])
@@ -87,11 +90,25 @@ class Daemon2Collector(Work):
             self.assertNotIn("HTTP", collector.log())
 
     def test_a_collector_stopped_mid_run_loses_nothing(self):
+        self.stop_collector_mid_run()
+
+    def test_a_spool_of_an_untrusted_clock_sent_back_to_back_loses_nothing(self):
+        """Its documents are all placed at the second they arrive in: each is stored still."""
+        marker = os.path.join(self.work.name, "clock-synced")  # never made
+        self.stop_collector_mid_run(clock_synced_file=marker)
+        with sqlite3.connect(self.db) as connection:
+            seconds = connection.execute("SELECT count(*), count(DISTINCT at) FROM documents"
+                                         " WHERE clock_time IS NOT NULL").fetchone()
+        self.assertGreater(seconds[0], seconds[1])  # some shared their second of arrival
+
+    def stop_collector_mid_run(self, **more):
+        """The collector stopped while the daemon reports every second, then started again once
+        the daemon has spooled three documents: every document is stored once."""
         spool = os.path.join(self.work.name, "spool")
         collector = Collector(self.db)
         port = collector.port
         fed = [0]
-        with Daemon(self.settings(collector, report_time=1)) as daemon:
+        with Daemon(self.settings(collector, report_time=1, **more)) as daemon:
             def feed_until(predicate):
                 def step():
                     fed[0] += 1

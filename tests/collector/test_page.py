@@ -151,6 +151,11 @@ class Page(unittest.TestCase):
             self.assertEqual(post(f"{collector.url}/api/calibration?router=north", counts), 200)
             people, devices = (self.dom(collector.url + q) for q in ("/", "/?show=devices"))
             self.screenshot(collector.url + "/", "collector-page-people.png")
+            # People who never varied: a flat line, and no correlation to show.
+            flat = "time,people\n" + "".join(f"{t - 150},3\n" for t, _ in windows)
+            self.assertEqual(post(f"{collector.url}/api/calibration?router=north", flat), 200)
+            self.assertIn(', r undefined (the people never varied), error 0.00 people</div>',
+                          self.dom(collector.url + "/"))
         self.assertIn('data-drawn="yes" data-lines="1" data-people="yes" data-took=', people)
         self.assertIn('data-drawn="yes" data-lines="1" data-took=', devices)
         today = time.strftime("%Y-%m-%d", time.gmtime())
