@@ -86,13 +86,15 @@ def flood(s, head, piece, most):
     return sent, answer
 
 
-def unread(port):
-    """The bytes clients sent to the collector on `port` that it has not read yet."""
+def queued(port, state="01"):
+    """What waits for the collector on `port`: the bytes clients sent that it has not read yet
+    (state "01": its connections), or the connections it has not accepted yet ("0A": its
+    listening socket)."""
     total = 0
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as f:
             for fields in (line.split() for line in list(f)[1:]):
-                if fields[3] == "01" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                if fields[3] == state and int(fields[1].rsplit(":", 1)[1], 16) == port:
                     total += int(fields[4].split(":")[1], 16)
     return total
 
@@ -106,7 +108,7 @@ def slow_bodies(port, heads, length, source, left=64):
         s = connect(port, source)
         s.sendall(f"{head}\r\nHost: x\r\nContent-Length: {length}\r\n\r\n".encode() +
                   b" " * (length - left))
-        wait_for(lambda: unread(port) == 0)
+        wait_for(lambda: queued(port) == 0)
         sockets.append(s)
     return sockets
 
@@ -292,6 +294,8 @@ class SlowClients(Attack):
     def test_one_address_gets_its_share_of_connections_only(self):
         collector = self.start("--max-connections-per-address", "8")
         held = [connect(collector.port, "127.0.3.1") for _ in range(8)]
+        # All accepted first: the extra is not accepted in the place of one of them.
+        wait_for(lambda: queued(collector.port, "0A") == 0)
         extra = connect(collector.port, "127.0.3.1")
         extra.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertEqual(status_of(extra), 0)  # closed unanswered
