@@ -311,20 +311,22 @@ class SlowBodies(Attack):
             f.write(SECRET + "\n")
         south = add_token(self.db, "south")
         reader = f"HTTP/1.1\r\nAuthorization: Bearer {SECRET}"
-        cases = [  # name, flags, the heads of the bodies sent a byte at a time
-            ("calibrations", [], ["POST /api/calibration?router=north HTTP/1.1"] * 2),
-            ("a route without a body", [], ["GET /api/routers HTTP/1.1"] * 2),
+        cases = [  # name, flags, the heads of the bodies sent a byte at a time, a refusal
+            ("calibrations", [], ["POST /api/calibration?router=north HTTP/1.1"] * 2, "HTTP 503"),
+            ("a route without a body", [], ["GET /api/routers HTTP/1.1"] * 2,
+             "HTTP 413 this route takes no body"),
             ("a reader's calibrations", ["--read-secret-file", secret],
-             ["POST /api/calibration?router=north " + reader] * 2),
+             ["POST /api/calibration?router=north " + reader] * 2, "HTTP 503"),
             ("another router's documents", ["--read-secret-file", secret],
-             [f"POST /ingest?token={south} HTTP/1.1"] * 3),
+             [f"POST /ingest?token={south} HTTP/1.1"] * 3, "HTTP 503"),
         ]
-        for name, flags, heads in cases:
+        for name, flags, heads, refusal in cases:
             with self.subTest(name):
                 collector = self.start("--max-body-kb", "1024", *flags)
                 sockets = slow_bodies(collector.port, heads, MIB, "127.0.4.1")
                 with trickling(sockets, b" ", 1):
                     self.assert_ingest_answered(collector)
+                self.assertIn(refusal, collector.log())
                 for s in sockets:
                     s.close()
                 collector.stop()
