@@ -31,8 +31,3 @@ void BodyBudget::giveBack(BodyUse use, const std::string& holder, std::size_t by
     found->second -= bytes;
     if (found->second == 0) holders_.erase(found);
 }
-
-std::size_t BodyBudget::taken(BodyUse use) {
-    std::lock_guard<std::mutex> guard(lock_);
-    return use == BodyUse::open ? open_ : use == BodyUse::trusted ? trusted_ : 0;
-}

@@ -32,8 +32,6 @@ public:
     bool take(BodyUse use, const std::string& holder, std::size_t bytes);
     // Gives back `bytes` that take counted for the same use and holder.
     void giveBack(BodyUse use, const std::string& holder, std::size_t bytes);
-    // The bytes counted in the share of `use`.
-    std::size_t taken(BodyUse use);
 
 private:
     BudgetLimits limits_;
