@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -18,7 +18,7 @@
 struct HttpServerState {
     HttpLimits limits;
     HttpRoutes routes;
-    std::atomic<std::size_t> inFlight{0};
+    std::unique_ptr<BodyBudget> budget;
     std::unique_ptr<Linger> linger;
     std::mutex earlyLock;
     std::set<MHD_Connection*> answeredEarly;  // closed by the linger, not at once
@@ -30,9 +30,13 @@ namespace {
 // One request from its head to its end: what was read of it and the body bytes it holds.
 struct Exchange {
     HttpRequest request;
-    std::size_t reserved = 0;             // bytes counted in HttpServerState::inFlight
+    BodyUse use = BodyUse::none;  // where its body is counted
+    std::string holder;           // and whose part
+    std::size_t most = 0;         // what its body may take: its declared length or the limit
+    std::size_t reserved = 0;     // bytes counted in HttpServerState::budget
     std::optional<HttpResponse> refused;  // logged, answered once the body is all read
-    std::size_t discarded = 0;            // body bytes read and thrown away since
+    std::chrono::steady_clock::time_point refusedAt;
+    std::size_t discarded = 0;  // body bytes read and thrown away since
     bool answered = false;
 };
 
@@ -139,11 +143,15 @@ MHD_Result begin(HttpServerState& state, MHD_Connection* connection, const char*
     if (length && *length > state.limits.maxBody) {
         return send(state, connection, current, refusal(413, "body larger than the limit"), early);
     }
-    if (state.routes.beforeBody) {
-        if (auto refused = state.routes.beforeBody(current.request)) {
-            return send(state, connection, current, *refused, early);
-        }
+    HeadVerdict verdict;
+    if (state.routes.beforeBody) verdict = state.routes.beforeBody(current.request);
+    if (verdict.refused) return send(state, connection, current, *verdict.refused, early);
+    if (early && verdict.body == BodyUse::none) {
+        return send(state, connection, current, refusal(413, "this route takes no body"), early);
     }
+    current.use = verdict.body;
+    current.holder = std::move(verdict.holder);
+    current.most = length ? static_cast<std::size_t>(*length) : state.limits.maxBody;
     return MHD_YES;
 }
 
@@ -152,36 +160,54 @@ MHD_Result begin(HttpServerState& state, MHD_Connection* connection, const char*
 // which may be sending it all without waiting, reads the answer before the connection closes.
 MHD_Result refuseMidBody(HttpServerState& state, Exchange& exchange, HttpResponse response) {
     if (state.routes.log) state.routes.log(exchange.request, response);
-    // Its share of the bodies in flight stays taken until it ends: others do not grow into
-    // memory the allocator may not have given back yet.
+    // Its share is given back with its buffer at once: a client that sends the rest slowly
+    // holds a connection, not what other bodies need.
     exchange.request.body = std::string();
+    state.budget->giveBack(exchange.use, exchange.holder, exchange.reserved);
+    exchange.reserved = 0;
     exchange.refused = std::move(response);
+    exchange.refusedAt = std::chrono::steady_clock::now();
     return MHD_YES;
 }
 
+// A part of a refused body, thrown away; the connection closed at once past the linger's bytes
+// or time since the refusal.
+MHD_Result discard(const HttpServerState& state, Exchange& exchange, std::size_t size) {
+    exchange.discarded += size;
+    auto since = std::chrono::steady_clock::now() - exchange.refusedAt;
+    bool late = since > std::chrono::seconds(state.limits.idleSeconds);
+    return late || exchange.discarded > state.limits.lingerBytes ? MHD_NO : MHD_YES;
+}
+
+// Grows the body's buffer to hold `needed` bytes: twice what it held, but never past what the
+// body may take, once the budget counted the growth; false when the budget has no room.
+bool grow(HttpServerState& state, Exchange& exchange, std::size_t needed) {
+    std::string& body = exchange.request.body;
+    std::size_t held = body.capacity();
+    std::size_t grown = std::max(needed, std::min(2 * held, exchange.most));
+    if (!state.budget->take(exchange.use, exchange.holder, grown - held)) return false;
+    exchange.reserved += grown - held;
+    // A new buffer of that size: reserve on the body itself may round up to twice what it held.
+    std::string bigger;
+    bigger.reserve(grown);
+    bigger.append(body);
+    body.swap(bigger);
+    return true;
+}
+
 // A part of the body: kept while within the request's and the server's limits; past them, read
-// and thrown away up to the linger's bound, and the connection closed at once beyond it.
+// and thrown away within the linger's bounds.
 MHD_Result receive(HttpServerState& state, Exchange& exchange, const char* data, std::size_t size) {
     if (exchange.answered) return MHD_YES;
-    if (exchange.refused) {
-        exchange.discarded += size;
-        return exchange.discarded > state.limits.lingerBytes ? MHD_NO : MHD_YES;
-    }
-    if (exchange.request.body.size() + size > state.limits.maxBody) {
+    if (exchange.refused) return discard(state, exchange, size);
+    std::string& body = exchange.request.body;
+    if (body.size() + size > state.limits.maxBody) {
         return refuseMidBody(state, exchange, refusal(413, "body larger than the limit"));
     }
-    // Counted by what the body's buffer takes as it grows (twice at a time), not its length.
-    std::string& body = exchange.request.body;
-    std::size_t needed = body.size() + size, held = body.capacity();
-    if (needed > held) {
-        std::size_t grown = std::max(needed, 2 * held);
-        std::size_t before = state.inFlight.fetch_add(grown - held);
-        exchange.reserved += grown - held;
-        if (before + grown - held > state.limits.bodiesInFlight) {
-            return refuseMidBody(state, exchange,
-                                 refusal(503, "too many documents at once; send again later"));
-        }
-        body.reserve(grown);
+    // Counted by what the body's buffer takes as it grows, not its length.
+    if (body.size() + size > body.capacity() && !grow(state, exchange, body.size() + size)) {
+        return refuseMidBody(state, exchange,
+                             refusal(503, "too many documents at once; send again later"));
     }
     body.append(data, size);
     return MHD_YES;
@@ -205,7 +231,10 @@ MHD_Result access(void* cls, MHD_Connection* connection, const char* url, const 
 void completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
-    if (exchange) static_cast<HttpServerState*>(cls)->inFlight -= exchange->reserved;
+    if (exchange) {
+        static_cast<HttpServerState*>(cls)->budget->giveBack(exchange->use, exchange->holder,
+                                                             exchange->reserved);
+    }
 }
 
 // A connection answered before its body was read goes to the linger (a copy of its socket:
@@ -222,7 +251,7 @@ void connectionEvent(void* cls, MHD_Connection* connection, void**,
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (!info) return;
     int copy = fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0);
-    if (copy >= 0) state.linger->hold(copy);
+    if (copy >= 0) state.linger->hold(copy, peerOf(connection));
 }
 
 }  // namespace
@@ -248,8 +277,10 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& host, int port,
     auto state = std::make_unique<HttpServerState>();
     state->limits = limits;
     state->routes = std::move(routes);
-    state->linger = std::make_unique<Linger>(LingerLimits{
-        limits.lingering, limits.lingerBytes, std::chrono::seconds(limits.idleSeconds)});
+    state->budget = std::make_unique<BodyBudget>(limits.bodies);
+    state->linger = std::make_unique<Linger>(LingerLimits{limits.lingering, limits.lingerBytes,
+                                                          std::chrono::seconds(limits.idleSeconds),
+                                                          limits.lingeringPerPeer});
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
     if (found->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
     state->daemon = MHD_start_daemon(

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "collector/body_budget.h"
+
 struct HttpRequest {
     std::string method;
     std::string path;                            // decoded
@@ -29,8 +31,8 @@ struct HttpResponse {
 };
 
 struct HttpLimits {
-    std::size_t maxBody = 16 << 20;         // one request's body, bytes: larger ones 413
-    std::size_t bodiesInFlight = 32 << 20;  // every body being received at once: beyond, 503
+    std::size_t maxBody = 16 << 20;    // one request's body, bytes: larger ones 413
+    BudgetLimits bodies;               // the bodies being received at once: beyond, 503
     std::size_t headBytes = 32 << 10;  // one connection's buffer, request line and headers: 431
     unsigned connections = 1000;       // open at once; more are closed when accepted
     unsigned perPeer = 64;             // open at once from one address
@@ -39,15 +41,25 @@ struct HttpLimits {
     unsigned backlog = 128;            // connections the kernel holds before they are accepted
     // A connection answered before its body was read is closed gracefully: what the client
     // still sends is read and thrown away, up to this many bytes and idleSeconds, so that the
-    // answer is not lost to a reset. At most lingering such connections at once.
+    // answer is not lost to a reset. At most lingering such connections at once, and
+    // lingeringPerPeer of them from one address. A body refused as it came is thrown away
+    // within the same bounds before its answer.
     std::size_t lingerBytes = 4 << 20;
     unsigned lingering = 100;
+    unsigned lingeringPerPeer = 10;
+};
+
+// What the routes make of a request's head, before any byte of its body is read.
+struct HeadVerdict {
+    std::optional<HttpResponse> refused;  // answered now, the body never read
+    BodyUse body = BodyUse::none;         // where a body is counted; none: one is refused unread
+    std::string holder;                   // whose part of the trusted share (a router)
 };
 
 struct HttpRoutes {
-    // Called once the head came, before any byte of the body is read: a refusal, or nullopt
-    // to read the body (the head has no body yet).
-    std::function<std::optional<HttpResponse>(const HttpRequest& head)> beforeBody;
+    // Called once the head came, before any byte of the body is read (the head has no body
+    // yet): a refusal, or where its body is counted.
+    std::function<HeadVerdict(const HttpRequest& head)> beforeBody;
     // Called with the whole request.
     std::function<HttpResponse(const HttpRequest& request)> answer;
     // Called with every response, refusals included.

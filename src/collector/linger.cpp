@@ -33,19 +33,24 @@ Linger::~Linger() {
     close(poll_);
 }
 
-void Linger::hold(int fd) {
+void Linger::hold(int fd, const std::string& address) {
     shutdown(fd, SHUT_WR);  // the answer is all there is: the client sees its end
     std::lock_guard<std::mutex> guard(lock_);
     epoll_event event{};
     event.events = EPOLLIN | EPOLLRDHUP;
     event.data.fd = fd;
-    if (stopping_ || held_.size() >= limits_.sockets || held_.count(fd) ||
-        epoll_ctl(poll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    auto from = fromAddress_.find(address);
+    // One address cannot take every place: other clients' refusals are still read, not reset.
+    bool full = held_.size() >= limits_.sockets ||
+                (from != fromAddress_.end() && from->second >= limits_.perAddress) ||
+                limits_.perAddress == 0;
+    if (stopping_ || full || held_.count(fd) || epoll_ctl(poll_, EPOLL_CTL_ADD, fd, &event) != 0) {
         close(fd);
         return;
     }
     unsigned long id = nextId_++;
-    held_[fd] = Held{id, 0};
+    held_[fd] = Held{id, 0, address};
+    ++fromAddress_[address];
     expiries_.push_back(Expiry{std::chrono::steady_clock::now() + limits_.time, fd, id});
     std::uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);  // the thread may be waiting with no time limit
@@ -58,7 +63,12 @@ std::size_t Linger::holding() {
 
 void Linger::release(int fd) {
     epoll_ctl(poll_, EPOLL_CTL_DEL, fd, nullptr);
-    held_.erase(fd);
+    auto found = held_.find(fd);
+    if (found != held_.end()) {
+        auto from = fromAddress_.find(found->second.address);
+        if (from != fromAddress_.end() && --from->second == 0) fromAddress_.erase(from);
+        held_.erase(found);
+    }
     close(fd);
 }
 

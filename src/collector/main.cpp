@@ -41,14 +41,19 @@ const char* const kUsage =
     "  --read-secret-file FILE  the page and the reading routes need the secret in FILE, sent\n"
     "                      as \"Authorization: Bearer SECRET\" or by the cookie that the link\n"
     "                      /?key=SECRET sets (default: anyone who reaches the port may read)\n"
+    "  --secure-cookie     the cookie of that link is always Secure (sent over HTTPS only): for\n"
+    "                      a collector reached only through a TLS proxy (default: Secure when\n"
+    "                      the request says X-Forwarded-Proto: https); the variable: 1 or 0\n"
     "  --help              this text\n"
     "calibrate fits people = a * devices + b (and the signal floor) to the counts of people in\n"
     "FILE.csv (lines time,people) and stores it; --clear removes it.\n"
     "POST /api/calibration?router=NAME with the CSV as its body does the same.\n";
 
-const char* const kFlags[] = {"db",          "listen",          "keep-days",
-                              "max-body-kb", "max-connections", "max-connections-per-address",
-                              "chart-js",    "read-secret-file"};
+const char* const kFlags[] = {"db",          "listen",           "keep-days",
+                              "max-body-kb", "max-connections",  "max-connections-per-address",
+                              "chart-js",    "read-secret-file", "secure-cookie"};
+// The flags that take no value: given, they are "1".
+const char* const kSwitches[] = {"secure-cookie"};
 
 using Options = std::map<std::string, std::string>;
 
@@ -66,15 +71,21 @@ bool readOptions(const std::vector<std::string>& args, Options& options) {
         for (const char* c = flag; *c; ++c) name += *c == '-' ? '_' : static_cast<char>(*c - 32);
         if (const char* value = std::getenv(name.c_str())) options[flag] = value;
     }
-    for (std::size_t i = 0; i < args.size(); i += 2) {
-        bool known = false;
+    for (std::size_t i = 0; i < args.size();) {
+        bool known = false, on = false;
         for (const char* flag : kFlags) known = known || args[i] == std::string("--") + flag;
+        for (const char* flag : kSwitches) on = on || args[i] == std::string("--") + flag;
+        if (on) {
+            options[args[i++].substr(2)] = "1";
+            continue;
+        }
         if (!known || i + 1 == args.size()) {
             std::fprintf(stderr, "pelmar-collector: unknown option or missing value: %s\n%s",
                          args[i].c_str(), kUsage);
             return false;
         }
         options[args[i].substr(2)] = args[i + 1];
+        i += 2;
     }
     return true;
 }
@@ -238,7 +249,13 @@ int serve(const Options& options) {
                      " --max-connections-per-address or --keep-days\n");
         return 2;
     }
-    ServerSettings settings{static_cast<std::size_t>(maxBodyKb) * 1024, options.at("chart-js"), ""};
+    auto secure = options.find("secure-cookie");
+    if (secure != options.end() && secure->second != "0" && secure->second != "1") {
+        std::fprintf(stderr, "pelmar-collector: PELMAR_COLLECTOR_SECURE_COOKIE is 1 or 0\n");
+        return 2;
+    }
+    ServerSettings settings{static_cast<std::size_t>(maxBodyKb) * 1024, options.at("chart-js"), "",
+                            secure != options.end() && secure->second == "1"};
     auto secretFile = options.find("read-secret-file");
     if (secretFile != options.end() && !readReaderSecret(secretFile->second, settings.readerHash))
         return 2;
@@ -251,8 +268,9 @@ int serve(const Options& options) {
     }
     HttpLimits limits;
     limits.maxBody = settings.maxBody;
-    // Two of the largest at once: a router's burst of chunked floods stays within 64 MiB.
-    limits.bodiesInFlight = 2 * settings.maxBody;
+    // Two of the largest documents at once, one router's at most one of them: a router's burst
+    // of chunked floods stays within 64 MiB. A reader's calibrations in a share of their own.
+    limits.bodies = BudgetLimits{2 * settings.maxBody, settings.maxBody, settings.maxBody};
     limits.connections = static_cast<unsigned>(connections);
     limits.perPeer = static_cast<unsigned>(perAddress);
     std::string error;

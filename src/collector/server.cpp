@@ -190,7 +190,7 @@ std::string bearer(const std::string& header) {
 // The page for the reader's link `/?key=SECRET`, with the cookie that lets the browser read on:
 // answered directly rather than redirected, as a SameSite=Strict cookie is not sent on a
 // redirect that a link on another site began. Behind a proxy that says the client came by
-// HTTPS, the cookie is Secure.
+// HTTPS, or with --secure-cookie, the cookie is Secure.
 std::optional<HttpResponse> readerLink(RouteContext& context, const HttpRequest& req,
                                        const std::string& key) {
     if (!sameText(tokenHash(key), context.readerHash)) {
@@ -200,7 +200,8 @@ std::optional<HttpResponse> readerLink(RouteContext& context, const HttpRequest&
     std::string cookie = std::string(kReaderCookie) + "=" + key +
                          "; Path=/; Max-Age=31536000; HttpOnly; SameSite=Strict";
     auto proto = req.headers.find("x-forwarded-proto");
-    if (proto != req.headers.end() && proto->second == "https") cookie += "; Secure";
+    bool https = proto != req.headers.end() && proto->second == "https";
+    if (https || context.secureCookie) cookie += "; Secure";
     page.headers = {
         {"Set-Cookie", cookie}, {"Cache-Control", "no-store"}, {"Referrer-Policy", "no-referrer"}};
     return page;
@@ -292,29 +293,35 @@ std::optional<HttpResponse> readerRefusal(const RouteContext& context, const Htt
     return refused;
 }
 
-std::optional<HttpResponse> checkBeforeBody(RouteContext& context, const HttpRequest& head) {
+HeadVerdict checkBeforeBody(RouteContext& context, const HttpRequest& head) {
+    HeadVerdict verdict;
     if (head.method != "POST" || head.path != "/ingest") {
         const std::string* key = param(head, "key");
         if (key && head.path == "/" && !context.readerHash.empty()) {
-            return readerLink(context, head, *key);
+            verdict.refused = readerLink(context, head, *key);
+            return verdict;
         }
         // Every route but ingest, before anything else of it: reading, and what a reader posts.
-        if (auto refused = readerRefusal(context, head)) return refused;
-        if (head.method == "POST" && head.path == "/api/calibration" && !param(head, "router")) {
-            return refuse(400, "no router");
+        verdict.refused = readerRefusal(context, head);
+        if (verdict.refused || head.method != "POST" || head.path != "/api/calibration") {
+            return verdict;
         }
-        return std::nullopt;
+        if (!param(head, "router")) verdict.refused = refuse(400, "no router");
+        verdict.body = BodyUse::open;
+        return verdict;
     }
     Store& store = context.store;
-    std::optional<HttpResponse> refused;
     HttpResponse checked = guarded([&] {
         const std::string* token = param(head, "token");
         if (!token) return refuse(401, "no token");
-        if (!store.routerOf(tokenHash(*token))) return refuse(401, "unknown token");
+        std::optional<std::string> router = store.routerOf(tokenHash(*token));
+        if (!router) return refuse(401, "unknown token");
+        verdict.holder = *router;
         return HttpResponse{};
     });
-    if (checked.status != 200) refused = checked;
-    return refused;
+    if (checked.status != 200) verdict.refused = checked;
+    verdict.body = BodyUse::trusted;
+    return verdict;
 }
 
 HttpResponse answer(RouteContext& context, const HttpRequest& req) {
@@ -355,7 +362,8 @@ std::string logLine(const HttpRequest& req, const HttpResponse& res) {
 
 HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings) {
     auto context = std::make_shared<RouteContext>(
-        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs), settings.readerHash);
+        store, settings.chartJs.empty() ? "" : readFile(settings.chartJs), settings.readerHash,
+        settings.secureCookie);
     HttpRoutes routes;
     routes.beforeBody = [context](const HttpRequest& head) {
         return checkBeforeBody(*context, head);

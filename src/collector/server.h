@@ -12,6 +12,7 @@ struct ServerSettings {
     std::size_t maxBody = 0;  // bytes; a larger body is answered 413
     std::string chartJs;      // the Chart.js file the page loads; empty: none found
     std::string readerHash;   // tokenHash of the reader secret; empty: anyone may read
+    bool secureCookie;        // the reader's cookie is always Secure: the collector is behind TLS
 };
 
 // A document stamped further ahead of the collector's clock than this is refused: its router's
@@ -23,11 +24,15 @@ HttpRoutes collectorRoutes(Store& store, const ServerSettings& settings);
 
 // What the routes share.
 struct RouteContext {
-    RouteContext(Store& s, std::string chartJs, std::string reader)
-        : store(s), chart(std::move(chartJs)), readerHash(std::move(reader)) {}
+    RouteContext(Store& s, std::string chartJs, std::string reader, bool secure = false)
+        : store(s),
+          chart(std::move(chartJs)),
+          readerHash(std::move(reader)),
+          secureCookie(secure) {}
     Store& store;
     std::string chart;       // the Chart.js text; empty: none
     std::string readerHash;  // see ServerSettings
+    bool secureCookie;       // see ServerSettings
     // Parsing takes about four times a document's size: one large document at a time.
     std::mutex largeParse;
 };
@@ -38,9 +43,11 @@ constexpr std::size_t kLargeBody = 1 << 20;
 // The cookie that the reader's link `/?key=SECRET` sets: the secret, sent back by the browser.
 constexpr const char* kReaderCookie = "pelmar_reader";
 
-// Before any body is read: an ingest's answer is 401 unless its token is a router's; any other
-// request's is readerRefusal's, then 400 for a calibration that names no router.
-std::optional<HttpResponse> checkBeforeBody(RouteContext& context, const HttpRequest& head);
+// Before any body is read: an ingest's answer is 401 unless its token is a router's, whose
+// body is counted in ingest's share as that router's; any other request's is readerRefusal's,
+// then 400 for a calibration that names no router, whose body is counted in the open share.
+// Other routes take no body.
+HeadVerdict checkBeforeBody(RouteContext& context, const HttpRequest& head);
 // The guard of every route but ingest: nothing when `req` may read (no reader secret is set, or
 // it brings the secret as "Authorization: Bearer SECRET" or as the cookie), else a 401.
 std::optional<HttpResponse> readerRefusal(const RouteContext& context, const HttpRequest& req);

@@ -1,7 +1,8 @@
 """Clients that try to take the real collector down, as they would send it on raw sockets:
 heads without end, bodies without length or over the limit, slow and idle connections by the
-hundred, nesting bombs, far-future stamps, forged log lines. Each must be refused early, cost
-little memory and leave a router's ingest answered at once."""
+hundred, bodies sent a byte at a time, nesting bombs, far-future stamps, forged log lines. Each
+must be refused early, cost little memory and leave a router's ingest answered at once."""
+import contextlib
 import os
 import select
 import socket
@@ -15,11 +16,13 @@ import unittest
 import postgres
 from collector import Collector, add_token, post, stored
 from daemon import wait_for
+import test_refusals
 
 # A sanitizer's quarantine keeps freed memory resident: the memory bounds hold for plain builds.
 MEMORY_BOUND = (1 << 40) if os.environ.get("PELMAR_SANITIZED") else 64 << 20
 GOOD = '{"hostname":"r","systemDateTime":"%s","devices":1,"data":[]}'
 MIB = 1 << 20
+SECRET = "0123456789abcdef-reader"
 
 
 def stamp(seconds):
@@ -81,6 +84,54 @@ def flood(s, head, piece, most):
     except (BrokenPipeError, ConnectionResetError):
         pass
     return sent, answer
+
+
+def queued(port, state="01"):
+    """What waits for the collector on `port`: the bytes clients sent that it has not read yet
+    (state "01": its connections), or the connections it has not accepted yet ("0A": its
+    listening socket)."""
+    total = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for fields in (line.split() for line in list(f)[1:]):
+                if fields[3] == state and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                    total += int(fields[4].split(":")[1], 16)
+    return total
+
+
+def slow_bodies(port, heads, length, source, left=64):
+    """One connection from `source` per head of `heads` (its request line and headers, without
+    the length), each sending all but `left` bytes of a body of `length`, in turn once the
+    collector read the one before."""
+    sockets = []
+    for head in heads:
+        s = connect(port, source)
+        s.sendall(f"{head}\r\nHost: x\r\nContent-Length: {length}\r\n\r\n".encode() +
+                  b" " * (length - left))
+        wait_for(lambda: queued(port) == 0)
+        sockets.append(s)
+    return sockets
+
+
+@contextlib.contextmanager
+def trickling(sockets, piece, every):
+    """Sends `piece` on each of `sockets` every `every` seconds while the block runs."""
+    stop = threading.Event()
+
+    def send():
+        while not stop.wait(every):
+            for s in sockets:
+                try:
+                    s.sendall(piece)
+                except OSError:
+                    pass
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        sender.join()
 
 
 class Attack(unittest.TestCase):
@@ -226,40 +277,90 @@ class SlowClients(Attack):
         collector = self.start()
         idle = [connect(collector.port, f"127.0.1.{k % 10 + 1}") for k in range(300)]
         slow = [connect(collector.port, f"127.0.2.{k % 2 + 1}") for k in range(40)]
-        stop = threading.Event()
-
-        def trickle():
-            for s in slow:
-                s.sendall(b"POST /ingest HTTP/1.1\r\n")
-            while not stop.wait(0.5):
-                for s in slow:
-                    try:
-                        s.sendall(b"X: y\r\n")
-                    except OSError:
-                        pass
-        sender = threading.Thread(target=trickle)
-        sender.start()
+        for s in slow:
+            s.sendall(b"POST /ingest HTTP/1.1\r\n")
         try:
-            time.sleep(1)
-            for _ in range(3):
-                self.assert_ingest_answered(collector, second=_)
-            began = time.monotonic()
-            self.assertEqual(collector.stop(), 0)
-            self.assertLess(time.monotonic() - began, 5)  # a stop waits for none of them
+            with trickling(slow, b"X: y\r\n", 0.5):
+                time.sleep(1)
+                for _ in range(3):
+                    self.assert_ingest_answered(collector, second=_)
+                began = time.monotonic()
+                self.assertEqual(collector.stop(), 0)
+                self.assertLess(time.monotonic() - began, 5)  # a stop waits for none of them
         finally:
-            stop.set()
-            sender.join()
             for s in idle + slow:
                 s.close()
 
     def test_one_address_gets_its_share_of_connections_only(self):
         collector = self.start("--max-connections-per-address", "8")
         held = [connect(collector.port, "127.0.3.1") for _ in range(8)]
+        # All accepted first: the extra is not accepted in the place of one of them.
+        wait_for(lambda: queued(collector.port, "0A") == 0)
         extra = connect(collector.port, "127.0.3.1")
         extra.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertEqual(status_of(extra), 0)  # closed unanswered
         self.assert_ingest_answered(collector)
         for s in held + [extra]:
+            s.close()
+
+
+class SlowBodies(Attack):
+    def test_slow_bodies_leave_a_routers_ingest_its_share(self):
+        secret = os.path.join(self.work.name, "secret")
+        with open(secret, "w") as f:
+            f.write(SECRET + "\n")
+        south = add_token(self.db, "south")
+        reader = f"HTTP/1.1\r\nAuthorization: Bearer {SECRET}"
+        cases = [  # name, flags, the heads of the bodies sent a byte at a time, a refusal
+            ("calibrations", [], ["POST /api/calibration?router=north HTTP/1.1"] * 2, "HTTP 503"),
+            ("a route without a body", [], ["GET /api/routers HTTP/1.1"] * 2,
+             "HTTP 413 this route takes no body"),
+            ("a reader's calibrations", ["--read-secret-file", secret],
+             ["POST /api/calibration?router=north " + reader] * 2, "HTTP 503"),
+            ("another router's documents", ["--read-secret-file", secret],
+             [f"POST /ingest?token={south} HTTP/1.1"] * 3, "HTTP 503"),
+        ]
+        for name, flags, heads, refusal in cases:
+            with self.subTest(name):
+                collector = self.start("--max-body-kb", "1024", *flags)
+                sockets = slow_bodies(collector.port, heads, MIB, "127.0.4.1")
+                with trickling(sockets, b" ", 1):
+                    self.assert_ingest_answered(collector)
+                self.assertIn(refusal, collector.log())
+                for s in sockets:
+                    s.close()
+                collector.stop()
+
+    def test_a_refused_body_gives_back_its_share_and_is_let_go_in_time(self):
+        south = add_token(self.db, "south")
+        collector = self.start("--max-body-kb", "1024")
+        head = f"POST /ingest?token={south} HTTP/1.1"
+        holding, refused = slow_bodies(collector.port, [head, head], MIB, "127.0.4.1")
+        self.assertTrue(wait_for(lambda: "HTTP 503 too many documents" in collector.log()))
+        holding.close()
+        with trickling([refused], b" ", 1):
+            # Its router's share is free again while the refused body is still thrown away.
+            self.assertEqual(post(f"{collector.url}/ingest?token={south}",
+                                  GOOD % stamp(time.time()), inline=True), 200)
+            began = time.monotonic()
+            self.assertEqual(status_of(refused, timeout=40), 0)
+            self.assertLess(time.monotonic() - began, 25)
+        refused.close()
+
+
+class Lingering(Attack):
+    def test_one_address_cannot_take_every_lingering_close(self):
+        collector = self.start()
+        held = []
+        for _ in range(100):  # each refused before its body, which never comes
+            held.append(connect(collector.port, "127.0.5.1"))
+            held[-1].sendall(b"POST /ingest HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n")
+            self.assertEqual(status_of(held[-1]), 401)
+        # Another client sending its whole body at once still reads its refusal.
+        answer, _ = test_refusals.exchange(collector.port, b"POST /ingest HTTP/1.1\r\nHost: x\r\n"
+                                           b"Content-Length: 1000000\r\n\r\n", b" " * 1000000)
+        self.assertEqual(test_refusals.status(answer), 401)
+        for s in held:
             s.close()
 
 

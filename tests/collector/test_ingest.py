@@ -1,6 +1,6 @@
 """The real daemon posting through real curl to the real collector: every document stored once,
-a resend not duplicated, a collector stopped mid-run losing nothing, and refused bodies storing
-nothing."""
+a resend not duplicated, a collector stopped mid-run or out of connections for the router's
+address losing nothing, and refused bodies storing nothing."""
 import json
 import os
 import sqlite3
@@ -13,6 +13,7 @@ import postgres
 from collector import Collector, add_token, post, stored
 from daemon import Daemon, capture_line, wait_for
 from frames import pcap, probe_request, simple_radio
+from test_attacks import connect, queued, trickling
 
 
 def documents_in(folder):
@@ -48,6 +49,21 @@ class Work(unittest.TestCase):
         os.mkdir(self.backups)
         open(os.path.join(self.backups, "writebackup"), "w").close()
         self.token = add_token(self.db, "north")
+        self.fed = 0
+
+    def feed_until(self, daemon, predicate):
+        """Feeds the daemon a new device a step until `predicate` holds."""
+        def step():
+            self.fed += 1
+            daemon.feed(capture_line(f"02:00:00:00:{self.fed >> 8:02x}:{self.fed & 255:02x}"))
+            return predicate()
+        self.assertTrue(wait_for(step, timeout=30, step=0.1), daemon.output())
+
+    def spooled(self):
+        spool = os.path.join(self.work.name, "spool")
+        if not os.path.isdir(spool):  # made on the first failure
+            return []
+        return [n for n in os.listdir(spool) if n.endswith(".json")]
 
     def settings(self, collector, **more):
         return dict({"full_url": f"{collector.url}/ingest?token={self.token}",
@@ -59,10 +75,7 @@ class Work(unittest.TestCase):
         a real clock: the last document may share its second, and so its backup, with the one
         before)."""
         sent = documents_in(self.backups)
-        with sqlite3.connect(self.db) as connection:  # by their own times, as the backups are
-            rows = sorted(connection.execute(
-                "SELECT router, hostname, COALESCE(clock_time, time), devices, records"
-                " FROM documents").fetchall(), key=lambda row: row[2])
+        rows = stored(self.db)
         self.assertEqual([r[2] for r in rows], sorted(sent))
         for row in rows if contents else []:
             document = json.loads(sent[row[2]])
@@ -96,31 +109,19 @@ class Daemon2Collector(Work):
         """Its documents are all placed at the second they arrive in: each is stored still."""
         marker = os.path.join(self.work.name, "clock-synced")  # never made
         self.stop_collector_mid_run(clock_synced_file=marker)
-        with sqlite3.connect(self.db) as connection:
-            seconds = connection.execute("SELECT count(*), count(DISTINCT at) FROM documents"
-                                         " WHERE clock_time IS NOT NULL").fetchone()
-        self.assertGreater(seconds[0], seconds[1])  # some shared their second of arrival
 
     def stop_collector_mid_run(self, **more):
         """The collector stopped while the daemon reports every second, then started again once
         the daemon has spooled three documents: every document is stored once."""
-        spool = os.path.join(self.work.name, "spool")
         collector = Collector(self.db)
         port = collector.port
-        fed = [0]
         with Daemon(self.settings(collector, report_time=1, **more)) as daemon:
-            def feed_until(predicate):
-                def step():
-                    fed[0] += 1
-                    daemon.feed(capture_line(f"02:00:00:00:{fed[0] >> 8:02x}:{fed[0] & 255:02x}"))
-                    return predicate()
-                self.assertTrue(wait_for(step, timeout=30, step=0.1), daemon.output())
             try:
-                feed_until(lambda: len(stored(self.db)) >= 2)
+                self.feed_until(daemon, lambda: len(stored(self.db)) >= 2)
                 collector.stop()
-                feed_until(lambda: len([n for n in os.listdir(spool) if n.endswith(".json")]) >= 3)
+                self.feed_until(daemon, lambda: len(self.spooled()) >= 3)
                 collector = Collector(self.db, port=port)
-                feed_until(lambda: not [n for n in os.listdir(spool) if n.endswith(".json")])
+                self.feed_until(daemon, lambda: not self.spooled())
                 daemon.close_input()
                 self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
                 self.assertIn(b"Uploads failing", daemon.output())
@@ -147,6 +148,27 @@ class Daemon2Collector(Work):
         time_text, at, received, clock_time = rows[0]
         self.assertEqual((clock_time, at), (own, received))
         self.assertEqual(time_text, time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(received)))
+
+
+class SharedAddress(Work):
+    def test_a_router_over_its_addresss_connections_sends_its_documents_later(self):
+        # Routers behind one address share its connections: here the others hold them all.
+        collector = Collector(self.db, extra=["--max-connections-per-address", "4"])
+        self.addCleanup(collector.stop)
+        held = [connect(collector.port) for _ in range(4)]  # from the daemon's own address
+        wait_for(lambda: queued(collector.port, "0A") == 0)  # accepted before the daemon's
+        for s in held:
+            s.sendall(b"POST /ingest HTTP/1.1\r\n")
+        with Daemon(self.settings(collector, report_time=1)) as daemon:
+            with trickling(held, b"X: y\r\n", 1):  # a head that never ends, never silent
+                self.feed_until(daemon, lambda: len(self.spooled()) >= 2)
+            for s in held:
+                s.close()
+            self.feed_until(daemon, lambda: not self.spooled() and len(stored(self.db)) >= 3)
+            daemon.close_input()
+            self.assertEqual(daemon.process.wait(timeout=30), 0, daemon.output())
+            self.assertIn(b"Uploads failing", daemon.output())
+        self.assertGreaterEqual(len(self.assert_all_stored_once(contents=False)), 3)
 
 
 class Refused(Work):

@@ -197,6 +197,8 @@ class ReaderSecret(Engines):
             ("with the page's own settings", f"/?range=0&key={SECRET}&filter=n", {}, 200, cookie),
             ("behind an HTTPS proxy", f"/?key={SECRET}", {"X-Forwarded-Proto": "https"}, 200,
              cookie + "; Secure"),
+            ("a proxy that says it otherwise", f"/?key={SECRET}", {"X-Forwarded-Proto": "HTTPS"},
+             200, cookie),
             ("wrong key", f"/?key={SECRET}x", {}, 401, None),
             ("empty key", "/?key=", {}, 401, None),
             ("a key is for the page only", f"/api/routers?key={SECRET}", {}, 401, None),
@@ -234,6 +236,12 @@ class ReaderSecret(Engines):
                 self.assertIn("a reader secret is needed", bare)
                 self.assertNotIn("<tr><td>north", bare)
             self.assertNotIn(SECRET, collector.log())
+        # Told that it is reached by HTTPS only, it marks the cookie whatever a proxy says.
+        with Collector(db, extra=["--read-secret-file", self.secret_file,
+                                  "--secure-cookie"]) as collector:
+            for headers in ({}, {"X-Forwarded-Proto": "HTTPS"}):
+                self.assertEqual(request(collector.port, f"/?key={SECRET}", "GET",
+                                         headers)[1]["Set-Cookie"], cookie + "; Secure")
 
     def test_a_weak_or_missing_secret_stops_the_start(self):
         db = os.path.join(self.work.name, "c.db")
