@@ -61,50 +61,45 @@ const PrivilegeCalls kFake{
     [](uint64_t capabilities) { return capabilities == 1 << 13 ? result("capset") : -1; },
 };
 
-const std::string kAllDrops = [] {
+const std::string kDrops = [] {
     std::string drops;
     for (int i = 0; i <= 40; ++i) drops += "drop ";
     return drops;
 }();
-const std::string kWhole = "keepcaps " + kAllDrops + "groups gid uid capset ambient nonewprivs ";
+const std::string kWhole = "keepcaps " + kDrops + "groups gid uid capset ambient nonewprivs ";
 
-struct Case {
-    const char* user;
-    uid_t running;
-    const char* failing;
-    std::string calls;    // made, in order
-    std::string message;  // the line said; empty: done
-};
+// The line said when the step `call` fails.
+std::string failed(const char* call) {
+    return std::string("user = nobody: ") + call +
+           " failed: Operation not permitted; not starting.";
+}
 
 TEST(BecomeUser, MakesEveryCallInOrderOrSaysInOneLineWhyNot) {
-    const std::string failed = "user = nobody: ";
-    const Case cases[] = {
+    const struct {
+        const char* user;
+        uid_t running;
+        const char* failing;
+        std::string calls;    // made, in order
+        std::string message;  // the line said; empty: done
+    } cases[] = {
         {"nobody", 0, "", kWhole, ""},
         {"nobody", 65534, "", "", ""},  // already the user: nothing to do
         {"nosuch", 0, "", "", "user = nosuch: no such user; not starting."},
         {"nobody", 1000, "", "",
-         failed + "running as uid 1000, not as root: cannot become nobody; not starting."},
-        {"nobody", 0, "keepcaps", "keepcaps ",
-         failed + "PR_SET_KEEPCAPS failed: Operation not permitted; not starting."},
-        {"nobody", 0, "drop", "keepcaps drop ",
-         failed + "PR_CAPBSET_DROP failed: Operation not permitted; not starting."},
-        {"nobody", 0, "gid", "keepcaps " + kAllDrops + "groups gid ",
-         failed + "setresgid failed: Operation not permitted; not starting."},
-        {"nobody", 0, "capset", "keepcaps " + kAllDrops + "groups gid uid capset ",
-         failed + "capset failed: Operation not permitted; not starting."},
-        {"nobody", 0, "nonewprivs", kWhole,
-         failed + "PR_SET_NO_NEW_PRIVS failed: Operation not permitted; not starting."},
+         "user = nobody: running as uid 1000, not as root: cannot become nobody; not starting."},
+        {"nobody", 0, "keepcaps", "keepcaps ", failed("PR_SET_KEEPCAPS")},
+        {"nobody", 0, "drop", "keepcaps drop ", failed("PR_CAPBSET_DROP")},
+        {"nobody", 0, "gid", "keepcaps " + kDrops + "groups gid ", failed("setresgid")},
+        {"nobody", 0, "capset", "keepcaps " + kDrops + "groups gid uid capset ", failed("capset")},
+        {"nobody", 0, "nonewprivs", kWhole, failed("PR_SET_NO_NEW_PRIVS")},
     };
-    for (const Case& c : cases) {
-        fake = FakeSystem{};
-        fake.running = c.running;
-        fake.failing = c.failing;
+    for (const auto& c : cases) {
+        fake = FakeSystem{c.running, c.failing, ""};
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(becomeUser(c.user, &kFake), c.message.empty()) << c.user << " " << c.failing;
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                  c.message.empty() ? "" : c.message + "\n")
-            << c.user << " " << c.failing;
-        EXPECT_EQ(fake.calls, c.calls) << c.user << " " << c.failing;
+        EXPECT_EQ(becomeUser(c.user, &kFake), c.message.empty()) << c.failing;
+        const std::string line = c.message.empty() ? "" : c.message + "\n";
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), line) << c.failing;
+        EXPECT_EQ(fake.calls, c.calls) << c.failing;
     }
 }
 
