@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "capture/capture_loop.h"
 #include "capture/native_capture.h"
 #include "config/config.h"
 #include "log.h"
+#include "privileges.h"
 #include "report/files.h"
 #include "report/privacy.h"
 #include "report/scheduler.h"
@@ -125,7 +127,10 @@ void startStatus(const std::optional<NativeCapture>& native, const EntryList& li
         start.source = *config.capture_interface;
         start.captureState = CaptureState::kWaiting;
     }
-    openStatus(config.status_file, start, &list, config.clock_synced_file);
+    // `status_history` windows, kMaxStatusHistory at most.
+    const int windows = std::clamp(config.status_history, 0, kMaxStatusHistory);
+    openStatus(config.status_file, std::move(start), &list, config.clock_synced_file,
+               static_cast<std::size_t>(windows));
 }
 
 // The traces of debug 3 and 4 name every address heard: with count_only, where none may leave
@@ -146,6 +151,8 @@ int main(int argc, char** argv) {
         logText("Cannot load %s!\n", path);
         return -1;
     }
+    // Before anything but the configuration is opened.
+    if (config.user && !becomeUser(config.user->c_str())) return -1;
     warnIfLineCut(path, loaded);
     warnIfUploadsOff(path);
     if (!settlePrivacy()) return -1;

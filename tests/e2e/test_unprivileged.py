@@ -1,8 +1,12 @@
 """The daemon as the router package runs it: an unprivileged user with only the capability to
-capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), capturing on an interface
-that the test makes (a tun device set to 802.11 with radiotap) and uploading to a local
-receiver. Needs root, setpriv and /dev/net/tun; skipped while the binary has no native capture."""
+capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), or root that becomes its
+`user` keeping that capability alone, capturing on an interface that the test makes (a tun
+device set to 802.11 with radiotap) and uploading to a local receiver; and a capture refused
+to a user without it, which the daemon waits out. Needs root, setpriv and /dev/net/tun; skipped
+while the binary has no native capture."""
+import json
 import os
+import pwd
 import shutil
 import subprocess
 import tempfile
@@ -52,10 +56,17 @@ def can_run():
     return captures_natively()
 
 
+def proc_status(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return {key: value.split() for key, value in (line.split(":", 1) for line in f)}
+
+
 @unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
 @unittest.skipUnless(can_run(), "needs root, setpriv, /dev/net/tun and native capture")
 class Unprivileged(unittest.TestCase):
-    def test_captures_with_only_the_capture_capability(self):
+    def capture(self, prefix=(), settings=""):
+        """Runs the daemon under `prefix` with `settings` on a test interface until a frame sent
+        there is uploaded; its /proc status then, and the capabilities its curl had."""
         receiver = Receiver()
         directory = tempfile.mkdtemp(prefix="pelmar-unprivileged-")
         os.chmod(directory, 0o755)
@@ -70,15 +81,11 @@ class Unprivileged(unittest.TestCase):
         open(os.path.join(directory, "caps"), "w").close()
         os.chmod(os.path.join(directory, "caps"), 0o666)
         daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
-                       "report_time=1\n", directory, UNPRIVILEGED,
+                       f"report_time=1\n{settings}", directory, prefix,
                        path=directory + ":" + os.environ["PATH"])
         try:
             binary = os.path.realpath(BINARY)
             self.assertTrue(wait_for(lambda: os.path.realpath(f"/proc/{daemon.pid}/exe") == binary))
-            with open(f"/proc/{daemon.pid}/status") as f:
-                status = dict(line.split(":", 1) for line in f)
-            self.assertEqual(status["Uid"].split()[0], "65534")
-            self.assertEqual(int(status["CapEff"], 16), CAP_NET_RAW)
             heard = lambda: any(d.get("mac") == "aa:bb:cc:dd:ee:01"
                                 for document in receiver.documents()
                                 for d in document["data"])
@@ -89,15 +96,74 @@ class Unprivileged(unittest.TestCase):
                 time.sleep(0.2)
             self.assertTrue(wait_for(heard, 5))
             self.assertIsNone(daemon.poll())
-            # The capture capability stays with the daemon: its commands get none.
+            status = proc_status(daemon.pid)
             with open(os.path.join(directory, "caps")) as f:
-                self.assertEqual([int(line.split()[1], 16) for line in f], [0, 0])
+                return status, [int(line.split()[1], 16) for line in f]
         finally:
             daemon.kill()
             daemon.wait()
             os.close(fd)
             receiver.close()
             shutil.rmtree(directory)
+
+    def test_captures_with_only_the_capture_capability(self):
+        status, curl_caps = self.capture(UNPRIVILEGED)
+        self.assertEqual(status["Uid"][0], "65534")
+        self.assertEqual(int(status["CapEff"][0], 16), CAP_NET_RAW)
+        # The capture capability stays with the daemon: its commands get none.
+        self.assertEqual(curl_caps, [0, 0])
+
+    def test_root_with_the_user_key_keeps_the_capture_capability_alone(self):
+        status, curl_caps = self.capture(settings="user=nobody\n")
+        ids = pwd.getpwnam("nobody")
+        self.assertEqual((status["Uid"], status["Gid"]),
+                         ([str(ids.pw_uid)] * 4, [str(ids.pw_gid)] * 4))
+        self.assertEqual({key: int(status[key][0], 16) for key in
+                          ("CapPrm", "CapEff", "CapBnd", "CapAmb", "CapInh", "NoNewPrivs")},
+                         {"CapPrm": CAP_NET_RAW, "CapEff": CAP_NET_RAW, "CapBnd": 0, "CapAmb": 0,
+                          "CapInh": 0, "NoNewPrivs": 1})
+        self.assertEqual(curl_caps, [0, 0])
+
+    def test_a_refused_capture_is_said_once_and_the_daemon_stays_up(self):
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        name = f"pref{os.getpid() % 10000}"
+        fd = make_interface(name)
+        self.addCleanup(os.close, fd)
+        directory = tempfile.mkdtemp(prefix="pelmar-refused-")
+        self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, 0o777)
+        status_path = os.path.join(directory, "status.json")
+        # No capability at all: libpcap is refused its socket.
+        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
+                       f"report_time=1\nstatus_file={status_path}\nstatus_history=3\n",
+                       directory, UNPRIVILEGED[:4] + ["--inh-caps=-all", "--bounding-set=-all"])
+        try:
+            # Five windows: two tries of the capture at least, and a history that is full.
+            self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 5, 20))
+            self.assertIsNone(daemon.poll())
+            self.assertEqual([doc["data"] for doc in receiver.documents()], [[]] * 5)
+            with open(status_path) as f:
+                status = json.load(f)
+            capture = status["capture"]
+            self.assertEqual((capture["state"], capture["source"], capture["frames"]),
+                             ("refused", name, 0))
+            self.assertIn("Operation not permitted", capture["error"])
+            self.assertLessEqual(capture["since"], status["updated"])
+            self.assertEqual(len(status["history"]), 3)
+            self.assertEqual([(w["devices"], w["addresses"]) for w in status["history"]],
+                             [(None, 0)] * 3)
+            self.assertLess(status["history"][0]["end"], status["history"][2]["end"])
+            self.assertEqual(status["history"][2]["end"], status["window"]["end"])
+            daemon.terminate()
+            self.assertEqual(daemon.wait(5), -15)
+            with open(os.path.join(directory, "out")) as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines, [f"Capture on {name} is refused: {capture['error']}; trying "
+                                     "again every 2 s"])
+        finally:
+            daemon.kill()
+            daemon.wait()
 
 
 if __name__ == "__main__":
