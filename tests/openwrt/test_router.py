@@ -234,8 +234,8 @@ class Package(unittest.TestCase):
         r.sh("grep -v '^;' /var/etc/pelmar.conf | grep -v '^user=' > /etc/own.conf")
         r.sh("uci set pelmar.main.conf_file=/etc/own.conf; uci commit pelmar")
         for owner, mode, why in [("pelmar:root", "600", "belongs to user"),
-                                 ("root:pelmar", "620", "writable by others than root"),
-                                 ("root:root", "606", "writable by others than root")]:
+                                 ("root:pelmar", "620", "is writable by others than root"),
+                                 ("root:root", "606", "is writable by others than root")]:
             with self.subTest(owner=owner, mode=mode):
                 line = f"option conf_file refused: /etc/own.conf {why}"
                 seen = r.u.logread().count(line)
