@@ -463,6 +463,9 @@ class NtpHook(unittest.TestCase):
 
 
 class FeedTest(unittest.TestCase):
+    """test.sh is what the packages feed's own checks run on the installed package, on OpenWrt
+    itself: kept, and run here under busybox as they would run it."""
+
     def test_feed_checks_pass_under_busybox_and_say_what_they_check(self):
         with tempfile.TemporaryDirectory(prefix="pelmar-feed-") as work:
             install_command(work)
