@@ -164,7 +164,12 @@ class Package(unittest.TestCase):
         r.sh("rm -rf /var/run/pelmar")
 
     def check_start(self, r, radio, jailed):
-        r.sh(f"uci set pelmar.main.enabled=1; uci set pelmar.main.full_url=http://127.0.0.1:{PORT}/in;"
+        # The resolver's files as OpenWrt lays them out; the endpoint is known by name.
+        r.sh("mkdir -p /tmp/resolv.conf.d && echo 'nameserver 127.0.0.1' > "
+             "/tmp/resolv.conf.d/resolv.conf.auto && ln -s resolv.conf.d/resolv.conf.auto "
+             "/tmp/resolv.conf && ln -s /tmp/resolv.conf /etc/resolv.conf && "
+             "echo '127.0.0.1 localhost collector.lan' > /etc/hosts")
+        r.sh(f"uci set pelmar.main.enabled=1; uci set pelmar.main.full_url=http://collector.lan:{PORT}/in;"
              " uci set pelmar.main.report_time=1; uci commit pelmar;"
              " /etc/init.d/pelmar enable && /etc/init.d/pelmar start")
         self.assertTrue(r.sh("ls /etc/rc.d").count("S95pelmar"))
@@ -178,6 +183,11 @@ class Package(unittest.TestCase):
         self.assertEqual(int(fields["CapAmb"][0], 16) & ~CAP_NET_RAW, 0)
         self.assertEqual(fields["NoNewPrivs"], ["1"])
         self.assertEqual(bool(r.u.instance().get("jail")), jailed)
+        if jailed:  # what curl needs for https is in the daemon's view; the rest of / is not
+            seen = f"/proc/{pid}/root"
+            r.sh(f"ls {seen}/usr/bin/curl {seen}/bin/sh {seen}/etc/ssl/certs/ca-certificates.crt")
+            self.assertEqual(r.sh(f"ls {seen}/etc").split(), sorted(
+                ["group", "hosts", "nsswitch.conf", "passwd", "resolv.conf", "ssl"]))
         self.assertTrue(r.heard(station(1), radio, 3), r.u.logread())
         status = r.u.wait(lambda: r.status().get("capture", {}).get("frames") and r.status())
         self.assertEqual(status["capture"]["state"], "capturing")
