@@ -90,7 +90,8 @@ class GetStatus(unittest.TestCase):
         cases = [
             ("fresh", FRESH, 0, {"report_time": "60"}, RUNNING, {},
              {"running": True, "status": STATUS, "error": None, "interval": 60,
-              "service": {"state": "running", "pid": 7}}),
+              "service": {"state": "running", "pid": 7}, "spool": False}),
+            ("a spool", FRESH, 0, {"spool_dir": "/tmp/spool"}, RUNNING, {}, {"spool": True}),
             ("within two intervals", FRESH, 100, {"report_time": "60"}, RUNNING, {},
              {"status": STATUS, "error": None}),
             ("stale by two intervals", FRESH, 130, {"report_time": "60"}, RUNNING, {},
@@ -136,7 +137,9 @@ class GetStatus(unittest.TestCase):
             ("no bus", FRESH, 0, {}, None, {}, {"running": False, "error": "not-running"}),
             ("own file", FRESH, 1000, {"conf_file": OWN, "report_time": "60",
                                        "status_file": "/nowhere"}, RUNNING, {},
-             {"status": STATUS, "error": None, "interval": 600}),
+             {"status": STATUS, "error": None, "interval": 600, "spool": False}),
+            ("own file with a spool", FRESH, 0, {"conf_file": OWN + "spool_dir=/tmp/s\n"},
+             RUNNING, {}, {"spool": True}),
             ("own file, stale by its interval", FRESH, 1300, {"conf_file": OWN}, RUNNING, {},
              {"error": "stale"}),
             ("own file without status_file", FRESH, 0, {"conf_file": "[pelmar]\nreport_time=600"},
@@ -157,7 +160,7 @@ class GetStatus(unittest.TestCase):
                 reply = plugin_call(self.work, {"pelmar": {"main": options}, "system": system},
                                     instances)
                 self.assertEqual(set(reply), {"running", "service", "age", "status", "error",
-                                              "interval", "ntp"})
+                                              "interval", "spool", "ntp"})
                 if reply["status"] is not None and "history" not in reply["status"]:
                     self.assertIn(reply["age"], (age, age + 1))  # a second may pass meanwhile
                 for key, value in expected.items():

@@ -23,9 +23,7 @@ function settingsOf(section) {
 	return {
 		enabled: section.enabled == '1',
 		interface: section.interface || 'mon0',
-		spoolDir: section.spool_dir || '',
-		countDevices: section.count_devices == '1' || section.count_only == '1',
-		ownFile: section.conf_file || ''
+		countDevices: section.count_devices == '1' || section.count_only == '1'
 	};
 }
 
@@ -83,9 +81,9 @@ function when(stamp) {
 	return at === null ? '—' : _('%s (%s)').format(new Date(at * 1000).toLocaleString(), ago(Date.now() / 1000 - at));
 }
 
-// procd's exit status in words: 128 + N is signal N.
+// procd's exit status in words: 128 + N is signal N (of the 64 there are).
 function exitWords(code) {
-	return code >= 128 ? _('killed by signal %d').format(code - 128) : _('exit status %d').format(code);
+	return code > 128 && code <= 192 ? _('killed by signal %d').format(code - 128) : _('exit status %d').format(code);
 }
 
 function link(path, text) {
@@ -157,14 +155,18 @@ return view.extend({
 		else if (reply.running && reply.error == 'missing')
 			list.push(['nostatus', 'notice', _('No status yet: pelmar runs but has not written its status file.'), null]);
 
-		if (reply.running && capture.state == 'refused')
+		// What follows is about the running daemon; a stopped one's last status is not news.
+		if (!reply.running)
+			return list;
+
+		if (capture.state == 'refused')
 			list.push(['refused', 'error', _('Capture refused since %s: %s. The daemon may not capture on this router; check the package\'s capabilities and the interface.').format(when(capture.since), capture.error || '?'), link(SETTINGS, _('Interface'))]);
-		else if (reply.running && capture.state == 'waiting')
+		else if (capture.state == 'waiting')
 			list.push(['waiting', 'warning', _('Waiting for the interface %s since %s: it is missing or down. Create the monitor interface, or choose another.').format(capture.source || settings.interface, when(capture.since)), link(SETTINGS, _('Interface'))]);
 
 		if (upload.ok === false && upload.failures > 0) {
 			var since = seconds(upload.last) - (upload.failures - 1) * (reply.interval || 60),
-			    lost = !settings.spoolDir && !settings.ownFile && !(status.spool && status.spool.files > 0);
+			    lost = !reply.spool;
 			list.push(['upload', lost ? 'error' : 'warning', [
 				N_(upload.failures, '%d upload failed, since %s: %s.', '%d uploads failed in a row, since about %s: %s.')
 					.format(upload.failures, when(new Date(since * 1000).toISOString()), upload.error || '?'),
@@ -230,7 +232,7 @@ return view.extend({
 			: upload.ok ? (has(upload.status) ? _('delivered %s (HTTP %d)').format(when(upload.last), upload.status) : _('delivered %s').format(when(upload.last)))
 			: _('failed %s').format(when(upload.last)), null]);
 		rows.push(['spool', _('Spool'), has(spool.files)
-			? (spool.files || settings.spoolDir || settings.ownFile
+			? (spool.files || reply.spool
 				? N_(spool.files, '%s file, %s', '%s files, %s').format(number(spool.files), '%1024mB'.format(spool.bytes || 0))
 				: _('off'))
 			: '—', null]);
@@ -296,7 +298,7 @@ return view.extend({
 	loadLog: function() {
 		return fs.exec('/sbin/logread', [ '-e', '^pelmar\\[' ]).then(L.bind(function(res) {
 			var lines = String(res.stdout || '').split('\n').filter(function(line) {
-				return /\spelmar\[\d+\]: /.test(line);
+				return /^\w+ \w+ +\d+ [\d:]+ \d+ \w+\.\w+ pelmar\[\d+\]: /.test(line);
 			}).reverse().slice(0, LOG_LINES);
 			dom.content(this.logNode, lines.length ? lines.join('\n') : _('No line of pelmar in the system log.'));
 		}, this)).catch(L.bind(function(err) {

@@ -1,0 +1,230 @@
+"""The status page through the real uhttpd, rpcd and LuCI after a real login, in headless
+Chromium, with the real daemon under the real procd (openwrt_root.py): the banner names failing
+uploads without a spool and clears once one is delivered, names a stopped daemon and a crash
+loop; the figures are the running daemon's; the chart has a point per window; the log shows the
+daemon's own lines; the restart button gives a new pid, and a read-only login cannot restart.
+The daemon reads standard input here (procd gives it /dev/null): without a jail it gets no
+capture capability in this root."""
+import json
+import os
+import subprocess
+import time
+import unittest
+
+from browser import CHROMIUM, Browser
+from openwrt_root import ROOT_PASSWORD, USERLAND, VIEWER, Root
+
+DAEMON = os.environ.get("PELMAR_DAEMON", "")
+SHOTS = os.environ.get("PELMAR_SCREENSHOT_DIR", "")
+OUT = os.environ.get("PELMAR_USERLAND_OUT") or os.path.join(SHOTS or "/tmp", "userland-status")
+BASE = "http://127.0.0.1/cgi-bin/luci"
+PORT = 8088
+# The daemon's own file: uploads to the test's collector, a report every second, no spool.
+OWN = ("[pelmar]\nfull_url=http://127.0.0.1:%d/p\nreport_time=1\nupload_timeout=3\n"
+       "status_file=/var/run/pelmar/status.json\nclock_synced_file=/var/run/pelmar/clock-synced\n"
+       % PORT)
+# Refused at start-up (two inputs at once): the daemon ends with status 255, again and again.
+BROKEN = OWN + "capture_interface=mon0\ncapture_file=/dev/null\n"
+# Takes every POST (204). Until it runs, uploads fail: nothing listens on the port.
+COLLECTOR = """
+import http.server, sys
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get('Content-Length', 0)))
+        self.send_response(204)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_forever()
+"""
+PROBLEMS = "[...document.querySelectorAll('#pelmar-banner [data-problem]')]"
+
+
+def ready():
+    return (os.geteuid() == 0 and CHROMIUM and os.access(DAEMON, os.X_OK)
+            and os.path.isdir(USERLAND))
+
+
+@unittest.skipUnless(ready(), "needs root, Chromium, PELMAR_DAEMON and ../shared/openwrt-userland")
+class StatusPage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        os.makedirs(OUT, exist_ok=True)
+        cls.root = Root(OUT, DAEMON, {"enabled": "1", "conf_file": "/etc/pelmar-test.conf"},
+                        {"etc/pelmar-test.conf": OWN, "etc/pelmar-broken.conf": BROKEN})
+        cls.addClassCleanup(cls.root.close)
+        cls.browser = Browser(cls.root.net())
+        cls.addClassCleanup(cls.browser.close)
+        cls.login("root", ROOT_PASSWORD)
+
+    @classmethod
+    def login(cls, user, password):
+        browser = cls.browser
+        # The form posts to the page it is on: not the logout's.
+        for page in ("/admin/logout", "/"):
+            browser.open(BASE + page)
+            browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')",
+                         30)
+        browser.evaluate("{ const m = document.querySelector('.modal'); "
+                         "m.querySelector('#luci_username').value = %s; "
+                         "m.querySelector('#luci_password').value = %s; "
+                         "m.querySelector('.cbi-button-positive').click(); }"
+                         % (json.dumps(user), json.dumps(password)))
+        browser.wait("!!(window.L && L.env && L.env.sessionid) && document.readyState == 'complete'"
+                     " && !document.querySelector('#view .spinning')", 30)
+
+    def open_page(self):
+        self.browser.open(BASE + "/admin/status/pelmar")
+        self.browser.wait("!window.oldPage && !!document.querySelector('#pelmar-figures tr')", 30)
+
+    def pid(self):
+        """procd's pid of the running daemon, or None."""
+        found = json.loads(self.root.run("ubus", "call", "service", "list",
+                                         '{"name":"pelmar"}') or "{}")
+        for instance in found.get("pelmar", {}).get("instances", {}).values():
+            return instance.get("pid") if instance.get("running") else None
+        return None
+
+    def wait_running(self, other_than=None):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            pid = self.pid()
+            if pid and pid != other_than and self.root.run(
+                    "sh", "-c", "grep -q '\"pid\":%d,' /var/run/pelmar/status.json && echo y"
+                    % pid, check=False).strip() == "y":
+                return pid
+            time.sleep(0.2)
+        self.fail("the daemon did not start (other than pid %s)" % other_than)
+
+    def problem(self, key):
+        """The banner's line `key`, or None."""
+        return self.browser.evaluate(
+            "(document.querySelector('#pelmar-banner [data-problem=\"%s\"]') || {}).textContent"
+            " || null" % key)
+
+    def wait_problem(self, key, words, present=True):
+        """Waits for the banner's line `key` with `words` (not present: for none)."""
+        self.wait_page(("(t => %s ? t && t.includes(%s) : !t)(%s)"
+                           % (json.dumps(present), json.dumps(words),
+                              "(document.querySelector('#pelmar-banner [data-problem=\"%s\"]')"
+                              " || {}).textContent" % key)), 40)
+
+    def wait_page(self, expression, timeout=20):
+        """Waits for `expression`; failing, with what the page shows."""
+        try:
+            self.browser.wait(expression, timeout)
+        except RuntimeError as e:
+            self.fail("%s\n%s\n%s" % (e, self.browser.evaluate("document.body.innerText"),
+                                        self.root.run("cat", "/var/run/pelmar/status.json")))
+
+    def status_file(self):
+        return json.loads(self.root.run("cat", "/var/run/pelmar/status.json"))
+
+    def shoot(self, name):
+        """Screenshots at desktop and phone widths; at the phone's, nothing scrolls sideways."""
+        for width in (1280, 375):
+            self.browser.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
+                                 deviceScaleFactor=1, mobile=width < 600)
+            self.wait_page("document.documentElement.scrollWidth <= innerWidth + 0", 10)
+            if SHOTS:
+                self.browser.screenshot(os.path.join(SHOTS, "%s-%d.png" % (name, width)))
+        self.browser.command("Emulation.clearDeviceMetricsOverride")
+
+    def test_figures_chart_and_uploads(self):
+        pid = self.wait_running()
+        self.open_page()
+        self.browser.evaluate("window.sameDocument = true")
+        # Failing uploads without a spool: documents are lost, said once in the banner.
+        self.wait_problem("upload", "Without a spool the documents are being lost")
+        self.assertIn(self.status_file()["upload"]["error"], self.problem("upload"))
+        self.wait_page("document.querySelector('[data-figure=\"running\"] [data-value]')"
+                          ".textContent == 'running (pid %d)'" % pid)
+        self.assertIn("pid %d" % self.status_file()["pid"], self.browser.evaluate(
+            "document.querySelector('[data-figure=\"version\"] [data-value]').textContent"))
+        headline = self.browser.evaluate("document.querySelector('#pelmar-headline').textContent")
+        self.assertRegex(headline, r"^\d+ address(es)? in the last window$")
+        texts = self.browser.evaluate(
+            "[...document.querySelectorAll('#pelmar-banner [data-problem], [data-why]')]"
+            ".map(e => e.textContent)")
+        self.assertEqual(len(texts), len(set(texts)), "a reason said twice")
+        self.assertEqual(self.browser.evaluate("window.pageErrors"), [])
+        self.shoot("status-failing")
+        # The chart: a point per window the daemon made, following new ones without a reload.
+        history = self.status_file().get("history")
+        if history is None:
+            self.assertEqual(self.browser.evaluate(
+                "document.querySelector('[data-chart]').dataset.chart"), "empty")
+        else:
+            self.wait_page("+document.querySelector('[data-chart]').dataset.points > %d"
+                              % len(history), 20)
+            shown = self.browser.evaluate(
+                "[+document.querySelector('[data-chart]').dataset.points, document.querySelector("
+                "'#pelmar-chart polyline').points.numberOfItems]")
+            self.assertEqual(shown[0], shown[1])
+            self.assertLessEqual(shown[0], len(self.status_file()["history"]))
+        # A delivered upload clears the line.
+        collector = subprocess.Popen(self.root.net() + ["python3", "-c", COLLECTOR, str(PORT)])
+        self.addCleanup(lambda: (collector.kill(), collector.wait()))
+        self.wait_problem("upload", "", present=False)
+        self.assertTrue(self.browser.evaluate("window.sameDocument"))
+        self.shoot("status-delivered")
+
+    def test_stopped_and_crash_loop(self):
+        # (case, commands inside the root, banner line, its words)
+        cases = [
+            ("stopped", [["/etc/init.d/pelmar", "stop"]], "stopped",
+             "pelmar is not running: procd runs no instance of it"),
+            ("crash loop", [["uci", "set", "pelmar.main.conf_file=/etc/pelmar-broken.conf"],
+                            ["uci", "commit", "pelmar"], ["/etc/init.d/pelmar", "restart"]],
+             "crash", "pelmar keeps stopping (exit status 255): procd starts it again every 5 s"),
+        ]
+        self.open_page()
+        for case, commands, key, words in cases:
+            with self.subTest(case):
+                self.wait_running()
+                for command in commands:
+                    self.root.run(*command)
+                self.wait_problem(key, words)
+                self.assertEqual(self.browser.evaluate(
+                    "document.querySelectorAll('#pelmar-banner [data-problem]')[0].dataset"
+                    ".problem"), key, "the most serious line comes first")
+                self.shoot("status-" + key)
+                self.root.run("uci", "set", "pelmar.main.conf_file=/etc/pelmar-test.conf")
+                self.root.run("uci", "commit", "pelmar")
+                self.root.run("/etc/init.d/pelmar", "restart")
+                self.wait_problem(key, "", present=False)
+
+    def test_log_restart_and_read_only(self):
+        pid = self.wait_running()
+        self.root.run("logger", "-t", "other", "pelmar[1]: a line of another program")
+        self.open_page()
+        own = "pelmar[%d]: " % pid
+        self.wait_page("document.querySelector('#pelmar-log-lines').textContent.includes(%s)"
+                          % json.dumps(own), 20)
+        lines = self.browser.evaluate(
+            "document.querySelector('#pelmar-log-lines').textContent.split('\\n')")
+        self.assertTrue(all(" pelmar[" in line for line in lines), lines)
+        self.assertFalse(any("another program" in line for line in lines))
+        # Restart: procd runs a new daemon.
+        self.browser.click("#pelmar-restart")
+        self.wait_running(other_than=pid)
+        # A read-only login: the button is disabled and rpcd refuses the call.
+        self.login(*VIEWER)
+        try:
+            pid = self.wait_running()
+            self.open_page()
+            self.assertTrue(self.browser.evaluate(
+                "document.querySelector('#pelmar-restart').disabled"))
+            reply = self.browser.evaluate(
+                "fetch('/ubus/', {method: 'POST', body: JSON.stringify({jsonrpc: '2.0', id: 1,"
+                " method: 'call', params: [L.env.sessionid, 'luci.pelmar', 'restart', {}]})})"
+                ".then(r => r.json())")
+            self.assertEqual(reply.get("error", {}).get("code"), -32002, reply)
+            self.assertEqual(self.pid(), pid)
+            self.shoot("status-read-only")
+        finally:
+            self.login("root", ROOT_PASSWORD)
+
+
+if __name__ == "__main__":
+    unittest.main()
