@@ -86,8 +86,9 @@ function exitWords(code) {
 	return code > 128 && code <= 192 ? _('killed by signal %d').format(code - 128) : _('exit status %d').format(code);
 }
 
+// A link within a banner line, in the line's own colour.
 function link(path, text) {
-	return E('a', { 'href': L.url(path) }, [ text ]);
+	return E('a', { 'href': path.charAt(0) == '#' ? path : L.url(path), 'style': 'color:inherit;text-decoration:underline' }, [ text ]);
 }
 
 return view.extend({
@@ -177,7 +178,7 @@ return view.extend({
 		}
 
 		if (reply.error == 'stale')
-			list.push(['stale', 'warning', _('The status was last written %s, though the daemon writes it every %d s: it may be stuck. Restart it below.').format(ago(reply.age), reply.interval), E('a', { 'href': '#pelmar-log' }, [ _('Restart') ])]);
+			list.push(['stale', 'warning', _('The status was last written %s, though the daemon writes it every %d s: it may be stuck. Restart it below.').format(ago(reply.age), reply.interval), link('#pelmar-log', _('Restart'))]);
 
 		if (status.clock && status.clock.synced === false)
 			list.push(['clock', 'warning', reply.ntp === false
@@ -264,10 +265,10 @@ return view.extend({
 		var box = E('div', { 'style': 'max-width:100%;overflow:hidden' });
 		box.innerHTML = svg;
 		return E('div', { 'data-chart': counted ? 'devices' : 'addresses', 'data-points': points.length }, [
-			E('div', { 'class': 'cbi-value-description' }, [ (counted
+			E('div', { 'class': 'cbi-section-descr' }, [ (counted
 				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(top)) ]),
 			box,
-			E('div', { 'class': 'cbi-value-description' }, [ _('%s to %s').format(
+			E('div', { 'class': 'cbi-section-descr' }, [ _('%s to %s').format(
 				new Date(first * 1000).toLocaleString(), new Date((first + span) * 1000).toLocaleString()) ])
 		]);
 	},
