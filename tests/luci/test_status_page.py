@@ -1,22 +1,27 @@
 """The status page through the real uhttpd, rpcd and LuCI after a real login, in headless
-Chromium, with the real daemon under the real procd (openwrt_root.py): the banner names failing
+Chromium, with the real daemon under the real procd (tests/openwrt/userland.py): the banner names failing
 uploads without a spool and clears once one is delivered, names a stopped daemon and a crash
 loop; the figures are the running daemon's; the chart has a point per window; the log shows the
 daemon's own lines; the restart button gives a new pid, and a read-only login cannot restart.
 The daemon reads standard input here (procd gives it /dev/null): without a jail it gets no
-capture capability in this root."""
+capture interface in this root."""
 import json
 import os
+import shlex
 import subprocess
+import sys
 import time
 import unittest
 
 from browser import CHROMIUM, Browser
-from openwrt_root import ROOT_PASSWORD, USERLAND, VIEWER, Root
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "openwrt"))
+from userland import Userland, missing  # noqa: E402
 
 DAEMON = os.environ.get("PELMAR_DAEMON", "")
 SHOTS = os.environ.get("PELMAR_SCREENSHOT_DIR", "")
-OUT = os.environ.get("PELMAR_USERLAND_OUT") or os.path.join(SHOTS or "/tmp", "userland-status")
+BUILD = os.environ.get("PELMAR_USERLAND_BUILD") or os.path.join(SHOTS or "/tmp", "userland")
+VIEWER = ("viewer", "viewer-pw")  # may read everything, write nothing
 BASE = "http://127.0.0.1/cgi-bin/luci"
 PORT = 8088
 # The daemon's own file: uploads to the test's collector, a report every second, no spool.
@@ -40,22 +45,51 @@ http.server.HTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_forever()
 PROBLEMS = "[...document.querySelectorAll('#pelmar-banner [data-problem]')]"
 
 
+class Root:
+    """The booted userland with LuCI: the daemon runs from its own file OWN."""
+
+    def __init__(self):
+        os.makedirs(BUILD, exist_ok=True)
+        extra = os.path.join(BUILD, "status-page-files")
+        os.makedirs(os.path.join(extra, "etc"), exist_ok=True)
+        for name, text in (("pelmar-test.conf", OWN), ("pelmar-broken.conf", BROKEN)):
+            with open(os.path.join(extra, "etc", name), "w") as f:
+                f.write(text)
+        self.userland = Userland(BUILD, DAEMON, luci=True, overlays=[extra]).start()
+        hashed = subprocess.run(["openssl", "passwd", "-5", VIEWER[1]], capture_output=True,
+                                text=True, check=True).stdout.strip()
+        self.run("sh", "-c", "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=%s;"
+                 " uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*';"
+                 " uci commit rpcd; uci set pelmar.main.enabled=1; uci set pelmar.main.conf_file="
+                 "/etc/pelmar-test.conf; uci commit pelmar; /etc/init.d/pelmar start"
+                 % (VIEWER[0], hashed))
+
+    def run(self, *command, check=True):
+        """A command inside the root: its output."""
+        status, out = self.userland.sh(" ".join(shlex.quote(word) for word in command))
+        if check and status != 0:
+            raise RuntimeError("%s: status %d: %s" % (command, status, out))
+        return out
+
+    def net(self):
+        """The command prefix that runs a host program in the root's network namespace."""
+        return ["nsenter", "--target", str(self.userland.pid), "--net", "--"]
+
+
 def ready():
-    return (os.geteuid() == 0 and CHROMIUM and os.access(DAEMON, os.X_OK)
-            and os.path.isdir(USERLAND))
+    return CHROMIUM and os.access(DAEMON, os.X_OK) and not missing()
 
 
-@unittest.skipUnless(ready(), "needs root, Chromium, PELMAR_DAEMON and ../shared/openwrt-userland")
+@unittest.skipUnless(ready(), "needs Chromium, PELMAR_DAEMON and the OpenWrt userland: %s"
+                     % (missing() or "-"))
 class StatusPage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        os.makedirs(OUT, exist_ok=True)
-        cls.root = Root(OUT, DAEMON, {"enabled": "1", "conf_file": "/etc/pelmar-test.conf"},
-                        {"etc/pelmar-test.conf": OWN, "etc/pelmar-broken.conf": BROKEN})
-        cls.addClassCleanup(cls.root.close)
+        cls.root = Root()
+        cls.addClassCleanup(cls.root.userland.stop)
         cls.browser = Browser(cls.root.net())
         cls.addClassCleanup(cls.browser.close)
-        cls.login("root", ROOT_PASSWORD)
+        cls.login(*cls.root.userland.login)
 
     @classmethod
     def login(cls, user, password):
@@ -86,12 +120,13 @@ class StatusPage(unittest.TestCase):
         return None
 
     def wait_running(self, other_than=None):
+        """procd's pid of a running daemon (other than `other_than`) once it has written its
+        status: a new run's (a jailed daemon's own pid is not procd's)."""
+        before = self.status_file(check=False).get("started") if other_than else None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
-            pid = self.pid()
-            if pid and pid != other_than and self.root.run(
-                    "sh", "-c", "grep -q '\"pid\":%d,' /var/run/pelmar/status.json && echo y"
-                    % pid, check=False).strip() == "y":
+            pid, status = self.pid(), self.status_file(check=False)
+            if pid and pid != other_than and status.get("started") not in (None, before):
                 return pid
             time.sleep(0.2)
         self.fail("the daemon did not start (other than pid %s)" % other_than)
@@ -117,8 +152,14 @@ class StatusPage(unittest.TestCase):
             self.fail("%s\n%s\n%s" % (e, self.browser.evaluate("document.body.innerText"),
                                         self.root.run("cat", "/var/run/pelmar/status.json")))
 
-    def status_file(self):
-        return json.loads(self.root.run("cat", "/var/run/pelmar/status.json"))
+    def status_file(self, check=True):
+        text = self.root.run("cat", "/var/run/pelmar/status.json", check=check)
+        try:
+            return json.loads(text)
+        except ValueError:
+            if check:
+                raise
+            return {}
 
     def shoot(self, name):
         """Screenshots at desktop and phone widths; at the phone's, nothing scrolls sideways."""
@@ -223,7 +264,7 @@ class StatusPage(unittest.TestCase):
             self.assertEqual(self.pid(), pid)
             self.shoot("status-read-only")
         finally:
-            self.login("root", ROOT_PASSWORD)
+            self.login(*self.root.userland.login)
 
 
 if __name__ == "__main__":
