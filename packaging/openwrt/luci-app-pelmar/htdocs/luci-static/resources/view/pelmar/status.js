@@ -142,7 +142,7 @@ return view.extend({
 				: _('pelmar is not running: it is not enabled. Enable it in the settings.'), fix]);
 
 		var file = {
-			'no-status-file': _('The daemon writes no status: the own daemon file sets no status_file.'),
+			'no-status-file': _('The daemon writes no status: its own daemon file sets no status file.'),
 			'folder': _('The status file is not in a folder of the daemon\'s own (a directory of user pelmar that only it may write in): it is not read.'),
 			'link': _('The status file is a symbolic link, not the daemon\'s file: it is not read.'),
 			'owner': _('The status file does not belong to user pelmar: it is not read.'),
