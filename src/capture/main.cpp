@@ -121,10 +121,20 @@ int startReportThread(pthread_t& thread, EntryList& list) {
     }
 }
 
+// The windows `status_history` asks the status file to keep, within kMaxStatusHistory (said
+// in one line when cut).
+int statusHistoryLength() {
+    if (config.status_history <= kMaxStatusHistory) return config.status_history;
+    logLine("status_history = %d is more than %d: the last %d windows are kept.",
+            config.status_history, kMaxStatusHistory, kMaxStatusHistory);
+    return kMaxStatusHistory;
+}
+
 // Starts the status file, when one is asked for, with what is read and from where.
 void startStatus(const std::optional<NativeCapture>& native, const EntryList& list) {
     if (!config.status_file) return;
     DaemonStatus start;
+    start.history = windowHistory(statusHistoryLength());
     start.version = PELMAR_VERSION;
     start.started = statusClockSource();
     start.pid = static_cast<long>(getpid());

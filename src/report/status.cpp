@@ -48,6 +48,23 @@ std::string quoted(const char* text) {
     return out + '"';
 }
 
+// The capture object's keys of its troubled states: the system's words when refused and, with a
+// history, since when it waits or is refused.
+std::string captureDetails(const DaemonStatus& s) {
+    std::string more;
+    if (s.captureState == CaptureState::kRefused) {
+        more = ",\"error\":" + quoted(s.captureError.c_str());
+    }
+    const bool troubled =
+        s.captureState == CaptureState::kWaiting || s.captureState == CaptureState::kRefused;
+    if (troubled && !s.history.ring.empty()) {
+        Value since;
+        more += ",\"since\":";
+        more += dateOrNull(since, true, s.stateSince);
+    }
+    return more;
+}
+
 // What both threads publish to: the design's one file, so one record behind one lock.
 struct StatusBoard {
     std::mutex lock;
@@ -93,10 +110,14 @@ void publish() {
 std::time_t (*statusClockSource)() = systemTime;
 
 std::string statusJson(const DaemonStatus& s, std::time_t updated) {
-    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
+    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended",
+                                              "refused"};
     const bool tried = s.uploadTried;
     const std::string version = quoted(s.version), source = quoted(s.source.c_str());
     const std::string error = tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null";
+    const std::string captureMore = captureDetails(s);
+    std::string history;
+    appendHistoryJson(history, s.history);
     Value at, since, end, devices, addresses, last, status;
     const char* synced = truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false));
     using Count = unsigned long long;
@@ -104,19 +125,20 @@ std::string statusJson(const DaemonStatus& s, std::time_t updated) {
         return std::snprintf(
             to, size,
             "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,"
-            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu},"
+            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu%s},"
             "\"window\":{\"end\":%s,\"devices\":%s,\"addresses\":%s},"
             "\"table\":{\"records\":%llu},"
             "\"upload\":{\"last\":%s,\"ok\":%s,\"status\":%s,\"error\":%s,\"failures\":%llu},"
-            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}}\n",
+            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}%s}\n",
             version.c_str(), dateOrNull(at, true, updated), dateOrNull(since, true, s.started),
             s.pid, kStateNames[static_cast<int>(s.captureState)], source.c_str(), Count{s.frames},
-            Count{s.dropped}, dateOrNull(end, s.windowMade, s.windowEnd),
+            Count{s.dropped}, captureMore.c_str(), dateOrNull(end, s.windowMade, s.windowEnd),
             numberOrNull(devices, s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
             numberOrNull(addresses, s.windowMade, s.windowAddresses), Count{s.records},
             dateOrNull(last, tried, s.uploadLast), truthOrNull(tried, s.uploadOk),
             numberOrNull(status, tried && s.httpStatus != 0, static_cast<uint64_t>(s.httpStatus)),
-            error.c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes}, synced);
+            error.c_str(), Count{s.failures}, Count{s.spoolFiles}, Count{s.spoolBytes}, synced,
+            history.c_str());
     };
     std::string out(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(&out[0], out.size() + 1);
@@ -130,6 +152,7 @@ void openStatus(const std::optional<std::string>& path, DaemonStatus start, cons
     board.clockMarker = clockMarker;
     board.table = table;
     board.status = std::move(start);
+    board.status.stateSince = board.status.started;
     board.pending = false;
     board.writtenAt = INT64_MIN;
     board.failing = false;
@@ -140,11 +163,14 @@ bool statusKept() {
     return board.path.has_value();
 }
 
-void noteCaptureState(CaptureState state) {
+void noteCaptureState(CaptureState state, const std::string& error) {
     if (!board.path) return;
     std::lock_guard<std::mutex> hold(board.lock);
-    if (board.status.captureState == state) return;
-    board.status.captureState = state;
+    DaemonStatus& status = board.status;
+    if (status.captureState == state && status.captureError == error) return;
+    if (status.captureState != state) status.stateSince = statusClockSource();
+    status.captureState = state;
+    status.captureError = error;
     publish();
 }
 
@@ -164,6 +190,7 @@ void noteDocument(std::time_t end, std::optional<uint32_t> devices, uint64_t add
     status.windowEnd = end;
     status.windowDevices = devices;
     status.windowAddresses = addresses;
+    keepWindow(status.history, end, devices, addresses);
 }
 
 void noteUpload(bool ok, int httpStatus, const std::string& error) {

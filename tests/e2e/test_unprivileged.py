@@ -1,7 +1,10 @@
 """The daemon as the router package runs it: an unprivileged user with only the capability to
 capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), or root that becomes its
 `user` keeping that capability alone, capturing on an interface that the test makes (a tun
-device set to 802.11 with radiotap) and uploading to a local receiver. Needs root, setpriv and /dev/net/tun; skipped while the binary has no native capture."""
+device set to 802.11 with radiotap) and uploading to a local receiver; and a capture refused
+to a user without it, which the daemon waits out. Needs root, setpriv and /dev/net/tun; skipped
+while the binary has no native capture."""
+import json
 import os
 import pwd
 import shutil
@@ -147,6 +150,47 @@ class Unprivileged(unittest.TestCase):
                 finally:
                     daemon.kill()
                     daemon.wait()
+
+    def test_a_refused_capture_is_said_once_and_the_daemon_stays_up(self):
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        name = f"pref{os.getpid() % 10000}"
+        fd = make_interface(name)
+        self.addCleanup(os.close, fd)
+        directory = tempfile.mkdtemp(prefix="pelmar-refused-")
+        self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, 0o777)
+        status_path = os.path.join(directory, "status.json")
+        # No capability at all: libpcap is refused its socket.
+        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
+                       f"report_time=1\nstatus_file={status_path}\nstatus_history=3\n",
+                       directory, UNPRIVILEGED[:4] + ["--inh-caps=-all", "--bounding-set=-all"])
+        try:
+            # Five windows: two tries of the capture at least, and a history that is full.
+            self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 5, 20))
+            self.assertIsNone(daemon.poll())
+            self.assertEqual([doc["data"] for doc in receiver.documents()], [[]] * 5)
+            with open(status_path) as f:
+                status = json.load(f)
+            capture = status["capture"]
+            self.assertEqual((capture["state"], capture["source"], capture["frames"]),
+                             ("refused", name, 0))
+            self.assertIn("Operation not permitted", capture["error"])
+            self.assertLessEqual(capture["since"], status["updated"])
+            self.assertEqual(len(status["history"]), 3)
+            self.assertEqual([(w["devices"], w["addresses"]) for w in status["history"]],
+                             [(None, 0)] * 3)
+            self.assertLess(status["history"][0]["end"], status["history"][2]["end"])
+            self.assertEqual(status["history"][2]["end"], status["window"]["end"])
+            daemon.terminate()
+            self.assertEqual(daemon.wait(5), -15)
+            with open(os.path.join(directory, "out")) as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines, [f"Capture on {name} is refused: {capture['error']}; trying "
+                                     "again every 2 s"])
+        finally:
+            daemon.kill()
+            daemon.wait()
 
 
 if __name__ == "__main__":

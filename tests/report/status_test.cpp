@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <deque>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "report/document.h"
 #include "report/report_turn.h"
@@ -57,6 +59,56 @@ TEST(StatusJson, NamesEveryFieldAndSaysNullForWhatIsNotKnownYet) {
                      R"("status":200,"error":null,"failures":0},"spool":{"files":0,"bytes":0},)"
                      R"("clock":{"synced":true}})"
                      "\n");
+}
+
+// The capture object's end and the file's end for a state, with and without a history.
+struct TroubleCase {
+    CaptureState state;
+    int history;                                   // status_history
+    std::vector<std::optional<uint32_t>> windows;  // devices of each window kept, one a minute
+    std::string capture;                           // what follows "dropped":0
+    std::string end;                               // what follows "synced":null}
+};
+
+TEST(StatusJson, ShowsTroubleAndTheLastWindowsOnlyInTheirStatesAndWhenAsked) {
+    const std::string since = R"(,"since":"2026-12-08T18:00:00+00:00")";
+    const std::string error = R"(,"error":"socket: Operation not permitted \"x\"")";
+    const std::string window1 = R"({"end":"2026-12-08T19:01:00+00:00","devices":null,)"
+                                R"("addresses":11})";
+    const std::string window2 = R"({"end":"2026-12-08T19:02:00+00:00","devices":5,)"
+                                R"("addresses":12})";
+    const std::string window3 = R"({"end":"2026-12-08T19:03:00+00:00","devices":4294967294,)"
+                                R"("addresses":13})";
+    const TroubleCase cases[] = {
+        {CaptureState::kWaiting, 0, {std::nullopt}, "}", "}"},
+        {CaptureState::kRefused, 0, {}, error + "}", "}"},
+        {CaptureState::kRefused, 2, {}, error + since + "}", R"(,"history":[]})"},
+        {CaptureState::kWaiting, 3, {std::nullopt}, since + "}", ",\"history\":[" + window1 + "]}"},
+        {CaptureState::kCapturing,
+         2,
+         {std::nullopt, 5, UINT32_MAX},
+         "}",
+         ",\"history\":[" + window2 + "," + window3 + "]}"},
+        {CaptureState::kEnded,
+         1,
+         {5, std::nullopt, 6},
+         "}",
+         R"(,"history":[{"end":"2026-12-08T19:03:00+00:00","devices":6,"addresses":13}]})"},
+    };
+    for (const TroubleCase& c : cases) {
+        DaemonStatus s = started(c.state);
+        s.captureError = "socket: Operation not permitted \"x\"";
+        s.stateSince = 1796752800;  // 2026-12-08T18:00:00+00:00
+        s.history = windowHistory(c.history);
+        for (std::size_t i = 0; i < c.windows.size(); ++i) {
+            keepWindow(s.history, 1796756460 + 60 * static_cast<std::time_t>(i), c.windows[i],
+                       11 + i);
+        }
+        const std::string json = statusJson(s, kUpdated);
+        EXPECT_NE(json.find(R"("dropped":0)" + c.capture + R"(,"window")"), std::string::npos)
+            << json;
+        EXPECT_NE(json.find(R"("synced":null})" + c.end + "\n"), std::string::npos) << json;
+    }
 }
 
 // Answers each curl run from a script: a success (with HTTP 200 written) when it is empty.
@@ -126,6 +178,11 @@ TEST_F(StatusFile, IsWrittenAtOnceThenAtMostOnceASecondWithoutLosingAChange) {
     noteCaptureState(CaptureState::kCapturing);
     statusTick(true);  // the process ends: no second to wait for
     EXPECT_TRUE(says(R"("state":"capturing")"));
+    noteCaptureState(CaptureState::kRefused, "no");  // new words are a change too
+    noteCaptureState(CaptureState::kRefused, "denied");
+    statusTick(true);
+    EXPECT_TRUE(
+        says(R"("state":"refused","source":"mon0","frames":50,"dropped":3,"error":"denied"})"));
     EXPECT_EQ(dir.files(), std::vector<std::string>{"status.json"});  // no temporary left
 }
 
