@@ -26,10 +26,13 @@ BASE = "http://127.0.0.1/cgi-bin/luci"
 PORT = 8088
 # The daemon's own file: uploads to the test's collector, a report every second, no spool.
 OWN = ("[pelmar]\nfull_url=http://127.0.0.1:%d/p\nreport_time=1\nupload_timeout=3\n"
-       "status_file=/var/run/pelmar/status.json\nclock_synced_file=/var/run/pelmar/clock-synced\n"
+       "status_history=1440\nstatus_file=/var/run/pelmar/status.json\n"
+       "clock_synced_file=/var/run/pelmar/clock-synced\n"
        % PORT)
 # Refused at start-up (two inputs at once): the daemon ends with status 255, again and again.
 BROKEN = OWN + "capture_interface=mon0\ncapture_file=/dev/null\n"
+# An interface that is not there: the daemon waits for it.
+WAITING = OWN + "capture_interface=mon9\n"
 # Takes every POST (204). Until it runs, uploads fail: nothing listens on the port.
 COLLECTOR = """
 import http.server, sys
@@ -52,7 +55,8 @@ class Root:
         os.makedirs(BUILD, exist_ok=True)
         extra = os.path.join(BUILD, "status-page-files")
         os.makedirs(os.path.join(extra, "etc"), exist_ok=True)
-        for name, text in (("pelmar-test.conf", OWN), ("pelmar-broken.conf", BROKEN)):
+        for name, text in (("pelmar-test.conf", OWN), ("pelmar-broken.conf", BROKEN),
+                           ("pelmar-waiting.conf", WAITING)):
             with open(os.path.join(extra, "etc", name), "w") as f:
                 f.write(text)
         self.userland = Userland(BUILD, DAEMON, luci=True, overlays=[extra]).start()
@@ -191,18 +195,14 @@ class StatusPage(unittest.TestCase):
         self.assertEqual(self.browser.evaluate("window.pageErrors"), [])
         self.shoot("status-failing")
         # The chart: a point per window the daemon made, following new ones without a reload.
-        history = self.status_file().get("history")
-        if history is None:
-            self.assertEqual(self.browser.evaluate(
-                "document.querySelector('[data-chart]').dataset.chart"), "empty")
-        else:
-            self.wait_page("+document.querySelector('[data-chart]').dataset.points > %d"
-                              % len(history), 20)
-            shown = self.browser.evaluate(
-                "[+document.querySelector('[data-chart]').dataset.points, document.querySelector("
-                "'#pelmar-chart polyline').points.numberOfItems]")
-            self.assertEqual(shown[0], shown[1])
-            self.assertLessEqual(shown[0], len(self.status_file()["history"]))
+        made = len(self.status_file()["history"])
+        self.wait_page("+document.querySelector('[data-chart]').dataset.points > %d" % made)
+        points, drawn, last = self.browser.evaluate(
+            "(c => [+c.dataset.points, c.querySelector('polyline').points.numberOfItems,"
+            " c.dataset.last])(document.querySelector('[data-chart]'))")
+        history = self.status_file()["history"]
+        self.assertEqual(points, drawn)
+        self.assertEqual(points, len([w for w in history if w["end"] <= last]))
         # A delivered upload clears the line.
         collector = subprocess.Popen(self.root.net() + ["python3", "-c", COLLECTOR, str(PORT)])
         self.addCleanup(lambda: (collector.kill(), collector.wait()))
@@ -218,6 +218,9 @@ class StatusPage(unittest.TestCase):
             ("crash loop", [["uci", "set", "pelmar.main.conf_file=/etc/pelmar-broken.conf"],
                             ["uci", "commit", "pelmar"], ["/etc/init.d/pelmar", "restart"]],
              "crash", "pelmar keeps stopping (exit status 255): procd starts it again every 5 s"),
+            ("waiting", [["uci", "set", "pelmar.main.conf_file=/etc/pelmar-waiting.conf"],
+                         ["uci", "commit", "pelmar"], ["/etc/init.d/pelmar", "restart"]],
+             "waiting", "Waiting for the interface mon9 since "),
         ]
         self.open_page()
         for case, commands, key, words in cases:

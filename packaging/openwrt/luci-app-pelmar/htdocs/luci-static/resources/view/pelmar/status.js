@@ -264,7 +264,8 @@ return view.extend({
 			'<polyline fill="none" stroke="#0069d6" stroke-width="2" vector-effect="non-scaling-stroke" points="%s"/></svg>'.format(xy);
 		var box = E('div', { 'style': 'max-width:100%;overflow:hidden' });
 		box.innerHTML = svg;
-		return E('div', { 'data-chart': counted ? 'devices' : 'addresses', 'data-points': points.length }, [
+		return E('div', { 'data-chart': counted ? 'devices' : 'addresses', 'data-points': points.length,
+			'data-last': points[points.length - 1].end }, [
 			E('div', { 'class': 'cbi-section-descr' }, [ (counted
 				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(top)) ]),
 			box,
