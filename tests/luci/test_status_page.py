@@ -203,10 +203,19 @@ class StatusPage(unittest.TestCase):
         history = self.status_file()["history"]
         self.assertEqual(points, drawn)
         self.assertEqual(points, len([w for w in history if w["end"] <= last]))
-        # A delivered upload clears the line.
+        # The clock's reason: NTP not answered yet, or turned off in the system settings.
+        self.wait_problem("clock", "NTP has not answered yet")
+        self.root.run("sh", "-c", "touch /etc/config/system; uci set system.ntp=timeserver;"
+                      " uci set system.ntp.enabled=0; uci commit system")
+        self.addCleanup(self.root.run, "sh", "-c", "uci delete system.ntp; uci commit system")
+        self.wait_problem("clock", "NTP is disabled in the system settings")
+        # A delivered upload clears the line, a synchronised clock its own: nothing is shown.
         collector = subprocess.Popen(self.root.net() + ["python3", "-c", COLLECTOR, str(PORT)])
         self.addCleanup(lambda: (collector.kill(), collector.wait()))
+        self.root.run("touch", "/var/run/pelmar/clock-synced")
+        self.addCleanup(self.root.run, "rm", "-f", "/var/run/pelmar/clock-synced")
         self.wait_problem("upload", "", present=False)
+        self.wait_page("!document.querySelector('#pelmar-banner').children.length")
         self.assertTrue(self.browser.evaluate("window.sameDocument"))
         self.shoot("status-delivered")
 
@@ -248,7 +257,7 @@ class StatusPage(unittest.TestCase):
         lines = self.browser.evaluate(
             "document.querySelector('#pelmar-log-lines').textContent.split('\\n')")
         self.assertTrue(all(" pelmar[" in line for line in lines), lines)
-        self.assertFalse(any("another program" in line for line in lines))
+        self.assertFalse(any("another program" in line or ": jail: " in line for line in lines))
         # Restart: procd runs a new daemon.
         self.browser.click("#pelmar-restart")
         self.wait_running(other_than=pid)

@@ -219,7 +219,7 @@ return view.extend({
 		}[capture.state];
 		rows.push(['capture', _('Capture'), state ? state.format(capture.source || '?') : '—', null]);
 		rows.push(['rate', _('Frames per second'), has(this.rate) ? this.rate.toLocaleString(undefined, { maximumFractionDigits: 1 }) : '—',
-			reply.running && has(capture.frames) && !has(this.rate) ? _('measuring: it takes two status files') : null]);
+			reply.running && capture.state == 'capturing' && !has(this.rate) ? _('measuring: it takes two status files') : null]);
 		rows.push(['frames', _('Frames read since start'), number(capture.frames), null]);
 		rows.push(['dropped', _('Dropped by the capture'), number(capture.dropped), null]);
 		rows.push(['window', _('Last window'), when(window_.end),
@@ -267,7 +267,7 @@ return view.extend({
 		return E('div', { 'data-chart': counted ? 'devices' : 'addresses', 'data-points': points.length,
 			'data-last': points[points.length - 1].end }, [
 			E('div', { 'class': 'cbi-section-descr' }, [ (counted
-				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(top)) ]),
+				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(Math.max.apply(null, values))) ]),
 			box,
 			E('div', { 'class': 'cbi-section-descr' }, [ _('%s to %s').format(
 				new Date(first * 1000).toLocaleString(), new Date((first + span) * 1000).toLocaleString()) ])
@@ -296,11 +296,12 @@ return view.extend({
 		dom.content(this.chartNode, this.chart(status.history));
 	},
 
-	// The daemon's own lines of the system log, newest first.
+	// The daemon's own lines of the system log, newest first: not those of ujail, which runs it
+	// under the same name.
 	loadLog: function() {
 		return fs.exec('/sbin/logread', [ '-e', '^pelmar\\[' ]).then(L.bind(function(res) {
 			var lines = String(res.stdout || '').split('\n').filter(function(line) {
-				return /^\w+ \w+ +\d+ [\d:]+ \d+ \w+\.\w+ pelmar\[\d+\]: /.test(line);
+				return /^\w+ \w+ +\d+ [\d:]+ \d+ \w+\.\w+ pelmar\[\d+\]: (?!jail: )/.test(line);
 			}).reverse().slice(0, LOG_LINES);
 			dom.content(this.logNode, lines.length ? lines.join('\n') : _('No line of pelmar in the system log.'));
 		}, this)).catch(L.bind(function(err) {
