@@ -1,10 +1,10 @@
 """The status page through the real uhttpd, rpcd and LuCI after a real login, in headless
-Chromium, with the real daemon under the real procd (tests/openwrt/userland.py): the banner names failing
-uploads without a spool and clears once one is delivered, names a stopped daemon and a crash
-loop; the figures are the running daemon's; the chart has a point per window; the log shows the
-daemon's own lines; the restart button gives a new pid, and a read-only login cannot restart.
-The daemon reads standard input here (procd gives it /dev/null): without a jail it gets no
-capture interface in this root."""
+Chromium, with the real daemon under the real procd (tests/openwrt/userland.py): the banner
+names failing uploads without a spool and clears once one is delivered, gives the clock's
+reason, names a stopped daemon, a crash loop and a daemon waiting for its interface; the
+figures are the running daemon's; the chart has a point per window it made; the log shows its
+own lines; the restart button gives a new pid, and a read-only login cannot restart. The daemon
+reads standard input (procd gives it /dev/null): there is no radio here to capture from."""
 import json
 import os
 import shlex
