@@ -245,7 +245,8 @@ return view.extend({
 		return rows;
 	},
 
-	// A day of windows as a line: devices per window, or addresses when not counted.
+	// A day of windows as a line: devices per window, or addresses when not counted. The line
+	// is drawn in a fixed box that the browser stretches to the page's width.
 	chart: function(history) {
 		var points = (Array.isArray(history) ? history : []).filter(function(p) { return p && seconds(p.end) !== null; }),
 		    counted = points.some(function(p) { return has(p.devices); }),
@@ -253,24 +254,27 @@ return view.extend({
 
 		if (!points.length)
 			return E('p', { 'data-chart': 'empty' }, [ _('No window yet: the chart fills as the daemon makes documents.') ]);
-		var w = 600, h = 160, top = Math.max.apply(null, values.concat([1])),
-		    first = seconds(points[0].end), span = Math.max(seconds(points[points.length - 1].end) - first, 1),
+		var w = 600, h = 160,
+		    peak = Math.max.apply(null, values),
+		    first = seconds(points[0].end),
+		    last = seconds(points[points.length - 1].end),
 		    xy = values.map(function(v, i) {
-		    	var x = points.length == 1 ? w / 2 : (seconds(points[i].end) - first) / span * w;
-		    	return x.toFixed(1) + ',' + (h - v / top * (h - 10)).toFixed(1);
-		    }).join(' ');
-		var svg = '<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" preserveAspectRatio="none" width="100%" height="%d" role="img">'.format(w, h, h) +
-			'<line x1="0" y1="%d" x2="%d" y2="%d" stroke="#888" stroke-width="1"/>'.format(h, w, h) +
-			'<polyline fill="none" stroke="#0069d6" stroke-width="2" vector-effect="non-scaling-stroke" points="%s"/></svg>'.format(xy);
-		var box = E('div', { 'style': 'max-width:100%;overflow:hidden' });
-		box.innerHTML = svg;
+		    	var x = last > first ? (seconds(points[i].end) - first) / (last - first) * w : w / 2;
+		    	return x.toFixed(1) + ',' + (h - v / Math.max(peak, 1) * (h - 10)).toFixed(1);
+		    }).join(' '),
+		    box = E('div', { 'style': 'max-width:100%;overflow:hidden' });
+
+		box.innerHTML = ('<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" preserveAspectRatio="none" width="100%%" height="%d" role="img">' +
+			'<line x1="0" y1="%d" x2="%d" y2="%d" stroke="#888" stroke-width="1"/>' +
+			'<polyline fill="none" stroke="#0069d6" stroke-width="2" vector-effect="non-scaling-stroke" points="%s"/></svg>')
+			.format(w, h, h, h, w, h, xy);
 		return E('div', { 'data-chart': counted ? 'devices' : 'addresses', 'data-points': points.length,
 			'data-last': points[points.length - 1].end }, [
 			E('div', { 'class': 'cbi-section-descr' }, [ (counted
-				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(Math.max.apply(null, values))) ]),
+				? _('Devices per window, at most %s') : _('Addresses per window, at most %s')).format(number(peak)) ]),
 			box,
 			E('div', { 'class': 'cbi-section-descr' }, [ _('%s to %s').format(
-				new Date(first * 1000).toLocaleString(), new Date((first + span) * 1000).toLocaleString()) ])
+				new Date(first * 1000).toLocaleString(), new Date(last * 1000).toLocaleString()) ])
 		]);
 	},
 
