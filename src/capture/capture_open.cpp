@@ -202,15 +202,13 @@ void waitForInterface(NativeCapture& capture, bool announce) {
         if (opened == Opened::kFailed) opened = Opened::kAway;  // it was there: it may come back
         const bool refused = opened == Opened::kRefused;
         noteCaptureState(refused ? CaptureState::kRefused : CaptureState::kWaiting,
-                         refused ? why : std::string());
-        if (opened != said && refused) {
-            logLine("Capture on %s is refused: %s; trying again every %d s", name.c_str(),
-                    why.c_str(), kRetrySeconds);
-        } else if (opened != said) {
-            logLine("Capture interface %s is not there (%s): trying again every %d s", name.c_str(),
-                    why.c_str(), kRetrySeconds);
+                         refused ? why.c_str() : "");
+        if (opened != said) {
+            logLine(refused ? "Capture on %s is refused: %s; trying again every %d s"
+                            : "Capture interface %s is not there (%s): trying again every %d s",
+                    name.c_str(), why.c_str(), kRetrySeconds);
+            said = opened;
         }
-        said = opened;
         napUnlessStopped(kRetrySeconds * 1000);
     }
     capture.everCaptured = true;

@@ -11,14 +11,26 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "report/status_history.h"
 #include "table/device_table.h"
 
 // The capture's states: "capturing" (an interface, or standard input), "waiting" (the
 // interface is missing or down), "replaying" (a recording), "ended" (its end, or the input's),
 // "refused" (the system refuses us the capture).
 enum class CaptureState { kCapturing, kWaiting, kReplaying, kEnded, kRefused };
+
+// The last report windows (`status_history`): a ring of kWindowWords words per window, taken
+// once at start (no string per window): when its document was made (wall-clock seconds, unsigned
+// 32-bit as the documents' times), its address records and its devices (kNoDevices without
+// counting).
+constexpr std::size_t kWindowWords = 3;
+constexpr uint32_t kNoDevices = UINT32_MAX;
+struct WindowHistory {
+    std::vector<uint32_t> ring;  // empty: no history
+    std::size_t next = 0;        // the window the next one takes
+    std::size_t count = 0;       // windows held
+};
 
 struct DaemonStatus {
     const char* version = "";
@@ -56,17 +68,18 @@ std::string statusJson(const DaemonStatus& status, std::time_t updated);
 extern std::time_t (*statusClockSource)();
 
 // Starts keeping the status, to be written at `path` (nothing at all without one) from `start`
-// (version, pid, start time, source, capture state and history), `table` giving the record count
-// and `clockMarker` (`clock_synced_file`) the clock's state; writes it a first time.
+// (version, pid, start time, source and capture state) with a history of the last `windows`
+// windows, `table` giving the record count and `clockMarker` (`clock_synced_file`) the clock's
+// state; writes it a first time.
 void openStatus(const std::optional<std::string>& path, DaemonStatus start, const EntryList* table,
-                const std::optional<std::string>& clockMarker);
+                const std::optional<std::string>& clockMarker, std::size_t windows = 0);
 
 // True when a status file is kept.
 bool statusKept();
 
-// The capture's state changed (or, refused, the system's words `error`): written at once, or at
-// the next tick inside the same second.
-void noteCaptureState(CaptureState state, const std::string& error = std::string());
+// The capture's state changed (refused: the system's words `error`, kept while it lasts): written
+// at once, or at the next tick inside the same second.
+void noteCaptureState(CaptureState state, const char* error = "");
 
 // The capture's figures so far, written with the next change or turn; then as statusTick().
 void noteCaptureFigures(uint64_t frames, uint64_t dropped);

@@ -124,33 +124,6 @@ class Unprivileged(unittest.TestCase):
                           "CapInh": 0, "NoNewPrivs": 1})
         self.assertEqual(curl_caps, [0, 0])
 
-    def test_a_user_that_cannot_be_become_stops_start_up_in_one_line(self):
-        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-        uid = pwd.getpwnam("nobody").pw_uid
-        cases = [  # under, user, the line (None: it starts)
-            ((), "pelmar-no-such-user", "user = pelmar-no-such-user: no such user; not starting."),
-            (nobody, "root", f"user = root: running as uid {uid}, not as root: cannot become "
-                             "root; not starting."),
-            (nobody, "nobody", None),  # already the user: as under a jail
-        ]
-        for prefix, user, line in cases:
-            with self.subTest(user=user), tempfile.TemporaryDirectory() as directory:
-                os.chmod(directory, 0o755)
-                daemon = start(f"[pelmar]\nuser={user}\nfull_url=http://127.0.0.1:9/\n"
-                               "report_time=3600\n", directory, prefix)
-                out = os.path.join(directory, "out")
-                try:
-                    if line is None:
-                        self.assertFalse(wait_for(lambda: daemon.poll() is not None, 1))
-                        self.assertEqual(proc_status(daemon.pid)["Uid"][0], str(uid))
-                    else:
-                        self.assertEqual(daemon.wait(10), 255)
-                    with open(out) as f:
-                        self.assertEqual(f.read(), f"{line}\n" if line else "")
-                finally:
-                    daemon.kill()
-                    daemon.wait()
-
     def test_a_refused_capture_is_said_once_and_the_daemon_stays_up(self):
         receiver = Receiver()
         self.addCleanup(receiver.close)
