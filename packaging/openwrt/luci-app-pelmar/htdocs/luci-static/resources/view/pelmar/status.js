@@ -72,7 +72,7 @@ function ago(age) {
 		return _('%d min ago').format(Math.round(age / 60));
 	if (age < 172800)
 		return _('%d h ago').format(Math.round(age / 3600));
-	return _('%d days ago').format(Math.round(age / 86400));
+	return N_(Math.round(age / 86400), '%d day ago', '%d days ago').format(Math.round(age / 86400));
 }
 
 // A daemon's date in the browser's local time with its age, or "—".
