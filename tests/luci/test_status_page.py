@@ -45,7 +45,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 http.server.HTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_forever()
 """
-PROBLEMS = "[...document.querySelectorAll('#pelmar-banner [data-problem]')]"
 
 
 class Root:
@@ -123,10 +122,9 @@ class StatusPage(unittest.TestCase):
             return instance.get("pid") if instance.get("running") else None
         return None
 
-    def wait_running(self, other_than=None):
+    def wait_running(self, other_than=None, before=None):
         """procd's pid of a running daemon (other than `other_than`) once it has written its
-        status: a new run's (a jailed daemon's own pid is not procd's)."""
-        before = self.status_file(check=False).get("started") if other_than else None
+        status (started other than `before`: a jailed daemon's own pid is not procd's)."""
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             pid, status = self.pid(), self.status_file(check=False)
@@ -259,8 +257,9 @@ class StatusPage(unittest.TestCase):
         self.assertTrue(all(" pelmar[" in line for line in lines), lines)
         self.assertFalse(any("another program" in line or ": jail: " in line for line in lines))
         # Restart: procd runs a new daemon.
+        started = self.status_file()["started"]
         self.browser.click("#pelmar-restart")
-        self.wait_running(other_than=pid)
+        self.wait_running(other_than=pid, before=started)
         # A read-only login: the button is disabled and rpcd refuses the call.
         self.login(*VIEWER)
         try:
