@@ -228,6 +228,8 @@ class StatusPage(unittest.TestCase):
             ("waiting", [["uci", "set", "pelmar.main.conf_file=/etc/pelmar-waiting.conf"],
                          ["uci", "commit", "pelmar"], ["/etc/init.d/pelmar", "restart"]],
              "waiting", "Waiting for the interface mon9 since "),
+            ("stuck", [["sh", "-c", "kill -STOP $(pidof pelmar)"]], "stale",
+             "though the daemon writes it every 1 s: it may be stuck"),
         ]
         self.open_page()
         for case, commands, key, words in cases:
@@ -240,6 +242,7 @@ class StatusPage(unittest.TestCase):
                     "document.querySelectorAll('#pelmar-banner [data-problem]')[0].dataset"
                     ".problem"), key, "the most serious line comes first")
                 self.shoot("status-" + key)
+                self.root.run("sh", "-c", "kill -CONT $(pidof pelmar) 2>/dev/null; true")
                 self.root.run("uci", "set", "pelmar.main.conf_file=/etc/pelmar-test.conf")
                 self.root.run("uci", "commit", "pelmar")
                 self.root.run("/etc/init.d/pelmar", "restart")

@@ -160,6 +160,10 @@ return view.extend({
 		if (!reply.running)
 			return list;
 
+		// A stuck daemon's figures below are old: that comes first.
+		if (reply.error == 'stale')
+			list.push(['stale', 'warning', _('The status was last written %s, though the daemon writes it every %d s: it may be stuck. Restart it below.').format(ago(reply.age), reply.interval), link('#pelmar-log', _('Restart'))]);
+
 		if (capture.state == 'refused')
 			list.push(['refused', 'error', _('Capture refused since %s: %s. The daemon may not capture on this router; check the package\'s capabilities and the interface.').format(when(capture.since), capture.error || '?'), link(SETTINGS, _('Interface'))]);
 		else if (capture.state == 'waiting')
@@ -176,9 +180,6 @@ return view.extend({
 					: _('The documents wait in the spool; check the upload URL and the collector.')
 			], link(SETTINGS, lost ? _('Spool directory') : _('Upload URL'))]);
 		}
-
-		if (reply.error == 'stale')
-			list.push(['stale', 'warning', _('The status was last written %s, though the daemon writes it every %d s: it may be stuck. Restart it below.').format(ago(reply.age), reply.interval), link('#pelmar-log', _('Restart'))]);
 
 		if (status.clock && status.clock.synced === false)
 			list.push(['clock', 'warning', reply.ntp === false
