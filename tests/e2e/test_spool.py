@@ -129,8 +129,9 @@ PID_NAMESPACE = ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child"]
 
 
 def pid_namespaces():
-    """True when this user can make pid namespaces (root, with unshare at hand)."""
-    return os.geteuid() == 0 and shutil.which("unshare") and subprocess.run(
+    """True when this user can make pid namespaces (root, with unshare at hand) and the binary
+    runs itself: an emulator as PID 1 ends itself by a signal, which there does nothing."""
+    return not RUNNER and os.geteuid() == 0 and shutil.which("unshare") and subprocess.run(
         PID_NAMESPACE + ["true"], stderr=subprocess.DEVNULL).returncode == 0
 
 

@@ -1,9 +1,11 @@
-"""The daemon as the router package runs it: an unprivileged user with only the capability to
-capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), or root that becomes its
-`user` keeping that capability alone, capturing on an interface that the test makes (a tun
-device set to 802.11 with radiotap) and uploading to a local receiver; and a capture refused
-to a user without it, which the daemon waits out. Needs root, setpriv and /dev/net/tun; skipped
-while the binary has no native capture."""
+"""The daemon's own side of running unprivileged, outside any supervisor: started with only the
+capability to capture (CAP_NET_RAW) in every set, ambient too, as a supervisor may hand it over,
+or as root that becomes its `user` keeping that capability alone, capturing on an interface
+that the test makes (a tun device set to 802.11 with radiotap) and uploading to a local
+receiver; its commands get no capability either way; and a capture refused to a user without
+it, which the daemon waits out. How the router's procd starts it (a jail, or root and `user`)
+is tests/openwrt/test_router.py, on OpenWrt's own procd. Needs root, setpriv and
+/dev/net/tun; skipped while the binary has no native capture."""
 import json
 import os
 import pwd
@@ -17,7 +19,8 @@ from daemon import BINARY, NO_LIVE_CAPTURE, Receiver, wait_for
 from frames import probe_request, simple_radio
 from test_native import make_interface, send
 
-# As procd starts it with the package's user, capabilities file and no_new_privs.
+# The capture capability in every set, ambient too, and no_new_privs: the most a supervisor
+# may hand over (procd hands it over only through ujail, which leaves the ambient set empty).
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                 "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw",
                 "--bounding-set=-all,+net_raw", "--no-new-privs"]

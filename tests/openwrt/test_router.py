@@ -119,8 +119,14 @@ class Package(unittest.TestCase):
     def test_the_service_under_procd(self):
         # With ujail the status plugin is checked under the real rpcd too.
         for ujail in (True, False):
-            with self.subTest(ujail=ujail), tempfile.TemporaryDirectory() as inbox:
-                with Userland(BUILD, BINARY, ujail=ujail, luci=ujail) as u:
+            with self.subTest(ujail=ujail), tempfile.TemporaryDirectory() as inbox, \
+                    tempfile.TemporaryDirectory() as overlay:
+                # A hook after the package's: each event's line once the package's hook has run.
+                hooks = os.path.join(overlay, "etc", "hotplug.d", "ntp")
+                os.makedirs(hooks)
+                with open(os.path.join(hooks, "99-seen"), "w") as f:
+                    f.write('echo "$ACTION $stratum" >> /tmp/ntp-seen\n')
+                with Userland(BUILD, BINARY, ujail=ujail, luci=ujail, overlays=[overlay]) as u:
                     server = u.in_net([sys.executable, "-c", RECEIVER, str(PORT), inbox])
                     try:
                         self.assertTrue(u.wait(lambda: os.path.exists(os.path.join(inbox, "ready"))))
@@ -148,14 +154,13 @@ class Package(unittest.TestCase):
             with self.subTest(action=action, stratum=stratum):
                 r.sh("rm -rf /var/run/pelmar")
                 env = json.dumps({"env": [f"ACTION={action}", f"stratum={stratum}"]})
-                r.sh(f"ubus call hotplug.ntp call '{env}'")
-                marker = lambda: r.u.sh("ls -ld /var/run/pelmar /var/run/pelmar/clock-synced")
+                r.sh(f"rm -f /tmp/ntp-seen; ubus call hotplug.ntp call '{env}'")
+                self.assertTrue(r.u.wait(lambda: r.u.sh("cat /tmp/ntp-seen")[1] ==
+                                         f"{action} {stratum}\n"))
+                rc, out = r.u.sh("ls -ld /var/run/pelmar /var/run/pelmar/clock-synced")
+                self.assertEqual(rc == 0, made, out)
                 if made:
-                    rc, out = r.u.wait(lambda: marker()[0] == 0 and marker())
                     self.assertRegex(out, r"drwxr-xr-x\s+\d+ pelmar\s+pelmar .*/var/run/pelmar\n")
-                else:  # the hook has run once the shell that procd starts for it is gone
-                    r.u.wait(lambda: "hotplug" not in r.sh("ps w"), 5)
-                    self.assertNotEqual(marker()[0], 0)
         r.sh("rm -rf /var/run/pelmar")
 
     def check_start(self, r, radio, jailed):
@@ -177,6 +182,7 @@ class Package(unittest.TestCase):
         status = r.u.wait(lambda: r.status().get("capture", {}).get("frames") and r.status())
         self.assertEqual(status["capture"]["state"], "capturing")
         self.assertEqual(status["capture"]["source"], "mon0")
+        self.assertIn("history", status)  # the day's windows, as the service asks
         # Outside the jail the spool and backups are where the package puts them.
         self.assertEqual(r.sh("ls -ld /var/spool/pelmar").split()[2], "pelmar")
         return pid
