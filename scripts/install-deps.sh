@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libinih-dev libpcap-dev libgtest-dev libbenchmark-dev
           clang-format libmbedtls-dev curl ca-certificates python3 openssl faketime ncurses-bin tcpdump shellcheck busybox procps file
           libcpp-httplib-dev libmicrohttpd-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libjs-chart.js postgresql chromium
-          libjson-c-dev libcrypt-dev libnl-3-dev util-linux xz-utils "$@")
+          libjson-c-dev libcrypt-dev libnl-3-dev util-linux xz-utils gettext "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -18,7 +18,8 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 class Browser:
     """One Chromium with one page; each document keeps its uncaught errors in `pageErrors`."""
 
-    def __init__(self):
+    def __init__(self, prefix=()):
+        """`prefix`: a command that runs Chromium, e.g. nsenter into a network namespace."""
         self.profile = tempfile.TemporaryDirectory(prefix="pelmar-chromium-")
         to_r, self.to_browser = os.pipe()
         self.from_browser, from_w = os.pipe()
@@ -26,7 +27,7 @@ class Browser:
         onto_3_and_4 = lambda: [os.dup2(to_r, 100, False), os.dup2(from_w, 101, False),
                                 os.dup2(100, 3), os.dup2(101, 4)]
         self.process = subprocess.Popen(  # Python's own fds are close-on-exec: only 3, 4 pass
-            [CHROMIUM, *FLAGS, "--user-data-dir=" + self.profile.name, "about:blank"],
+            [*prefix, CHROMIUM, *FLAGS, "--user-data-dir=" + self.profile.name, "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=onto_3_and_4,
             close_fds=False)
         os.close(to_r), os.close(from_w)
