@@ -241,8 +241,9 @@ return view.extend({
 		rows.push(['clock', _('Clock'), clock.synced === true ? _('synchronised')
 			: clock.synced === false ? _('not synchronised') : has(status.clock) ? _('not checked') : '—', null]);
 		rows.push(['age', _('Status written'), when(status.updated), null]);
+		// procd's pid is on the Service row: a jailed daemon sees itself as pid 1.
 		rows.push(['version', _('Daemon'), status.version
-			? _('%s, pid %d, started %s').format(status.version, status.pid, when(status.started)) : '—', null]);
+			? _('%s, started %s').format(status.version, when(status.started)) : '—', null]);
 		return rows;
 	},
 
