@@ -1,0 +1,299 @@
+"""Services > pelmar on OpenWrt's real LuCI (uhttpd, rpcd, the ucode dispatcher) after a real
+login in headless Chromium, with the daemon under the real procd: Save & Apply restarts it with
+the new value; a read-only login saves nothing; a monitor interface is made on a radio; the
+dependent options show and hide and keep their values; values the init script refuses are
+refused here, a name over the interface's byte limit too. No radio exists here: `wifi` is a
+stand-in that records its call, and /etc/config/wireless is the test's."""
+import json
+import os
+import tempfile
+import unittest
+
+from browser import CHROMIUM, Browser
+from luci_root import BASE, ROOT_PASSWORD, VIEWER_PASSWORD, LuciRoot
+
+USERLAND = os.environ.get("PELMAR_USERLAND", "")
+DAEMON = os.environ.get("PELMAR_DAEMON", "")
+SHOTS = os.environ.get("PELMAR_SCREENSHOT_DIR", "")
+SETTINGS = BASE + "/admin/services/pelmar"
+FIELD = '[id="widget.cbid.pelmar.main.%s"]'
+INTERFACE = '[id="cbid.pelmar.main.interface"]'
+# Records each call, as `wifi reload` would be made on a router.
+WIFI = "#!/bin/sh\necho \"$*\" >>/tmp/wifi-calls\n"
+# Two radios, the second disabled; an access point whose interface is called mon0.
+WIRELESS = """config wifi-device 'radio0'
+	option type 'mac80211'
+	option band '2g'
+	option channel '6'
+
+config wifi-device 'radio1'
+	option type 'mac80211'
+	option band '5g'
+	option channel '36'
+	option disabled '1'
+
+config wifi-iface 'default_radio0'
+	option device 'radio0'
+	option mode 'ap'
+	option ssid 'OpenWrt'
+	option ifname 'mon0'
+"""
+MONITOR = "\nconfig wifi-iface 'watch'\n\toption device 'radio0'\n\toption mode 'monitor'\n" \
+          "\toption ifname 'mon5'\n"
+
+
+@unittest.skipUnless(CHROMIUM, "Chromium is not installed")
+@unittest.skipUnless(os.geteuid() == 0, "the OpenWrt userland needs root (namespaces)")
+@unittest.skipUnless(os.path.isfile(os.path.join(USERLAND, "run-luci.sh")),
+                     "PELMAR_USERLAND names no OpenWrt userland")
+@unittest.skipUnless(os.access(DAEMON, os.X_OK), "PELMAR_DAEMON names no daemon")
+class SettingsPage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        out = os.path.join(SHOTS or tempfile.mkdtemp(prefix="pelmar-luci-"), "settings-root")
+        cls.root = LuciRoot(USERLAND, DAEMON, out, {"sbin/wifi": (WIFI, 0o755)})
+        cls.addClassCleanup(cls.root.close)
+        cls.root.join_network()
+        cls.browser = Browser()
+        cls.addClassCleanup(cls.browser.close)
+        cls.user = None
+
+    def setUp(self):
+        # The package's own settings, enabled: the daemon waits for its absent interface.
+        self.root.run("sh", "-c", "cp /rom-pelmar /etc/config/pelmar 2>/dev/null || "
+                      "cp /etc/config/pelmar /rom-pelmar; uci set pelmar.main.enabled=1; "
+                      "uci commit pelmar; /etc/init.d/pelmar enable; /etc/init.d/pelmar start; "
+                      "rm -f /tmp/wifi-calls")
+        self.root.write("/etc/config/wireless", WIRELESS)
+        self.root.wait_for(lambda: self.root.service_pid("pelmar"), what="the daemon")
+
+    # -- the browser --
+
+    def login(self, user, password):
+        if self.user == user:
+            return
+        self.browser.open(BASE + "/admin/logout")
+        self.browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')")
+        self.browser.open(SETTINGS)  # the login form posts to the page it is on
+        self.browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')")
+        self.browser.evaluate(
+            "{ const m = document.querySelector('.modal'); m.querySelector('#luci_username')"
+            ".value = %s; m.querySelector('#luci_password').value = %s; "
+            "m.querySelector('.cbi-button-positive').click(); }"
+            % (json.dumps(user), json.dumps(password)))
+        self.browser.wait("!!(window.L && L.env && L.env.sessionid)")
+        type(self).user = user
+
+    def open(self, user="root"):
+        self.login(user, ROOT_PASSWORD if user == "root" else VIEWER_PASSWORD)
+        self.browser.open(SETTINGS)
+        self.browser.wait("!window.oldPage && !!document.querySelector('#view .cbi-page-actions')"
+                          " && !document.querySelector('#view .spinning')", 30)
+
+    def tab(self, name):
+        self.browser.click('.cbi-tabmenu li[data-tab="%s"] a' % name)
+        self.browser.wait("document.querySelector('.cbi-tabmenu li[data-tab=\"%s\"]')"
+                          ".classList.contains('cbi-tab')" % name)
+
+    def shown(self, name):
+        return self.browser.evaluate(
+            "!document.querySelector('[data-field=\"cbid.pelmar.main.%s\"]')"
+            ".classList.contains('hidden')" % name)
+
+    def check(self, name):
+        self.browser.click('[data-field="cbid.pelmar.main.%s"] label' % name)
+
+    def interface(self):
+        return self.browser.evaluate(
+            "L.dom.findClassInstance(document.querySelector('%s')).getValue()" % INTERFACE)
+
+    def type_interface(self, name):
+        """Types a name into the interface's own entry and presses Enter."""
+        entry = INTERFACE + " .create-item-input"
+        self.browser.type(entry, name)
+        self.browser.evaluate("document.querySelector('%s').focus()" % entry)
+        for kind in ("keyDown", "keyUp"):
+            self.browser.command("Input.dispatchKeyEvent", type=kind, key="Enter", code="Enter",
+                                 windowsVirtualKeyCode=13)
+        return self.browser.evaluate(
+            "{ const e = document.querySelector('%s'); [e.classList.contains('cbi-input-invalid')"
+            ", e.getAttribute('data-tooltip') || '']; }" % entry)
+
+    def save_and_apply(self):
+        self.browser.click('.cbi-page-actions .cbi-dropdown li[display="0"]')
+        self.browser.wait("/Configuration changes (have been )?applied/"
+                          ".test(document.body.innerText)", 40)
+
+    def rpc(self, obj, method, args):
+        """A call through uhttpd's /ubus/ with the page's session: its error's message or
+        'granted <result>'."""
+        return self.browser.evaluate(
+            "L.require('rpc').then(rpc => rpc.declare({object: %s, method: %s, params: %s})"
+            "(...%s)).then(r => 'granted ' + JSON.stringify(r), e => String(e.message))"
+            % (json.dumps(obj), json.dumps(method), json.dumps(list(args)),
+               json.dumps(list(args.values()))))
+
+    def assert_clean(self):
+        self.assertEqual(self.browser.evaluate("window.pageErrors"), [])
+        self.assertNotIn("RPCError", self.browser.evaluate("document.body.innerText"))
+
+    def shoot(self, name):
+        """Screenshots at desktop and phone widths; the phone's shows no horizontal scroll."""
+        for width, mobile in ((1280, False), (375, True)):
+            self.browser.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
+                                 deviceScaleFactor=1, mobile=mobile)
+            self.browser.wait("document.documentElement.clientWidth == %d" % width)
+            self.assertLessEqual(*self.browser.evaluate(
+                "[document.documentElement.scrollWidth, innerWidth]"), (name, width))
+            if SHOTS:
+                self.browser.screenshot(os.path.join(SHOTS, "%s-%d.png" % (name, width)))
+        self.browser.command("Emulation.clearDeviceMetricsOverride")
+
+    # -- the tests --
+
+    def test_save_and_apply_restarts_the_daemon(self):
+        # Hidden options (backups are off) keep what the file holds through a save.
+        self.root.run("sh", "-c", "uci set pelmar.main.backup_dir=/tmp/kept; uci set "
+                      "pelmar.main.mac_secret=s3cret; uci commit pelmar")
+        before = self.root.service_pid("pelmar")
+        self.open()
+        self.tab("reporting")
+        self.browser.type(FIELD % "report_time", "120")
+        self.save_and_apply()
+        config = self.root.read("/etc/config/pelmar")
+        self.assertIn("option report_time '120'", config)
+        self.assertIn("option backup_dir '/tmp/kept'", config)
+        self.assertIn("option mac_secret 's3cret'", config)
+        self.assertEqual(self.root.run("sh", "-c", "ls /tmp/.uci | grep -c pelmar || true")
+                         .strip(), "0")
+        after = self.root.wait_for(
+            lambda: (self.root.service_pid("pelmar") != before and
+                     "report_time=120\n" in self.root.read("/var/etc/pelmar.conf") and
+                     self.root.service_pid("pelmar")), what="procd to restart the daemon")
+        self.assertIn("PELMAR_CONFIG=/var/etc/pelmar.conf",
+                      self.root.read("/proc/%d/environ" % after).split("\0"))
+        self.assert_clean()
+
+    def test_read_only_login_saves_nothing(self):
+        self.open("viewer")
+        self.assertTrue(self.browser.evaluate(
+            "[...document.querySelectorAll('#view input:not([type=hidden]), #view select, "
+            "#view button')].every(e => e.disabled) && document.querySelector("
+            "'.cbi-page-actions .cbi-dropdown').hasAttribute('disabled')"))
+        self.shoot("luci-settings-read-only")
+        # Past the page: rpcd itself refuses the writes.
+        self.assertEqual(self.rpc("uci", "set", {"config": "pelmar", "section": "main",
+                                                 "values": {"report_time": "5"}}),
+                         "Access denied")
+        self.assertEqual(self.rpc("luci.pelmar", "createMonitor", {"radio": "radio0"}),
+                         "Access denied")
+        self.assertIn("option report_time '60'", self.root.read("/etc/config/pelmar"))
+        self.assertEqual(self.root.read("/etc/config/wireless"), WIRELESS)
+        self.assert_clean()
+
+    def test_monitor_interface_is_made_on_a_chosen_radio(self):
+        self.open()
+        self.assertIn("may stop serving its wireless clients",
+                      self.browser.evaluate("document.querySelector('#view').innerText"))
+        self.shoot("luci-settings-no-monitor")
+        self.browser.evaluate("{ const s = document.querySelector('#pelmar-monitor-radio'); "
+                              "s.value = 'radio1'; s.dispatchEvent(new Event('change')); }")
+        self.browser.click('[data-monitor="offer"] button')
+        self.browser.wait("!!document.querySelector('[data-monitor=\"answer\"] .alert-message')")
+        self.assertRegex(self.browser.evaluate(
+            "document.querySelector('[data-monitor=\"answer\"]').innerText"),
+            "^Monitor interface mon1 was written on radio radio1 and selected above.* The radio "
+            "radio1 was disabled and is now enabled")
+        self.assertEqual(self.interface(), "mon1")  # mon0 is the access point's name
+        self.assertEqual(self.root.read("/tmp/wifi-calls"), "reload\n")
+        uci = self.root.run("uci", "show", "wireless")
+        for line in ("wireless.mon1=wifi-iface", "wireless.mon1.device='radio1'",
+                     "wireless.mon1.mode='monitor'", "wireless.mon1.ifname='mon1'"):
+            self.assertIn(line + "\n", uci)
+        self.assertNotIn("wireless.radio1.disabled", uci)
+        self.save_and_apply()
+        self.assertEqual(self.root.run("uci", "get", "pelmar.main.interface"), "mon1\n")
+        # The next visit lists it with its radio, band and channel, and offers nothing more.
+        self.open()
+        self.assertEqual(self.browser.evaluate(
+            "[...document.querySelectorAll('%s li[data-value=\"mon1\"]')].map(e => e.innerText)"
+            % INTERFACE), ["mon1 (radio1, 5 GHz, channel 36)"])
+        self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
+        # The plugin checks the radio it is sent: no wifi-device, nothing written or run.
+        for radio in ("default_radio0", "radio0; reboot", "", "radio9"):
+            self.assertEqual(self.rpc("luci.pelmar", "createMonitor", {"radio": radio}),
+                             'granted {"error":"radio"}', radio)
+        self.assertEqual(self.root.read("/tmp/wifi-calls"), "reload\n")
+        self.assert_clean()
+
+    def test_existing_monitor_interfaces_are_offered(self):
+        self.root.write("/etc/config/wireless", WIRELESS + MONITOR)
+        self.open()
+        self.assertEqual(self.browser.evaluate(
+            "[...document.querySelectorAll('%s li[data-value]')].map(e => e.innerText)"
+            % INTERFACE)[:2], ["mon0", "mon5 (radio0, 2.4 GHz, channel 6)"])
+        self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
+
+    def test_dependent_options_show_and_hide(self):
+        self.open()
+        # (tab, what turns them on, the options shown only then)
+        cases = [("storage", "backup", ["backup_dir", "backup_max_files", "backup_max_kb"]),
+                 ("counting", "mac_privacy", ["mac_secret", "mac_rotation"])]
+        for tab, switch, options in cases:
+            self.tab(tab)
+            self.assertEqual([self.shown(o) for o in options], [False] * len(options), switch)
+            self.check(switch)
+            self.assertEqual([self.shown(o) for o in options], [True] * len(options), switch)
+        self.tab("storage")
+        self.assertFalse(self.shown("spool_max_kb"))
+        self.browser.type(FIELD % "spool_dir", "/tmp/spool")
+        self.assertTrue(self.shown("spool_max_kb"))
+        self.shoot("luci-settings")
+        self.check("backup")
+        self.assertFalse(self.shown("backup_dir"))
+        self.assert_clean()
+
+    def test_values_the_init_script_refuses_are_refused(self):
+        self.open()
+        long_url = "https://c.example/" + "a" * 172  # the longest lines the daemon reads whole
+        # (tab, option, {value: words of its refusal, or None where it passes})
+        cases = [
+            ("reporting", "report_time", {"060": "not a decimal number", "+5": "not a decimal "
+                                          "number", "0x3c": "not a decimal number", "-5": "below 0",
+                                          "2147483648": "above 2147483647", "0": None}),
+            ("capture", "min_signal", {"-0": "not a decimal number", "-151": "below -150",
+                                       "5": "above 0", "-150": None}),
+            ("reporting", "full_url", {long_url + "a": "longer than 190 bytes",
+                                       long_url[:-1] + "é": "longer than 190 bytes",
+                                       long_url: None}),
+            ("capture", "filter", {" type mgt": "starts or ends with white space",
+                                   "type mgt\u00a0": None, "a\t;b": "would start a comment"}),
+            ("storage", "status_file", {"status.json": "not an absolute path"}),
+            ("storage", "clock_synced_file", {"clock": "not an absolute path", "none": None}),
+        ]
+        for tab, name, values in cases:
+            self.tab(tab)
+            for value, words in values.items():
+                with self.subTest(option=name, value=value):
+                    self.browser.type(FIELD % name, value)
+                    invalid, why = self.browser.evaluate(
+                        "{ const e = document.querySelector('%s'); [e.classList.contains("
+                        "'cbi-input-invalid'), e.getAttribute('data-tooltip') || '']; }"
+                        % (FIELD % name))
+                    self.assertEqual(invalid, words is not None)
+                    self.assertRegex(why, "^Refused: .*" + words if words else "^(?!Refused)")
+        # The interface's name in bytes, as the kernel and the init script count it: 15
+        # characters, 17 bytes.
+        self.tab("capture")
+        invalid, why = self.type_interface("überwachung-mön")
+        self.assertTrue(invalid)
+        self.assertEqual(why, "Refused: longer than 15 bytes (UTF-8): it has 17")
+        self.assertEqual(self.interface(), "mon0")
+        self.assertEqual(self.type_interface("überwachung-m"), [False, ""])
+        self.assertEqual(self.interface(), "überwachung-m")
+        self.shoot("luci-settings-refused")
+        self.assert_clean()
+
+
+if __name__ == "__main__":
+    unittest.main()
