@@ -11,6 +11,7 @@
 #include "capture/native_capture.h"
 #include "config/config.h"
 #include "log.h"
+#include "privileges.h"
 #include "report/files.h"
 #include "report/privacy.h"
 #include "report/scheduler.h"
@@ -40,6 +41,16 @@ void warnIfLineCut(const char* path, int line) {
 // Says once at start when the configuration leaves uploads off.
 void warnIfUploadsOff(const char* path) {
     if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
+}
+
+// With `user`, leaves root for that user before anything but the configuration is opened;
+// false, after one line, when that cannot be done whole.
+bool settleUser() {
+    if (!config.user) return true;
+    const std::string failure = becomeUser(*config.user);
+    if (failure.empty()) return true;
+    logLine("%s", failure.c_str());
+    return false;
 }
 
 // Pseudonyms need a secret: without one configured (an empty one is none), this run makes its
@@ -146,6 +157,7 @@ int main(int argc, char** argv) {
         logText("Cannot load %s!\n", path);
         return -1;
     }
+    if (!settleUser()) return -1;
     warnIfLineCut(path, loaded);
     warnIfUploadsOff(path);
     if (!settlePrivacy()) return -1;

@@ -46,6 +46,7 @@ constexpr NumberKey numberKeys[] = {
     {"exit_at_end", &Config::exit_at_end},
     {"count_devices", &Config::count_devices},
     {"count_only", &Config::count_only},
+    {"status_history", &Config::status_history},
 };
 
 constexpr TextKey textKeys[] = {
@@ -60,6 +61,7 @@ constexpr TextKey textKeys[] = {
     {"capture_filter", &Config::capture_filter},
     {"status_file", &Config::status_file},
     {"clock_synced_file", &Config::clock_synced_file},
+    {"user", &Config::user},
 };
 
 }  // namespace

@@ -36,6 +36,8 @@ struct Config {
     int count_only = 0;        // 1: documents carry the count, no address (counting turns on)
     std::optional<std::string> status_file;        // the daemon's state, replaced whole
     std::optional<std::string> clock_synced_file;  // the clock is synchronised once this exists
+    std::optional<std::string> user;  // started as root: become this user, keeping CAP_NET_RAW
+    int status_history = 0;           // the last this many windows in the status file
 };
 
 // Written only before the report thread starts; read-only afterwards.
