@@ -4,17 +4,24 @@ the new value; a read-only login saves nothing; a monitor interface is made on a
 dependent options show and hide and keep their values; values the init script refuses are
 refused here, a name over the interface's byte limit too. No radio exists here: `wifi` is a
 stand-in that records its call, and /etc/config/wireless is the test's."""
+import ctypes
 import json
 import os
+import subprocess
+import sys
 import tempfile
 import unittest
 
 from browser import CHROMIUM, Browser
-from luci_root import BASE, ROOT_PASSWORD, VIEWER_PASSWORD, LuciRoot
 
-USERLAND = os.environ.get("PELMAR_USERLAND", "")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "openwrt"))
+from userland import Userland, missing  # noqa: E402
+
 DAEMON = os.environ.get("PELMAR_DAEMON", "")
+BUILD = os.environ.get("PELMAR_USERLAND_BUILD", "")
 SHOTS = os.environ.get("PELMAR_SCREENSHOT_DIR", "")
+BASE = "http://127.0.0.1/cgi-bin/luci"
+VIEWER_PASSWORD = "viewer-pw"
 SETTINGS = BASE + "/admin/services/pelmar"
 FIELD = '[id="widget.cbid.pelmar.main.%s"]'
 INTERFACE = '[id="cbid.pelmar.main.interface"]'
@@ -42,56 +49,94 @@ MONITOR = "\nconfig wifi-iface 'watch'\n\toption device 'radio0'\n\toption mode 
           "\toption ifname 'mon5'\n"
 
 
+def join_network(pid):
+    """Moves this process into the network namespace of `pid`, where uhttpd listens on
+    127.0.0.1:80, so that the browser it starts reaches it (before any thread starts)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    with open("/proc/%d/ns/net" % pid) as ns:
+        if libc.setns(ns.fileno(), 0x40000000):  # CLONE_NEWNET
+            raise OSError(ctypes.get_errno(), "setns")
+
+
 @unittest.skipUnless(CHROMIUM, "Chromium is not installed")
-@unittest.skipUnless(os.geteuid() == 0, "the OpenWrt userland needs root (namespaces)")
-@unittest.skipUnless(os.path.isfile(os.path.join(USERLAND, "run-luci.sh")),
-                     "PELMAR_USERLAND names no OpenWrt userland")
+@unittest.skipIf(missing(), missing())
 @unittest.skipUnless(os.access(DAEMON, os.X_OK), "PELMAR_DAEMON names no daemon")
 class SettingsPage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        out = os.path.join(SHOTS or tempfile.mkdtemp(prefix="pelmar-luci-"), "settings-root")
-        cls.root = LuciRoot(USERLAND, DAEMON, out, {"sbin/wifi": (WIFI, 0o755)})
-        cls.addClassCleanup(cls.root.close)
-        cls.root.join_network()
+        overlay = tempfile.TemporaryDirectory(prefix="pelmar-wifi-")
+        cls.addClassCleanup(overlay.cleanup)
+        os.chmod(overlay.name, 0o755)  # copied over the root's own /
+        os.makedirs(os.path.join(overlay.name, "sbin"))
+        with open(os.path.join(overlay.name, "sbin", "wifi"), "w") as f:
+            f.write(WIFI)
+        os.chmod(os.path.join(overlay.name, "sbin", "wifi"), 0o755)
+        cls.router = Userland(BUILD or os.path.join(tempfile.gettempdir(), "pelmar-userland"),
+                              DAEMON, luci=True, overlays=[overlay.name]).start()
+        cls.addClassCleanup(cls.router.stop)
+        cls.root_password = cls.router.login[1]
+        hashed = subprocess.check_output(["openssl", "passwd", "-5", VIEWER_PASSWORD], text=True)
+        cls.sh(cls, "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=viewer; "
+               "uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*'; "
+               "uci commit rpcd; cp /etc/config/pelmar /etc/config/pelmar.packaged"
+               % hashed.strip())
+        join_network(cls.router.pid)
         cls.browser = Browser()
         cls.addClassCleanup(cls.browser.close)
         cls.user = None
 
+    def sh(self, command, stdin=None):
+        """A command inside the root; its output, or a failure of the test."""
+        rc, out = self.router.sh(command, input=stdin)
+        if rc:
+            raise AssertionError("%s: status %d: %s" % (command, rc, out))
+        return out
+
+    def read(self, path):
+        return self.router.sh("cat " + path)[1]
+
+    def pid(self):
+        return self.router.instance().get("pid") if self.router.instance().get("running") else None
+
     def setUp(self):
         # The package's own settings, enabled: the daemon waits for its absent interface.
-        self.root.run("sh", "-c", "cp /rom-pelmar /etc/config/pelmar 2>/dev/null || "
-                      "cp /etc/config/pelmar /rom-pelmar; uci set pelmar.main.enabled=1; "
-                      "uci commit pelmar; /etc/init.d/pelmar enable; /etc/init.d/pelmar start; "
-                      "rm -f /tmp/wifi-calls")
-        self.root.write("/etc/config/wireless", WIRELESS)
-        self.root.wait_for(lambda: self.root.service_pid("pelmar"), what="the daemon")
+        self.sh("cp /etc/config/pelmar.packaged /etc/config/pelmar; uci set pelmar.main.enabled=1;"
+                " uci commit pelmar; /etc/init.d/pelmar enable; /etc/init.d/pelmar start; "
+                "rm -f /tmp/wifi-calls")
+        self.sh("cat >/etc/config/wireless", WIRELESS)
+        self.assertTrue(self.router.wait(self.pid), "the daemon does not run:\n"
+                        + self.router.logread())
 
     # -- the browser --
 
     def login(self, user, password):
-        if self.user == user:
-            return
-        self.browser.open(BASE + "/admin/logout")
-        self.browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')")
-        self.browser.open(SETTINGS)  # the login form posts to the page it is on
+        self.browser.command("Network.clearBrowserCookies")
+        self.browser.open(SETTINGS)
         self.browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')")
         self.browser.evaluate(
             "{ const m = document.querySelector('.modal'); m.querySelector('#luci_username')"
             ".value = %s; m.querySelector('#luci_password').value = %s; "
             "m.querySelector('.cbi-button-positive').click(); }"
             % (json.dumps(user), json.dumps(password)))
-        self.browser.wait("!!(window.L && L.env && L.env.sessionid)")
         type(self).user = user
 
     def open(self, user="root"):
-        self.login(user, ROOT_PASSWORD if user == "root" else VIEWER_PASSWORD)
-        self.browser.open(SETTINGS)
-        self.browser.wait("!window.oldPage && !!document.querySelector('#view .cbi-page-actions')"
-                          " && !document.querySelector('#view .spinning')", 30)
+        """The settings page, logged in as `user` (the login form posts to the page)."""
+        if self.user == user:
+            self.browser.open(SETTINGS)
+        else:
+            self.login(user, self.root_password if user == "root" else VIEWER_PASSWORD)
+        try:
+            self.browser.wait("!window.oldPage && !!document.querySelector('#view "
+                              ".cbi-page-actions') && !document.querySelector('#view .spinning')",
+                              30)
+        except RuntimeError as e:
+            raise AssertionError("%s\n%s\n%s" % (e, self.browser.evaluate(
+                "document.body.innerText"), self.browser.evaluate("window.pageErrors")))
+        self.tab("capture")  # LuCI reopens the tab last shown
 
     def tab(self, name):
-        self.browser.click('.cbi-tabmenu li[data-tab="%s"] a' % name)
+        self.click('.cbi-tabmenu li[data-tab="%s"] a' % name)
         self.browser.wait("document.querySelector('.cbi-tabmenu li[data-tab=\"%s\"]')"
                           ".classList.contains('cbi-tab')" % name)
 
@@ -100,8 +145,13 @@ class SettingsPage(unittest.TestCase):
             "!document.querySelector('[data-field=\"cbid.pelmar.main.%s\"]')"
             ".classList.contains('hidden')" % name)
 
+    def click(self, selector):
+        self.browser.evaluate("document.querySelector(%s).scrollIntoView({block: 'center'})"
+                              % json.dumps(selector))
+        self.browser.click(selector)
+
     def check(self, name):
-        self.browser.click('[data-field="cbid.pelmar.main.%s"] label' % name)
+        self.click('[data-field="cbid.pelmar.main.%s"] label' % name)
 
     def interface(self):
         return self.browser.evaluate(
@@ -110,6 +160,10 @@ class SettingsPage(unittest.TestCase):
     def type_interface(self, name):
         """Types a name into the interface's own entry and presses Enter."""
         entry = INTERFACE + " .create-item-input"
+        if not self.browser.evaluate("document.querySelector('%s').hasAttribute('open')"
+                                     % INTERFACE):
+            self.click(INTERFACE)  # the list opens, with the entry at its end
+        self.browser.wait("document.querySelector('%s').getClientRects().length > 0" % entry)
         self.browser.type(entry, name)
         self.browser.evaluate("document.querySelector('%s').focus()" % entry)
         for kind in ("keyDown", "keyUp"):
@@ -120,7 +174,7 @@ class SettingsPage(unittest.TestCase):
             ", e.getAttribute('data-tooltip') || '']; }" % entry)
 
     def save_and_apply(self):
-        self.browser.click('.cbi-page-actions .cbi-dropdown li[display="0"]')
+        self.click('.cbi-page-actions .cbi-dropdown li[display="0"]')
         self.browser.wait("/Configuration changes (have been )?applied/"
                           ".test(document.body.innerText)", 40)
 
@@ -142,53 +196,53 @@ class SettingsPage(unittest.TestCase):
         for width, mobile in ((1280, False), (375, True)):
             self.browser.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
                                  deviceScaleFactor=1, mobile=mobile)
-            self.browser.wait("document.documentElement.clientWidth == %d" % width)
+            self.browser.wait("innerWidth == %d" % width)
             self.assertLessEqual(*self.browser.evaluate(
                 "[document.documentElement.scrollWidth, innerWidth]"), (name, width))
             if SHOTS:
                 self.browser.screenshot(os.path.join(SHOTS, "%s-%d.png" % (name, width)))
-        self.browser.command("Emulation.clearDeviceMetricsOverride")
+        # Back to the window's own size, settled before anything is clicked again.
+        self.browser.command("Emulation.setDeviceMetricsOverride", width=1200, height=1400,
+                             deviceScaleFactor=1, mobile=False)
+        self.browser.wait("innerWidth == 1200")
 
     # -- the tests --
 
     def test_save_and_apply_restarts_the_daemon(self):
         # Hidden options (backups are off) keep what the file holds through a save.
-        self.root.run("sh", "-c", "uci set pelmar.main.backup_dir=/tmp/kept; uci set "
-                      "pelmar.main.mac_secret=s3cret; uci commit pelmar")
-        before = self.root.service_pid("pelmar")
+        self.sh("uci set pelmar.main.backup_dir=/tmp/kept; uci set pelmar.main.mac_secret=s3cret;"
+                " uci commit pelmar")
+        before = self.router.wait(lambda: self.pid() and "mac_secret=s3cret\n" in self.read(
+            "/var/etc/pelmar.conf") and self.pid())
         self.open()
         self.tab("reporting")
         self.browser.type(FIELD % "report_time", "120")
         self.save_and_apply()
-        config = self.root.read("/etc/config/pelmar")
+        config = self.read("/etc/config/pelmar")
         self.assertIn("option report_time '120'", config)
         self.assertIn("option backup_dir '/tmp/kept'", config)
         self.assertIn("option mac_secret 's3cret'", config)
-        self.assertEqual(self.root.run("sh", "-c", "ls /tmp/.uci | grep -c pelmar || true")
-                         .strip(), "0")
-        after = self.root.wait_for(
-            lambda: (self.root.service_pid("pelmar") != before and
-                     "report_time=120\n" in self.root.read("/var/etc/pelmar.conf") and
-                     self.root.service_pid("pelmar")), what="procd to restart the daemon")
-        self.assertIn("PELMAR_CONFIG=/var/etc/pelmar.conf",
-                      self.root.read("/proc/%d/environ" % after).split("\0"))
+        self.assertEqual(self.sh("uci changes pelmar"), "")
+        after = self.router.wait(lambda: self.pid() not in (None, before) and "report_time=120\n"
+                                 in self.read("/var/etc/pelmar.conf") and self.pid())
+        self.assertTrue(after, "procd did not restart the daemon:\n" + self.router.logread())
         self.assert_clean()
 
     def test_read_only_login_saves_nothing(self):
         self.open("viewer")
-        self.assertTrue(self.browser.evaluate(
+        self.assertEqual(self.browser.evaluate(
             "[...document.querySelectorAll('#view input:not([type=hidden]), #view select, "
-            "#view button')].every(e => e.disabled) && document.querySelector("
-            "'.cbi-page-actions .cbi-dropdown').hasAttribute('disabled')"))
+            "#view button:not([aria-label=\"Reveal/hide password\"]), #view .cbi-dropdown')]"
+            ".filter(e => !e.disabled && !e.hasAttribute("
+            "'disabled') && !e.closest('.cbi-dropdown[disabled]')).map(e => e.outerHTML)"), [])
         self.shoot("luci-settings-read-only")
         # Past the page: rpcd itself refuses the writes.
-        self.assertEqual(self.rpc("uci", "set", {"config": "pelmar", "section": "main",
-                                                 "values": {"report_time": "5"}}),
-                         "Access denied")
-        self.assertEqual(self.rpc("luci.pelmar", "createMonitor", {"radio": "radio0"}),
-                         "Access denied")
-        self.assertIn("option report_time '60'", self.root.read("/etc/config/pelmar"))
-        self.assertEqual(self.root.read("/etc/config/wireless"), WIRELESS)
+        denied = "failed with error -32002: Access denied"
+        self.assertIn(denied, self.rpc("uci", "set", {"config": "pelmar", "section": "main",
+                                                      "values": {"report_time": "5"}}))
+        self.assertIn(denied, self.rpc("luci.pelmar", "createMonitor", {"radio": "radio0"}))
+        self.assertIn("option report_time '60'", self.read("/etc/config/pelmar"))
+        self.assertEqual(self.read("/etc/config/wireless"), WIRELESS)
         self.assert_clean()
 
     def test_monitor_interface_is_made_on_a_chosen_radio(self):
@@ -196,23 +250,23 @@ class SettingsPage(unittest.TestCase):
         self.assertIn("may stop serving its wireless clients",
                       self.browser.evaluate("document.querySelector('#view').innerText"))
         self.shoot("luci-settings-no-monitor")
-        self.browser.evaluate("{ const s = document.querySelector('#pelmar-monitor-radio'); "
-                              "s.value = 'radio1'; s.dispatchEvent(new Event('change')); }")
-        self.browser.click('[data-monitor="offer"] button')
+        self.browser.evaluate("{ const s = document.querySelector('#pelmar-monitor-radio select');"
+                              " s.value = 'radio1'; s.dispatchEvent(new Event('change')); }")
+        self.click('[data-monitor="offer"] button')
         self.browser.wait("!!document.querySelector('[data-monitor=\"answer\"] .alert-message')")
         self.assertRegex(self.browser.evaluate(
             "document.querySelector('[data-monitor=\"answer\"]').innerText"),
             "^Monitor interface mon1 was written on radio radio1 and selected above.* The radio "
             "radio1 was disabled and is now enabled")
         self.assertEqual(self.interface(), "mon1")  # mon0 is the access point's name
-        self.assertEqual(self.root.read("/tmp/wifi-calls"), "reload\n")
-        uci = self.root.run("uci", "show", "wireless")
+        self.assertEqual(self.read("/tmp/wifi-calls"), "reload\n")
+        uci = self.sh("uci show wireless")
         for line in ("wireless.mon1=wifi-iface", "wireless.mon1.device='radio1'",
                      "wireless.mon1.mode='monitor'", "wireless.mon1.ifname='mon1'"):
             self.assertIn(line + "\n", uci)
         self.assertNotIn("wireless.radio1.disabled", uci)
         self.save_and_apply()
-        self.assertEqual(self.root.run("uci", "get", "pelmar.main.interface"), "mon1\n")
+        self.assertEqual(self.sh("uci get pelmar.main.interface"), "mon1\n")
         # The next visit lists it with its radio, band and channel, and offers nothing more.
         self.open()
         self.assertEqual(self.browser.evaluate(
@@ -223,15 +277,17 @@ class SettingsPage(unittest.TestCase):
         for radio in ("default_radio0", "radio0; reboot", "", "radio9"):
             self.assertEqual(self.rpc("luci.pelmar", "createMonitor", {"radio": radio}),
                              'granted {"error":"radio"}', radio)
-        self.assertEqual(self.root.read("/tmp/wifi-calls"), "reload\n")
+        self.assertEqual(self.read("/tmp/wifi-calls"), "reload\n")
         self.assert_clean()
 
     def test_existing_monitor_interfaces_are_offered(self):
-        self.root.write("/etc/config/wireless", WIRELESS + MONITOR)
+        self.sh("cat >/etc/config/wireless", WIRELESS + MONITOR)
         self.open()
         self.assertEqual(self.browser.evaluate(
-            "[...document.querySelectorAll('%s li[data-value]')].map(e => e.innerText)"
-            % INTERFACE)[:2], ["mon0", "mon5 (radio0, 2.4 GHz, channel 6)"])
+            "[...document.querySelectorAll('%s li[data-value]:not([data-value=\\'-\\'])')]"
+            ".map(e => e.innerText)"
+            % INTERFACE), ["mon5 (radio0, 2.4 GHz, channel 6)",
+                           "mon0 (no monitor interface of /etc/config/wireless)"])
         self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
 
     def test_dependent_options_show_and_hide(self):

@@ -94,11 +94,20 @@ function callFailure(err) {
 	return message;
 }
 
-var BANDS = { '2g': N_('2.4 GHz'), '5g': N_('5 GHz'), '6g': N_('6 GHz'), '60g': N_('60 GHz') };
+// A band as /etc/config/wireless names it, in words.
+function bandText(band) {
+	switch (band) {
+	case '2g': return _('2.4 GHz');
+	case '5g': return _('5 GHz');
+	case '6g': return _('6 GHz');
+	case '60g': return _('60 GHz');
+	default: return _('band unknown');
+	}
+}
 
 // "radio0, 2.4 GHz, channel 6" for a radio of getMonitors.
 function radioText(radio) {
-	var parts = [ radio.name, BANDS[radio.band] ? _(BANDS[radio.band]) : _('band unknown') ];
+	var parts = [ radio.name, bandText(radio.band) ];
 	if (radio.channel == null || radio.channel == 'auto')
 		parts.push(_('channel chosen automatically'));
 	else
@@ -150,7 +159,7 @@ function monitorOffer(found, choice, section_id, readonly) {
 	var offer = E('div', { 'data-monitor': 'offer' }, [
 		E('div', { 'class': 'alert-message warning' }, [
 			E('p', _('/etc/config/wireless has no wifi-iface in monitor mode. One can be made here on a radio: it is written and wifi is reloaded at once.')),
-			E('p', E('strong', caution))
+			E('p', [ E('strong', caution) ])
 		]),
 		E('div', { 'class': 'control-group' }, [
 			radio.render(), ' ',
@@ -219,7 +228,8 @@ return view.extend({
 		// (none where empty turns the feature off).
 		function field(tab, name, title, description, check, placeholder) {
 			var f = s.taboption(tab, form.Value, name, title, description);
-			f.validate = check;
+			if (check)
+				f.validate = check;
 			if (placeholder != null)
 				f.placeholder = placeholder;
 			return f;
@@ -242,6 +252,14 @@ return view.extend({
 		iface.default = 'mon0';
 		var named = found.monitors.filter(function(mon) { return mon.ifname != null; });
 		named.forEach(function(mon) { iface.value(mon.ifname, monitorText(mon, found.radios)); });
+		// The name shown is always a choice, so that the widget is a list to add a new
+		// interface to; one that is no monitor interface is said so.
+		iface.renderWidget = function(section_id, option_index, cfgvalue) {
+			var shown = cfgvalue != null ? cfgvalue : this.default;
+			if ((this.keylist || []).indexOf(shown) < 0)
+				this.value(shown, _('%s (no monitor interface of /etc/config/wireless)').format(shown));
+			return form.Value.prototype.renderWidget.apply(this, arguments);
+		};
 		if (found.failure) {
 			o = s.taboption('capture', form.DummyValue, '_monitors', _('Monitor interfaces'));
 			o.renderWidget = function() {
