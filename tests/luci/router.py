@@ -1,7 +1,8 @@
-"""A stand-in for the router's web interface: serves LuCI's browser files with the app's htdocs laid
-over them, renders the page LuCI's server puts around a view, and answers ubus JSON-RPC deciding
-access from the app's real menu and ACL files, as rpcd and LuCI's dispatcher do. `luci.pelmar
-getStatus` is answered by the app's real plugin, run by ucode with stand-ins for ubus and uci."""
+"""A stand-in for the router's web interface, for the status page (the settings page is tested on
+the real LuCI): serves LuCI's browser files with the app's htdocs laid over them, renders the
+page LuCI's server puts around a view, and answers ubus JSON-RPC deciding access from the app's
+real menu and ACL files, as rpcd and LuCI's dispatcher do. `luci.pelmar getStatus` is answered
+by the app's real plugin, run by ucode with stand-ins for ubus and uci."""
 import fnmatch
 import glob
 import json
@@ -72,8 +73,7 @@ class Router:
         self.sessions = {"admin": (["*"], ["*"]), "viewer": (["*"], []),
                          "stranger": (["luci-base", "unauthenticated"], [])}
         self.uci = {"pelmar": {"main": {".type": "pelmar"}}}
-        self.running, self.plugin, self.applied, self.lock = True, True, 0, threading.Lock()
-        self.calls = []  # (session, object, method, args) of every call granted
+        self.running, self.plugin, self.lock = True, True, threading.Lock()
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), self.handler())
         self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
@@ -119,9 +119,6 @@ class Router:
                                                               ".anonymous": False})
                                        for i, (name, options) in enumerate(
                                            self.uci[args["config"]].items())}}]
-            if obj == "uci" and method == "set":
-                self.uci[args["config"]][args["section"]].update(args["values"])
-                return [0]
         return [3] if obj == "uci" else None
 
     def rpc(self, message):
@@ -138,8 +135,6 @@ class Router:
         result = self.call(sid, obj, method, args)
         if result is None:
             return dict(reply, error={"code": -32000, "message": "Object not found"})
-        with self.lock:
-            self.calls.append((sid, obj, method, args))
         return dict(reply, result=result)
 
     def view(self, path, sid):
@@ -192,18 +187,11 @@ class Router:
             def do_POST(self):
                 url = urllib.parse.urlsplit(self.path)
                 body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-                if url.path == "/ubus/":
-                    request = json.loads(body)
-                    answer = ([router.rpc(m) for m in request] if isinstance(request, list)
-                              else router.rpc(request))
-                    return self.send(200, json.dumps(answer), "application/json")
-                if url.path != "/cgi-bin/luci/admin/uci/apply_rollback":
+                if url.path != "/ubus/":
                     return self.send(404, "not found")  # also the peer address helper
-                sid = urllib.parse.parse_qs(body.decode()).get("sid", [""])[0]
-                if not router.allowed(sid, "ubus", "uci", "apply"):
-                    return self.send(403, "denied")
-                with router.lock:
-                    router.applied += 1
-                self.send(200, json.dumps({"token": "c" + sid}), "application/json")
+                request = json.loads(body)
+                answer = ([router.rpc(m) for m in request] if isinstance(request, list)
+                          else router.rpc(request))
+                self.send(200, json.dumps(answer), "application/json")
 
         return Handler
