@@ -4,36 +4,28 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <string>
 
-// The system's calls the change of user makes, behind one seam. Each returns 0 when done and -1
-// with errno set otherwise, as the kernel's calls do.
+// The system's calls the change of user makes, behind one seam; the real ones where they fit.
+// Each returns as the kernel's call does: -1 with errno set when it fails.
 struct PrivilegeCalls {
-    // The user's id and primary group; false when there is no such user.
-    bool (*lookUp)(const std::string& name, uid_t& uid, gid_t& gid);
-    uid_t (*effectiveUser)();
-    // 1 when `capability` is in the bounding set, 0 when not, -1 past the kernel's last one.
-    int (*inBoundingSet)(int capability);
-    int (*dropFromBoundingSet)(int capability);
-    int (*keepCapabilitiesAcrossUserChange)();
-    // The user's supplementary groups (from the group file) and `gid` as the primary one.
-    int (*setGroups)(const std::string& name, gid_t gid);
-    int (*setAllGroupIds)(gid_t gid);  // real, effective, saved and file-system ids
-    int (*setAllUserIds)(uid_t uid);
+    struct passwd* (*getpwnam)(const char* name);
+    uid_t (*geteuid)();
+    int (*initgroups)(const char* name, gid_t gid);
+    int (*setresgid)(gid_t real, gid_t effective, gid_t saved);
+    int (*setresuid)(uid_t real, uid_t effective, uid_t saved);
+    // Made with PR_CAPBSET_DROP, PR_SET_KEEPCAPS, PR_CAP_AMBIENT (PR_CAP_AMBIENT_CLEAR_ALL) and
+    // PR_SET_NO_NEW_PRIVS, each with four unsigned long arguments (the last three 0).
+    int (*prctl)(int option, ...);
     // Permitted and effective sets to `capabilities` (bits), the inheritable one empty.
-    int (*setCapabilities)(uint64_t capabilities);
-    int (*clearAmbientSet)();
-    int (*setNoNewPrivileges)();
+    int (*capset)(uint64_t capabilities);
 };
-
-// The real calls.
-const PrivilegeCalls& systemPrivilegeCalls();
 
 // The capabilities kept by a daemon that changed user: CAP_NET_RAW alone, to capture.
 constexpr uint64_t kCaptureCapabilities = uint64_t{1} << 13;
 
-// Becomes `user` (from the `user` key): its groups and ids, CAP_NET_RAW alone kept, the bounding,
-// inheritable and ambient sets empty, no new privileges. Nothing to do when already running as
-// that user. Empty when done, else the one line saying why not: the process must not go on.
-std::string becomeUser(const std::string& user,
-                       const PrivilegeCalls& calls = systemPrivilegeCalls());
+// Becomes `user` (from the `user` key): its groups and ids (real, effective, saved and with them
+// the file system's), CAP_NET_RAW alone kept, the bounding, inheritable and ambient sets empty,
+// no new privileges. Nothing to do when already running as that user. Before any thread starts.
+// False, after one line saying why: the process must not go on.
+// `calls`: the system's when null.
+bool becomeUser(const char* user, const PrivilegeCalls* calls = nullptr);

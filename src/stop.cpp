@@ -83,6 +83,9 @@ void endIfStopRequested() {
     sigaddset(&only, signal);
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(signal);
+    // Still here: the first process of a pid namespace (a jail's) is not ended by a signal
+    // of its own at its default action. It ends with the status a shell gives such a death.
+    _exit(128 + signal);
 }
 
 int claimCommandSlot() {

@@ -16,8 +16,9 @@ void installSignalHandlers();
 bool stopRequested();
 
 // At a safe point: when a stop was requested and no command is running, flushes standard
-// output and ends the process as the signal would; a thread other than the one that took the
-// stop duty waits here instead, for ever. Returns when there is no stop to carry out.
+// output and ends the process as the signal would (as the first process of a pid namespace,
+// which that signal cannot end, with status 128 + the signal); a thread other than the one that
+// took the stop duty waits here instead, for ever. Returns when there is no stop to carry out.
 void endIfStopRequested();
 
 // The calling thread (the report thread, with a spool) becomes the one that ends the process

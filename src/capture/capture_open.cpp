@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <cerrno>
 #include <iterator>
 #include <vector>
 
@@ -26,8 +27,18 @@ constexpr int kBufferTimeoutMs = 500;
 // The kernel's ring for frames not yet read: a second of a busy channel at the snap length.
 constexpr int kRingBytes = 1 << 20;
 
-// What opening the interface came to.
-enum class Opened { kYes, kAway, kFailed };
+// What opening the interface came to: open, not there (missing or down), refused to us (no
+// right to capture), or a failure that retrying cannot mend.
+enum class Opened { kYes, kAway, kRefused, kFailed };
+
+// How a failed activation is taken; `permission` when the system said no right (EPERM, EACCES).
+Opened activationFailure(int status, bool permission) {
+    if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_IFACE_NOT_UP) {
+        return Opened::kAway;
+    }
+    if (status == PCAP_ERROR_PERM_DENIED || permission) return Opened::kRefused;
+    return Opened::kFailed;
+}
 
 [[noreturn]] void startFailure(const std::string& text) {
     logFatal(-1, "%s\n", text.c_str());
@@ -118,11 +129,12 @@ Opened openInterface(NativeCapture& capture, std::string& why) {
     pcap_set_snaplen(handle.get(), probes ? kProbeSnapLength : kSnapLength);
     pcap_set_timeout(handle.get(), kBufferTimeoutMs);
     pcap_set_buffer_size(handle.get(), kRingBytes);
+    errno = 0;
     int status = pcap_activate(handle.get());
     if (status < 0) {
+        const bool permission = status == PCAP_ERROR && (errno == EPERM || errno == EACCES);
         why = pcap_geterr(handle.get());
-        bool away = status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_IFACE_NOT_UP;
-        return away ? Opened::kAway : Opened::kFailed;
+        return activationFailure(status, permission);
     }
     int linkType = pcap_datalink(handle.get());
     if (linkType != DLT_IEEE802_11_RADIO) {
@@ -180,16 +192,22 @@ void napUnlessStopped(int milliseconds) {
 
 void waitForInterface(NativeCapture& capture, bool announce) {
     const std::string& name = capture.source.interface;
+    // The trouble last said: each kind is said once while it lasts.
+    Opened said = announce ? Opened::kYes : Opened::kAway;
     for (;;) {
         std::string why;
         Opened opened = openInterface(capture, why);
         if (opened == Opened::kYes) break;
         if (opened == Opened::kFailed && !capture.everCaptured) startFailure(why);
-        noteCaptureState(CaptureState::kWaiting);
-        if (announce) {
-            logLine("Capture interface %s is not there (%s): trying again every %d s", name.c_str(),
-                    why.c_str(), kRetrySeconds);
-            announce = false;
+        if (opened == Opened::kFailed) opened = Opened::kAway;  // it was there: it may come back
+        const bool refused = opened == Opened::kRefused;
+        noteCaptureState(refused ? CaptureState::kRefused : CaptureState::kWaiting,
+                         refused ? why.c_str() : "");
+        if (opened != said) {
+            logLine(refused ? "Capture on %s is refused: %s; trying again every %d s"
+                            : "Capture interface %s is not there (%s): trying again every %d s",
+                    name.c_str(), why.c_str(), kRetrySeconds);
+            said = opened;
         }
         napUnlessStopped(kRetrySeconds * 1000);
     }
@@ -197,6 +215,7 @@ void waitForInterface(NativeCapture& capture, bool announce) {
     noteCaptureState(CaptureState::kCapturing);
     logLine("Capturing on %s", name.c_str());
 }
+
 std::optional<NativeCapture> openNativeCapture(const std::optional<std::string>& interface,
                                                const std::optional<std::string>& file,
                                                const std::optional<std::string>& filter,

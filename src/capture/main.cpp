@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "capture/capture_loop.h"
 #include "capture/native_capture.h"
@@ -41,16 +42,6 @@ void warnIfLineCut(const char* path, int line) {
 // Says once at start when the configuration leaves uploads off.
 void warnIfUploadsOff(const char* path) {
     if (!config.full_url) logLine("No full_url in %s: uploads are off.", path);
-}
-
-// With `user`, leaves root for that user before anything but the configuration is opened;
-// false, after one line, when that cannot be done whole.
-bool settleUser() {
-    if (!config.user) return true;
-    const std::string failure = becomeUser(*config.user);
-    if (failure.empty()) return true;
-    logLine("%s", failure.c_str());
-    return false;
 }
 
 // Pseudonyms need a secret: without one configured (an empty one is none), this run makes its
@@ -136,7 +127,10 @@ void startStatus(const std::optional<NativeCapture>& native, const EntryList& li
         start.source = *config.capture_interface;
         start.captureState = CaptureState::kWaiting;
     }
-    openStatus(config.status_file, start, &list, config.clock_synced_file);
+    // `status_history` windows, kMaxStatusHistory at most.
+    const int windows = std::clamp(config.status_history, 0, kMaxStatusHistory);
+    openStatus(config.status_file, std::move(start), &list, config.clock_synced_file,
+               static_cast<std::size_t>(windows));
 }
 
 // The traces of debug 3 and 4 name every address heard: with count_only, where none may leave
@@ -157,7 +151,8 @@ int main(int argc, char** argv) {
         logText("Cannot load %s!\n", path);
         return -1;
     }
-    if (!settleUser()) return -1;
+    // Before anything but the configuration is opened.
+    if (config.user && !becomeUser(config.user->c_str())) return -1;
     warnIfLineCut(path, loaded);
     warnIfUploadsOff(path);
     if (!settlePrivacy()) return -1;

@@ -27,11 +27,23 @@ struct FrameSink {
     const CaptureSettings* settings;
 };
 
+// Hands the frames and drops counted so far to the status, and writes a change it holds.
+void publishFigures(NativeCapture& capture) {
+    if (!statusKept()) return;
+    pcap_stat counts{};
+    if (capture.handle && !capture.source.interface.empty() &&
+        pcap_stats(capture.handle.get(), &counts) == 0) {
+        capture.dropped = counts.ps_drop;
+    }
+    noteCaptureFigures(capture.frames, capture.droppedBefore + capture.dropped);
+}
+
 // Sets the recording's clock to `second` and turns the reports there, after pruning as a quiet
-// second of live capture does.
+// second of live capture does; the status written then counts the frames read so far.
 void turnAt(std::time_t second, FrameSink& sink) {
     setRecordedTime(second);
     pruneOldEntries(*sink.list, *sink.settings);
+    publishFigures(*sink.capture);
     reportTurn(*sink.capture->reports);
 }
 
@@ -116,17 +128,6 @@ void waitForFrames(pcap_t* handle) {
     }
     pollfd watched{pcap_get_selectable_fd(handle), POLLIN, 0};
     poll(&watched, 1, wait);
-}
-
-// Hands the frames and drops counted so far to the status, and writes a change it holds.
-void publishFigures(NativeCapture& capture) {
-    if (!statusKept()) return;
-    pcap_stat counts{};
-    if (capture.handle && !capture.source.interface.empty() &&
-        pcap_stats(capture.handle.get(), &counts) == 0) {
-        capture.dropped = counts.ps_drop;
-    }
-    noteCaptureFigures(capture.frames, capture.droppedBefore + capture.dropped);
 }
 
 // An interface's handle goes: what it dropped stays counted.

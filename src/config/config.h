@@ -40,6 +40,9 @@ struct Config {
     int status_history = 0;           // the last this many windows in the status file
 };
 
+// The most windows `status_history` keeps: a week of one-minute windows.
+constexpr int kMaxStatusHistory = 10080;
+
 // Written only before the report thread starts; read-only afterwards.
 extern Config config;
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +47,41 @@ std::string quoted(const char* text) {
     std::string out = "\"";
     appendJsonText(out, text);
     return out + '"';
+}
+
+// Keeps a window in the ring, the oldest going when it is full; counts past 32 bits are kept at
+// the largest value.
+void keepWindow(WindowHistory& history, std::time_t end, std::optional<uint32_t> devices,
+                uint64_t addresses) {
+    const std::size_t windows = history.ring.size() / kWindowWords;
+    if (windows == 0) return;
+    const uint64_t most = kNoDevices - 1;
+    uint32_t* window = &history.ring[history.next * kWindowWords];
+    window[0] = static_cast<uint32_t>(end);
+    window[1] = static_cast<uint32_t>(std::min(addresses, most));
+    window[2] = devices ? std::min<uint32_t>(*devices, most) : kNoDevices;
+    history.next = (history.next + 1) % windows;
+    history.count = std::min(history.count + 1, windows);
+}
+
+// Appends `,"history":[...]`, oldest first, with the status's dates; nothing without a ring.
+void appendHistory(std::string& out, const WindowHistory& history) {
+    const std::size_t windows = history.ring.size() / kWindowWords;
+    if (windows == 0) return;
+    out += ",\"history\":[";
+    const std::size_t first = (history.next + windows - history.count) % windows;
+    // A date is 25 characters, a count 10 at most: the longest window is 86.
+    char date[32], devices[16], text[128];
+    for (std::size_t i = 0; i < history.count; ++i) {
+        const uint32_t* window = &history.ring[(first + i) % windows * kWindowWords];
+        dateJSON(date, sizeof date, static_cast<std::time_t>(window[0]));
+        std::snprintf(devices, sizeof devices, window[2] == kNoDevices ? "null" : "%u",
+                      static_cast<unsigned>(window[2]));
+        std::snprintf(text, sizeof text, "%s{\"end\":\"%s\",\"devices\":%s,\"addresses\":%u}",
+                      i ? "," : "", date, devices, static_cast<unsigned>(window[1]));
+        out += text;
+    }
+    out += ']';
 }
 
 // What both threads publish to: the design's one file, so one record behind one lock.
@@ -93,25 +129,34 @@ void publish() {
 std::time_t (*statusClockSource)() = systemTime;
 
 std::string statusJson(const DaemonStatus& s, std::time_t updated) {
-    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended"};
+    static const char* const kStateNames[] = {"capturing", "waiting", "replaying", "ended",
+                                              "refused"};
     const bool tried = s.uploadTried;
     const std::string version = quoted(s.version), source = quoted(s.source.c_str());
     const std::string error = tried && !s.uploadOk ? quoted(s.uploadError.c_str()) : "null";
-    Value at, since, end, devices, addresses, last, status;
+    // The capture's troubled states: the system's words when refused and, with a history, since
+    // when it waits or is refused.
+    const bool refused = s.captureState == CaptureState::kRefused;
+    const std::string words = refused ? quoted(s.captureError.c_str()) : "";
+    const bool since =
+        !s.history.ring.empty() && (refused || s.captureState == CaptureState::kWaiting);
+    Value at, begun, troubled, end, devices, addresses, last, status;
     const char* synced = truthOrNull(s.clockSynced.has_value(), s.clockSynced.value_or(false));
     using Count = unsigned long long;
     const auto print = [&](char* to, std::size_t size) {
         return std::snprintf(
             to, size,
             "{\"version\":%s,\"updated\":%s,\"started\":%s,\"pid\":%ld,"
-            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu},"
+            "\"capture\":{\"state\":\"%s\",\"source\":%s,\"frames\":%llu,\"dropped\":%llu%s%s%s%s},"
             "\"window\":{\"end\":%s,\"devices\":%s,\"addresses\":%s},"
             "\"table\":{\"records\":%llu},"
             "\"upload\":{\"last\":%s,\"ok\":%s,\"status\":%s,\"error\":%s,\"failures\":%llu},"
-            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}}\n",
-            version.c_str(), dateOrNull(at, true, updated), dateOrNull(since, true, s.started),
+            "\"spool\":{\"files\":%llu,\"bytes\":%llu},\"clock\":{\"synced\":%s}",
+            version.c_str(), dateOrNull(at, true, updated), dateOrNull(begun, true, s.started),
             s.pid, kStateNames[static_cast<int>(s.captureState)], source.c_str(), Count{s.frames},
-            Count{s.dropped}, dateOrNull(end, s.windowMade, s.windowEnd),
+            Count{s.dropped}, refused ? ",\"error\":" : "", words.c_str(),
+            since ? ",\"since\":" : "", since ? dateOrNull(troubled, true, s.stateSince) : "",
+            dateOrNull(end, s.windowMade, s.windowEnd),
             numberOrNull(devices, s.windowMade && s.windowDevices, s.windowDevices.value_or(0)),
             numberOrNull(addresses, s.windowMade, s.windowAddresses), Count{s.records},
             dateOrNull(last, tried, s.uploadLast), truthOrNull(tried, s.uploadOk),
@@ -120,16 +165,19 @@ std::string statusJson(const DaemonStatus& s, std::time_t updated) {
     };
     std::string out(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(&out[0], out.size() + 1);
-    return out;
+    appendHistory(out, s.history);
+    return out += "}\n";
 }
 
 void openStatus(const std::optional<std::string>& path, DaemonStatus start, const EntryList* table,
-                const std::optional<std::string>& clockMarker) {
+                const std::optional<std::string>& clockMarker, std::size_t windows) {
     std::lock_guard<std::mutex> hold(board.lock);
     board.path = path;
     board.clockMarker = clockMarker;
     board.table = table;
     board.status = std::move(start);
+    board.status.stateSince = board.status.started;
+    board.status.history.ring.assign(windows * kWindowWords, 0);
     board.pending = false;
     board.writtenAt = INT64_MIN;
     board.failing = false;
@@ -140,11 +188,14 @@ bool statusKept() {
     return board.path.has_value();
 }
 
-void noteCaptureState(CaptureState state) {
+void noteCaptureState(CaptureState state, const char* error) {
     if (!board.path) return;
     std::lock_guard<std::mutex> hold(board.lock);
-    if (board.status.captureState == state) return;
-    board.status.captureState = state;
+    DaemonStatus& status = board.status;
+    if (status.captureState == state) return;
+    status.stateSince = statusClockSource();
+    status.captureState = state;
+    status.captureError = error;
     publish();
 }
 
@@ -164,6 +215,7 @@ void noteDocument(std::time_t end, std::optional<uint32_t> devices, uint64_t add
     status.windowEnd = end;
     status.windowDevices = devices;
     status.windowAddresses = addresses;
+    keepWindow(status.history, end, devices, addresses);
 }
 
 void noteUpload(bool ok, int httpStatus, const std::string& error) {

@@ -148,6 +148,12 @@ const FileCase kCases[] = {
      counting(1, 1)},
     {"counting_alone", "[pelmar]\ncount_devices=1\n", 0, counting(1, 0)},
     {"count_only_off", "[pelmar]\ncount_only=0\n", 0, counting(0, 0)},
+    {"user_and_history", "[pelmar]\nuser=pelmar\nstatus_history=1440\n", 0,
+     [] {
+         Config c = withText(&Config::user, "pelmar");
+         c.status_history = 1440;
+         return c;
+     }()},
     {"binary_junk", std::string("\x01\x02\x7f\xfe=\n[pelmar]\ndebug=7\n\x00zz", 26), 0,
      with(&Config::debug, 7)},
 };
@@ -182,6 +188,8 @@ TEST_P(ConfigFile, LoadsTheExpectedSettings) {
     EXPECT_EQ(loaded.backup_max_kb, c.expected.backup_max_kb);
     EXPECT_EQ(loaded.count_devices, c.expected.count_devices);
     EXPECT_EQ(loaded.count_only, c.expected.count_only);
+    EXPECT_EQ(loaded.user, c.expected.user);
+    EXPECT_EQ(loaded.status_history, c.expected.status_history);
 }
 
 TEST(ConfigFile, FieldKeysHaveHarmlessDefaults) {

@@ -155,7 +155,8 @@ class Daemon:
     """The binary with `settings` as its configuration file, fed through a pipe."""
 
     def __init__(self, settings, env=None, config_text=None, stdin=subprocess.PIPE, keep_output=True,
-                 stdout=None, preexec_fn=None, user=None, address_space_kb=None, pass_fds=()):
+                 stdout=None, preexec_fn=None, user=None, address_space_kb=None, pass_fds=(),
+                 prefix=()):
         self.dir = tempfile.TemporaryDirectory(prefix="pelmar-e2e-")
         self.config_path = os.path.join(self.dir.name, "pelmar.conf")
         if config_text is None:
@@ -166,7 +167,7 @@ class Daemon:
         self.err_path = os.path.join(self.dir.name, "stderr")
         environment = dict(os.environ, PELMAR_CONFIG=self.config_path, TERM="dumb")
         environment.update(env or {})
-        command = RUNNER + [os.path.abspath(BINARY)]
+        command = [*prefix, *RUNNER, os.path.abspath(BINARY)]  # prefix: such as `unshare`
         if user:  # run as this unprivileged user, who must be able to read the configuration
             os.chmod(self.dir.name, 0o755)
             os.chmod(self.config_path, 0o644)

@@ -1,11 +1,12 @@
-"""The router package's shell scripts under busybox ash, as on the router: the init script's
-start_service with procd's and UCI's functions replaced by stubs that record their calls, the
-uci-defaults script with a stand-in `uci`, and the feed's test.sh with the real binary."""
+"""The router package's shell scripts under busybox ash: what only stand-ins can reach. The init
+script's start_service with procd's and UCI's functions replaced by stubs that record their calls
+(every value and path the daemon's file and directories can meet), the NTP hook against links,
+and the feed's test.sh with the real binary (the uci-defaults script: test_uci_defaults.py). The
+package under the real procd, ujail, validate_data and hotplug is tests/openwrt/test_router.py."""
 import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -28,6 +29,9 @@ record() { printf '%s' "$1" >> "$TRACE"; shift; for a in "$@"; do printf '|%s' "
 procd_open_instance() { record open; }
 procd_close_instance() { record close; }
 procd_set_param() { record "$@"; }
+procd_add_jail() { record jail "$@"; }
+procd_add_jail_mount() { record mount "$@"; }
+procd_add_jail_mount_rw() { record mount_rw "$@"; }
 procd_add_reload_trigger() { record reload_trigger "$@"; }
 procd_add_validation() { record validation "$@"; }
 chown() { record chown "$@"; [ -z "$REAL_CHOWN" ] || command chown "$@"; }
@@ -124,7 +128,8 @@ class InitScript(unittest.TestCase):
         if os.path.exists(trace):
             os.unlink(trace)
         overrides = (f"RUN_DIR={self.work}/etc\nRUN_CONF={self.run_conf}\n"
-                     "RUN_USER=${TEST_RUN_USER:-$RUN_USER}\n")
+                     "RUN_USER=${TEST_RUN_USER:-$RUN_USER}\nJAIL=${TEST_JAIL:-/absent/ujail}\n"
+                     f"JAIL_TMP={self.work}/jail-tmp\nKEEP_LIST={self.work}/keep.d/pelmar\n")
         script = STUBS + f". {INIT}\n{overrides}start_service\nstatus=$?\nservice_triggers\nexit $status\n"
         # Never the router's own run directory on the machine that runs the test.
         options = dict({"backup_dir": self.backups, "status_file": self.status,
@@ -139,7 +144,7 @@ class InitScript(unittest.TestCase):
         with open(self.run_conf) as f:
             return f.read()
 
-    def test_full_settings_make_the_daemons_file_and_one_unprivileged_process(self):
+    def test_full_settings_make_the_daemons_file(self):
         calls, errors, status = self.run_service(dict(FULL, spool_dir=self.spool))
         self.assertEqual((status, errors), (0, ""))
         self.assertEqual(self.conf(), (
@@ -151,22 +156,14 @@ class InitScript(unittest.TestCase):
             "mac_secret=s3cr3t text\nmac_rotation=daily\nmin_signal=-80\nskip_random_macs=1\n"
             "count_devices=0\ncount_only=0\n"
             f"backup_dir={self.backups}\nbackup_max_files=10\nbackup_max_kb=64\n"
-            f"status_file={self.status}\nclock_synced_file={self.marker}\n"))
+            f"status_file={self.status}\nclock_synced_file={self.marker}\n"
+            "status_history=1440\nuser=pelmar\n"))
         self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
         self.assertEqual(os.listdir(os.path.dirname(self.run_conf)), ["pelmar.conf"])
-        instance = calls[calls.index(["open"]):calls.index(["close"]) + 1]
-        self.assertEqual(instance, [
-            ["open"], ["command", "/usr/sbin/pelmar"], ["env", f"PELMAR_CONFIG={self.run_conf}"],
-            ["file", self.run_conf], ["user", "pelmar"], ["group", "pelmar"],
-            ["capabilities", "/etc/capabilities/pelmar.json"], ["no_new_privs", "1"],
-            ["respawn", "3600", "5", "0"], ["term_timeout", "10"], ["stdout", "1"],
-            ["stderr", "1"], ["close"]])
         owned = [c[3] for c in calls if c[:3] == ["chown", "-h", "pelmar:pelmar"]]
         self.assertTrue(owned[2].startswith(self.run_conf + "."))  # before its rename
         self.assertEqual(owned[:2], [os.path.dirname(self.status), self.spool])
         self.assertEqual(os.stat(os.path.dirname(self.status)).st_mode & 0o777, 0o755)
-        self.assertEqual(calls[-2:], [["reload_trigger", "pelmar"],
-                                      ["validation", "validate_pelmar_section"]])
         with open(os.path.join(FILES, "pelmar.json")) as f:
             capabilities = json.load(f)
         self.assertEqual(capabilities, {s: ["CAP_NET_RAW"] for s in
@@ -182,7 +179,8 @@ class InitScript(unittest.TestCase):
             f"mac_privacy=0\nskip_random_macs=0\ncount_devices=0\ncount_only=0\n"
             f"backup_dir={self.backups}\n"
             "backup_max_files=200\nbackup_max_kb=2048\n"
-            f"status_file={self.status}\nclock_synced_file={self.marker}\n"))
+            f"status_file={self.status}\nclock_synced_file={self.marker}\n"
+            "status_history=1440\nuser=pelmar\n"))
         self.run_service({"enabled": "1"})
         self.assertEqual(self.conf(), first)
         self.run_service({"enabled": "1", "report_time": "61"})
@@ -270,20 +268,30 @@ class InitScript(unittest.TestCase):
         self.assertEqual((calls.count(["open"]), "report_time=60\n" in self.conf()), (1, True))
         self.assertEqual(errors, "pelmar: section second not started: only one pelmar section runs, and main does\n")
 
-    def test_conf_file_is_used_as_it_is(self):
+    def test_conf_file_is_used_as_it_is_and_kept_across_upgrades(self):
         own = os.path.join(self.work, "own.conf")
         text = (f"[pelmar]\ncapture_interface = mon7 ; here\nspool_dir = {self.spool} ; s\n"
                 f"backup_dir={self.work}/old\nbackup_dir = {self.backups}   ; the later one\n")
         with open(own, "w") as f:
             f.write(text)
-        calls, errors, _ = self.run_service({"enabled": "1", "conf_file": own, "backup": "1",
-                                             "interface": "mon1", "full_url": " ignored"})
-        self.assertEqual(errors, "")
-        self.assertEqual(self.conf(), text)
-        self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
-        self.assertIn(["file", self.run_conf], calls)
-        self.assertTrue(os.path.isdir(self.spool))
-        self.assertTrue(os.path.exists(os.path.join(self.backups, "writebackup")))
+        # Jailed (ujail there: any executable) the daemon's directories are the jail's.
+        for jail, added in [("/bin/sh", ""), ("", "\n[pelmar]\nuser=pelmar\n")]:
+            with self.subTest(jail=jail):
+                calls, errors, _ = self.run_service({"enabled": "1", "conf_file": own, "backup": "1",
+                                                     "interface": "mon1", "full_url": " ignored"},
+                                                    TEST_JAIL=jail)
+                self.assertEqual(errors, "")
+                self.assertEqual(self.conf(), text + added)
+                self.assertEqual(os.stat(self.run_conf).st_mode & 0o777, 0o600)
+                self.assertIn(["file", self.run_conf], calls)
+                self.assertTrue(os.path.isdir(self.spool))
+                self.assertTrue(os.path.exists(os.path.join(self.backups, "writebackup")))
+                writable = [c[1] for c in calls if c[0] == "mount_rw"]
+                # The file names no status_file: the daemon writes none.
+                self.assertEqual(writable, [f"{self.work}/jail-tmp", self.spool, self.backups]
+                                 if jail else [])
+                with open(os.path.join(self.work, "keep.d", "pelmar")) as f:
+                    self.assertEqual(f.read(), own + "\n")
 
     def test_conf_file_directories_are_those_the_daemon_reads(self):
         for key, text, expected in SECTION_ROWS:
@@ -318,113 +326,6 @@ class InitScript(unittest.TestCase):
 
 
 # `uci` on PATH for the uci-defaults script: options kept in a JSON file.
-FAKE_UCI = r'''#!PYTHON
-import json, os, sys
-store = os.environ["UCI_STORE"]
-data = json.load(open(store))
-args = [a for a in sys.argv[1:] if a != "-q"]
-if args[0] == "get":
-    if args[1] not in data:
-        sys.exit(1)
-    print(data[args[1]])
-elif args[0] == "set":
-    key, value = args[1].split("=", 1)
-    data[key] = value
-elif args[0] == "delete":
-    data = {k: v for k, v in data.items() if k != args[1] and not k.startswith(args[1] + ".")}
-elif args[0] == "commit":
-    data["committed"] = "1"
-json.dump(data, open(store, "w"))
-'''.replace("PYTHON", sys.executable)
-
-
-@unittest.skipUnless(BUSYBOX, "busybox is not installed")
-class UciDefaults(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="pelmar-defaults-")
-        os.mkdir(os.path.join(self.work, "bin"))
-        uci = os.path.join(self.work, "bin", "uci")
-        with open(uci, "w") as f:
-            f.write(FAKE_UCI)
-        os.chmod(uci, 0o755)
-        self.path = with_busybox_awk(os.path.join(self.work, "bin"))
-        self.store = os.path.join(self.work, "store.json")
-        self.old = os.path.join(self.work, "pelmar.conf")
-
-    def tearDown(self):
-        shutil.rmtree(self.work)
-
-    def run_defaults(self, options):
-        with open(self.store, "w") as f:
-            json.dump(options, f)
-        env = dict(os.environ, UCI_STORE=self.store, PELMAR_OLD_CONF=self.old,
-                   PATH=self.path)
-        result = busybox("ash", DEFAULTS, env=env)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.said = result.stdout
-        with open(self.store) as f:
-            return json.load(f)
-
-    def test_a_random_secret_is_made_once_and_kept(self):
-        options = self.run_defaults({"pelmar.main": "pelmar"})
-        secret = options["pelmar.main.mac_secret"]
-        self.assertRegex(secret, r"^[A-Za-z0-9]{40}$")
-        self.assertEqual(options["committed"], "1")
-        self.assertEqual(self.run_defaults(options)["pelmar.main.mac_secret"], secret)
-        self.assertNotEqual(self.run_defaults({})["pelmar.main.mac_secret"], secret)
-
-    def test_an_earlier_versions_settings_are_imported_once(self):
-        with open(self.old, "w") as f:
-            f.write("; old\n[pelmar]\nreport_time = 60\ndebug = 3\nshow_stats = 1\n"
-                    "full_url = https://c.example/p?a=1 ; the collector\nbackup_dir = /tmp/x\n"
-                    "report_time=90\nmac_secret = kept secret\n")
-        options = self.run_defaults({"pelmar.capture": "capture", "pelmar.capture.enabled": "1",
-                                     "pelmar.capture.interface": "mon1",
-                                     "pelmar.capture.backup": "1",
-                                     "pelmar.capture.backup_max_days": "7"})
-        self.assertEqual({k: v for k, v in options.items() if k.startswith("pelmar.")}, {
-            "pelmar.main": "pelmar", "pelmar.main.enabled": "1", "pelmar.main.interface": "mon1",
-            "pelmar.main.backup": "1", "pelmar.main.full_url": "https://c.example/p?a=1",
-            "pelmar.main.report_time": "90", "pelmar.main.backup_dir": "/tmp/x",
-            "pelmar.main.mac_secret": "kept secret"})
-        self.assertFalse(os.path.exists(self.old))
-        self.assertTrue(os.path.exists(self.old + ".imported"))
-        again = self.run_defaults(dict(options, **{"pelmar.main.report_time": "5"}))
-        self.assertEqual(again["pelmar.main.report_time"], "5")
-
-    def test_earlier_values_are_imported_as_the_daemon_read_them_or_dropped(self):
-        # Each row: key, earlier value, the option imported (None: dropped); a line for each change.
-        rows = [("report_time", "60s", "60"), ("report_time", "0x3c", "0"), ("max_entry_age", "007", "7"),
-                ("upload_timeout", "-1", None), ("spool_max_kb", "0", None), ("spool_max_kb", "+20kb", "20"),
-                ("max_devices", "12345678901", None), ("min_signal", "-80dBm", "-80"),
-                ("min_signal", "-151", None), ("verify_tls", "yes", "0"), ("mac_privacy", "2", "1"),
-                ("mac_rotation", "weekly", "none"), ("mac_rotation", "daily", "daily"),
-                ("spool_dir", "var/spool", None), ("full_url", "http://a/" + "x" * 182, None)]
-        for key, old, new in rows:
-            with self.subTest(key=key, old=old):
-                with open(self.old, "w") as f:
-                    f.write(f"[pelmar]\n{key} = {old}\n")
-                self.assertEqual(self.run_defaults({}).get("pelmar.main." + key), new)
-                self.assertEqual(len([x for x in self.said.splitlines() if key in x]), int(new != old))
-
-    def test_only_what_the_daemon_read_is_imported(self):
-        for key, text, expected in SECTION_ROWS:
-            with self.subTest(text=text):
-                with open(self.old, "w", encoding="utf-8") as f:
-                    f.write(text.format(a="/a", b="/b"))
-                options = self.run_defaults({})
-                self.assertEqual(options.get("pelmar.main." + key), expected and "/" + expected)
-
-    def test_an_operators_own_file_is_left_alone(self):
-        with open(self.old, "w") as f:
-            f.write("[pelmar]\nreport_time = 90\n")
-        options = self.run_defaults({"pelmar.main": "pelmar",
-                                     "pelmar.main.conf_file": self.old})
-        self.assertNotIn("pelmar.main.report_time", options)
-        self.assertTrue(os.path.exists(self.old))
-
-
-@unittest.skipUnless(BUSYBOX, "busybox is not installed")
 @unittest.skipUnless(BUSYBOX, "busybox is not installed")
 class NtpHook(unittest.TestCase):
     def source_hook(self, run, action, stratum):
@@ -436,15 +337,6 @@ class NtpHook(unittest.TestCase):
         result = busybox("ash", "-c", script, env=env)
         self.assertEqual((result.stdout, result.stderr), ("on\n", ""))  # no exit: the next hook runs
         return open(trace).read() if os.path.exists(trace) else ""
-
-    def test_a_good_stratum_makes_the_marker_in_the_daemons_directory(self):
-        for action, stratum, made in [("stratum", "2", True), ("stratum", "16", False),
-                                      ("periodic", "2", False), ("stratum", "", False)]:
-            with self.subTest(action=action, stratum=stratum), tempfile.TemporaryDirectory() as work:
-                run = os.path.join(work, "pelmar")
-                chowned = self.source_hook(run, action, stratum)
-                self.assertEqual(os.path.exists(os.path.join(run, "clock-synced")), made)
-                self.assertEqual(chowned, f"pelmar:pelmar {run}\n" if made else "")
 
     def test_a_link_in_its_place_is_neither_followed_nor_truncated(self):
         with tempfile.TemporaryDirectory() as work:
@@ -464,6 +356,9 @@ class NtpHook(unittest.TestCase):
 
 
 class FeedTest(unittest.TestCase):
+    """test.sh is what the packages feed's own checks run on the installed package, on OpenWrt
+    itself: kept, and run here under busybox as they would run it."""
+
     def test_feed_checks_pass_under_busybox_and_say_what_they_check(self):
         with tempfile.TemporaryDirectory(prefix="pelmar-feed-") as work:
             install_command(work)

@@ -1,15 +1,17 @@
 """The status file of the real binary, read as the router's pages read it: live capture on a test
-interface that goes and comes back, a recording to its end, uploads failing into the spool then
-delivered through real curl, the clock marker, and never a half-written file."""
+interface that goes and comes back, a recording to its end and one read slowly, uploads failing
+into the spool then delivered through real curl, the clock marker, and never a half-written
+file."""
 import json
 import os
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 from daemon import NO_LIVE_CAPTURE, Daemon, Receiver, capture_line, free_port, wait_for
-from frames import probe_request, simple_radio
+from frames import pcap, probe_request, simple_radio
 from test_native import RECORDING, can_make_interfaces, make_interface, send, station
 
 
@@ -75,6 +77,27 @@ class Status(Watched):
                           "status": None, "error": None, "failures": 0}))
         self.assertEqual(set(status), {"version", "updated", "started", "pid", "capture",
                                        "window", "table", "upload", "spool", "clock"})
+
+    def test_a_recording_read_slowly_shows_its_frames_at_each_report(self):
+        fifo = os.path.join(self.work, "slow.pcap")
+        os.mkfifo(fifo)
+        frames = [(1700000000 + t, simple_radio(-50) + probe_request(station(t)), None)
+                  for t in (0, 1, 2, 3, 4, 61)]
+        backups = os.path.join(self.work, "backups")  # a document is made: the window is known
+        os.mkdir(backups)
+        open(os.path.join(backups, "writebackup"), "w").close()
+        self.watch({"capture_file": fifo, "report_time": 60, "backup_dir": backups},
+                   stdin=subprocess.DEVNULL)
+        with open(fifo, "wb", buffering=0) as writer:  # as the daemon opens it
+            writer.write(pcap(frames[:5]))
+            self.until_state("replaying")
+            # The next write goes out at once: no write in its second of the machine's clock.
+            written = os.stat(os.path.join(self.work, "status.json")).st_mtime
+            self.assertTrue(wait_for(lambda: time.time() > written + 1.05, 3))
+            writer.write(pcap(frames[5:])[len(pcap([])):])  # its time makes the first report
+            # Read up to the frame that moved the clock on, while the reader waits for more.
+            self.assertEqual(self.until(lambda s: s["window"]["end"])["capture"]["frames"], 6)
+        self.assertEqual(self.until_state("ended")["capture"]["frames"], 6)
 
     def test_uploads_failing_fill_the_spool_then_are_delivered(self):
         port = free_port()

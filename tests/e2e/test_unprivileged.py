@@ -1,7 +1,12 @@
-"""The daemon as the router package runs it: an unprivileged user with only the capability to
-capture (CAP_NET_RAW, as /etc/capabilities/pelmar.json gives it), or root that becomes its
-`user` keeping that capability alone, capturing on an interface that the test makes (a tun
-device set to 802.11 with radiotap) and uploading to a local receiver. Needs root, setpriv and /dev/net/tun; skipped while the binary has no native capture."""
+"""The daemon's own side of running unprivileged, outside any supervisor: started with only the
+capability to capture (CAP_NET_RAW) in every set, ambient too, as a supervisor may hand it over,
+or as root that becomes its `user` keeping that capability alone, capturing on an interface
+that the test makes (a tun device set to 802.11 with radiotap) and uploading to a local
+receiver; its commands get no capability either way; and a capture refused to a user without
+it, which the daemon waits out. How the router's procd starts it (a jail, or root and `user`)
+is tests/openwrt/test_router.py, on OpenWrt's own procd. Needs root, setpriv and
+/dev/net/tun; skipped while the binary has no native capture."""
+import json
 import os
 import pwd
 import shutil
@@ -14,7 +19,8 @@ from daemon import BINARY, NO_LIVE_CAPTURE, Receiver, wait_for
 from frames import probe_request, simple_radio
 from test_native import make_interface, send
 
-# As procd starts it with the package's user, capabilities file and no_new_privs.
+# The capture capability in every set, ambient too, and no_new_privs: the most a supervisor
+# may hand over (procd hands it over only through ujail, which leaves the ambient set empty).
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                 "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw",
                 "--bounding-set=-all,+net_raw", "--no-new-privs"]
@@ -121,32 +127,46 @@ class Unprivileged(unittest.TestCase):
                           "CapInh": 0, "NoNewPrivs": 1})
         self.assertEqual(curl_caps, [0, 0])
 
-    def test_a_user_that_cannot_be_become_stops_start_up_in_one_line(self):
-        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-        uid = pwd.getpwnam("nobody").pw_uid
-        cases = [  # under, user, the line (None: it starts)
-            ((), "pelmar-no-such-user", "user = pelmar-no-such-user: no such user; not starting."),
-            (nobody, "root", f"user = root: running as uid {uid}, not as root: cannot become "
-                             "root; not starting."),
-            (nobody, "nobody", None),  # already the user: as under a jail
-        ]
-        for prefix, user, line in cases:
-            with self.subTest(user=user), tempfile.TemporaryDirectory() as directory:
-                os.chmod(directory, 0o755)
-                daemon = start(f"[pelmar]\nuser={user}\nfull_url=http://127.0.0.1:9/\n"
-                               "report_time=3600\n", directory, prefix)
-                out = os.path.join(directory, "out")
-                try:
-                    if line is None:
-                        self.assertFalse(wait_for(lambda: daemon.poll() is not None, 1))
-                        self.assertEqual(proc_status(daemon.pid)["Uid"][0], str(uid))
-                    else:
-                        self.assertEqual(daemon.wait(10), 255)
-                    with open(out) as f:
-                        self.assertEqual(f.read(), f"{line}\n" if line else "")
-                finally:
-                    daemon.kill()
-                    daemon.wait()
+    def test_a_refused_capture_is_said_once_and_the_daemon_stays_up(self):
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        name = f"pref{os.getpid() % 10000}"
+        fd = make_interface(name)
+        self.addCleanup(os.close, fd)
+        directory = tempfile.mkdtemp(prefix="pelmar-refused-")
+        self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, 0o777)
+        status_path = os.path.join(directory, "status.json")
+        # No capability at all: libpcap is refused its socket.
+        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
+                       f"report_time=1\nstatus_file={status_path}\nstatus_history=3\n",
+                       directory, UNPRIVILEGED[:4] + ["--inh-caps=-all", "--bounding-set=-all"])
+        try:
+            # Five windows: two tries of the capture at least, and a history that is full.
+            self.assertTrue(wait_for(lambda: len(receiver.documents()) >= 5, 20))
+            self.assertIsNone(daemon.poll())
+            self.assertEqual([doc["data"] for doc in receiver.documents()], [[]] * 5)
+            with open(status_path) as f:
+                status = json.load(f)
+            capture = status["capture"]
+            self.assertEqual((capture["state"], capture["source"], capture["frames"]),
+                             ("refused", name, 0))
+            self.assertIn("Operation not permitted", capture["error"])
+            self.assertLessEqual(capture["since"], status["updated"])
+            self.assertEqual(len(status["history"]), 3)
+            self.assertEqual([(w["devices"], w["addresses"]) for w in status["history"]],
+                             [(None, 0)] * 3)
+            self.assertLess(status["history"][0]["end"], status["history"][2]["end"])
+            self.assertEqual(status["history"][2]["end"], status["window"]["end"])
+            daemon.terminate()
+            self.assertEqual(daemon.wait(5), -15)
+            with open(os.path.join(directory, "out")) as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines, [f"Capture on {name} is refused: {capture['error']}; trying "
+                                     "again every 2 s"])
+        finally:
+            daemon.kill()
+            daemon.wait()
 
 
 if __name__ == "__main__":

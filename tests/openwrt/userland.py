@@ -231,6 +231,14 @@ class Userland:
         # directory that shares the one build.
         os.symlink(os.path.join(self.build_dir, "stage"), os.path.join(self.boot_dir, "stage"))
         package = self._package_overlay()
+        # Copies whose top is 0755: `cp -a` gives the root's / the mode of each overlay's top (a
+        # temporary directory's 0700 would shut ubusd and logd out).
+        overlays = []
+        for number, overlay in enumerate(self.overlays):
+            copy = os.path.join(self.boot_dir, f"overlay-{number}")
+            shutil.copytree(overlay, copy, symlinks=True)
+            os.chmod(copy, 0o755)
+            overlays.append(copy)
         late = os.path.join(self.boot_dir, "late")
         os.makedirs(late)
         run = "run-luci.sh" if self.luci else "run-procd.sh"
@@ -239,7 +247,7 @@ class Userland:
         log = os.path.join(self.boot_dir, "boot.log")
         with open(log, "w") as out:
             status = subprocess.run(["sh", os.path.join(self.scripts, run), self.boot_dir, package,
-                                     *self.overlays], stdout=out, stderr=subprocess.STDOUT,
+                                     *overlays], stdout=out, stderr=subprocess.STDOUT,
                                     stdin=subprocess.DEVNULL, env=environment, timeout=180).returncode
         try:
             with open(os.path.join(self.boot_dir, "run", "procd.pid")) as f:

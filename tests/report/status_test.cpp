@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <deque>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "report/document.h"
 #include "report/report_turn.h"
@@ -57,6 +59,46 @@ TEST(StatusJson, NamesEveryFieldAndSaysNullForWhatIsNotKnownYet) {
                      R"("status":200,"error":null,"failures":0},"spool":{"files":0,"bytes":0},)"
                      R"("clock":{"synced":true}})"
                      "\n");
+}
+
+// The capture object's end and the file's end for a state, with and without a history.
+struct TroubleCase {
+    CaptureState state;
+    std::size_t size, next, count;  // the history's
+    std::string capture;            // what follows "dropped":0
+    std::string end;                // what follows "synced":null}
+};
+
+TEST(StatusJson, ShowsTroubleAndTheLastWindowsOnlyInTheirStatesAndWhenAsked) {
+    const std::string since = R"(,"since":"2026-12-08T18:00:00+00:00")";
+    const std::string error = R"(,"error":"socket: Operation not permitted \"x\"")";
+    const uint32_t three[] = {1796756460, 11, kNoDevices, 1796756520, 12, 5, 1796756580, 13, 0};
+    const std::string minute1 = R"({"end":"2026-12-08T19:01:00+00:00","devices":null,)"
+                                R"("addresses":11})";
+    const std::string minute2 = R"({"end":"2026-12-08T19:02:00+00:00","devices":5,"addresses":12})";
+    const std::string minute3 = R"({"end":"2026-12-08T19:03:00+00:00","devices":0,"addresses":13})";
+    const TroubleCase cases[] = {
+        {CaptureState::kWaiting, 0, 0, 0, "}", "}"},
+        {CaptureState::kRefused, 0, 0, 0, error + "}", "}"},
+        {CaptureState::kRefused, 3, 0, 0, error + since + "}", R"(,"history":[]})"},
+        {CaptureState::kWaiting, 3, 1, 1, since + "}", ",\"history\":[" + minute1 + "]}"},
+        // Full, the oldest where the next goes.
+        {CaptureState::kCapturing, 3, 1, 3, "}",
+         ",\"history\":[" + minute2 + "," + minute3 + "," + minute1 + "]}"},
+        {CaptureState::kEnded, 3, 0, 2, "}", ",\"history\":[" + minute2 + "," + minute3 + "]}"},
+    };
+    for (const TroubleCase& c : cases) {
+        DaemonStatus s = started(c.state);
+        s.captureError = "socket: Operation not permitted \"x\"";
+        s.stateSince = 1796752800;  // 2026-12-08T18:00:00+00:00
+        s.history.ring.assign(three, three + c.size * kWindowWords);
+        s.history.next = c.next;
+        s.history.count = c.count;
+        const std::string json = statusJson(s, kUpdated);
+        EXPECT_NE(json.find(R"("dropped":0)" + c.capture + R"(,"window")"), std::string::npos)
+            << json;
+        EXPECT_NE(json.find(R"("synced":null})" + c.end + "\n"), std::string::npos) << json;
+    }
 }
 
 // Answers each curl run from a script: a success (with HTTP 200 written) when it is empty.
@@ -126,6 +168,10 @@ TEST_F(StatusFile, IsWrittenAtOnceThenAtMostOnceASecondWithoutLosingAChange) {
     noteCaptureState(CaptureState::kCapturing);
     statusTick(true);  // the process ends: no second to wait for
     EXPECT_TRUE(says(R"("state":"capturing")"));
+    noteCaptureState(CaptureState::kRefused, "denied");
+    statusTick(true);
+    EXPECT_TRUE(
+        says(R"("state":"refused","source":"mon0","frames":50,"dropped":3,"error":"denied"})"));
     EXPECT_EQ(dir.files(), std::vector<std::string>{"status.json"});  // no temporary left
 }
 
@@ -143,6 +189,21 @@ TEST_F(StatusFile, FollowsUploadsFailingThenDeliveredAndTheSpool) {
     EXPECT_TRUE(says(R"("last":"2026-12-08T19:00:05+00:00","ok":true,"status":200,"error":null,)"
                      R"("failures":0})"));
     EXPECT_TRUE(says(R"("spool":{"files":0,"bytes":0})"));
+}
+
+TEST_F(StatusFile, KeepsTheLastWindowsAndSinceWhenTroubleBegan) {
+    openStatus(path, started(CaptureState::kWaiting), &list, std::nullopt, 2);
+    EXPECT_TRUE(says(R"("since":"2026-12-08T07:12:00+00:00"},)"));  // since the start
+    noteDocument(1796756460, std::nullopt, 11);
+    noteDocument(1796756520, UINT32_MAX, uint64_t{1} << 40);  // kept at the largest counts
+    noteDocument(1796756580, 7, 13);
+    clock.now = 1796756590;
+    noteCaptureState(CaptureState::kRefused, "no");
+    statusTick(true);
+    EXPECT_TRUE(says(R"("error":"no","since":"2026-12-08T19:03:10+00:00"},)"));
+    EXPECT_TRUE(says(R"(,"history":[{"end":"2026-12-08T19:02:00+00:00","devices":4294967294,)"
+                     R"("addresses":4294967294},{"end":"2026-12-08T19:03:00+00:00","devices":7,)"
+                     R"("addresses":13}]})"));
 }
 
 TEST_F(StatusFile, WithoutAPathNothingIsKeptOrWritten) {
