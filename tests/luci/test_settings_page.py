@@ -300,7 +300,12 @@ class SettingsPage(unittest.TestCase):
             self.assertEqual([self.shown(o) for o in options], [False] * len(options), switch)
             self.check(switch)
             self.assertEqual([self.shown(o) for o in options], [True] * len(options), switch)
+        # The package's spool is in RAM: shown with its limit, which goes with an empty path.
         self.tab("storage")
+        self.assertEqual(self.browser.evaluate("document.querySelector('%s').value"
+                                               % (FIELD % "spool_dir")), "/var/spool/pelmar")
+        self.assertTrue(self.shown("spool_max_kb"))
+        self.browser.type(FIELD % "spool_dir", "")
         self.assertFalse(self.shown("spool_max_kb"))
         self.browser.type(FIELD % "spool_dir", "/tmp/spool")
         self.assertTrue(self.shown("spool_max_kb"))
