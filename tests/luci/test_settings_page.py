@@ -66,7 +66,6 @@ class SettingsPage(unittest.TestCase):
     def setUpClass(cls):
         overlay = tempfile.TemporaryDirectory(prefix="pelmar-wifi-")
         cls.addClassCleanup(overlay.cleanup)
-        os.chmod(overlay.name, 0o755)  # copied over the root's own /
         os.makedirs(os.path.join(overlay.name, "sbin"))
         with open(os.path.join(overlay.name, "sbin", "wifi"), "w") as f:
             f.write(WIFI)
@@ -76,10 +75,13 @@ class SettingsPage(unittest.TestCase):
         cls.addClassCleanup(cls.router.stop)
         cls.root_password = cls.router.login[1]
         hashed = subprocess.check_output(["openssl", "passwd", "-5", VIEWER_PASSWORD], text=True)
-        cls.sh(cls, "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=viewer; "
-               "uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*'; "
-               "uci commit rpcd; cp /etc/config/pelmar /etc/config/pelmar.packaged"
-               % hashed.strip())
+        # A login that may read everything and write nothing; the package's settings kept.
+        rc, out = cls.router.sh(
+            "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=viewer; "
+            "uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*'; "
+            "uci commit rpcd; cp /etc/config/pelmar /etc/config/pelmar.packaged" % hashed.strip())
+        if rc:
+            raise RuntimeError(out)
         join_network(cls.router.pid)
         cls.browser = Browser()
         cls.addClassCleanup(cls.browser.close)
@@ -96,7 +98,9 @@ class SettingsPage(unittest.TestCase):
         return self.router.sh("cat " + path)[1]
 
     def pid(self):
-        return self.router.instance().get("pid") if self.router.instance().get("running") else None
+        """The daemon's pid while procd runs it, else None."""
+        instance = self.router.instance()
+        return instance.get("pid") if instance.get("running") else None
 
     def setUp(self):
         # The package's own settings, enabled: the daemon waits for its absent interface.
