@@ -161,6 +161,12 @@ class SettingsPage(unittest.TestCase):
         return self.browser.evaluate(
             "L.dom.findClassInstance(document.querySelector('%s')).getValue()" % INTERFACE)
 
+    def labels(self):
+        """The interface's choices as listed (without the entry for a name of one's own)."""
+        return self.browser.evaluate(
+            "[...document.querySelectorAll('%s li[data-value]')].filter(e => e.dataset.value != "
+            "'-').map(e => e.innerText)" % INTERFACE)
+
     def type_interface(self, name):
         """Types a name into the interface's own entry and presses Enter."""
         entry = INTERFACE + " .create-item-input"
@@ -263,6 +269,8 @@ class SettingsPage(unittest.TestCase):
             "^Monitor interface mon1 was written on radio radio1 and selected above.* The radio "
             "radio1 was disabled and is now enabled")
         self.assertEqual(self.interface(), "mon1")  # mon0 is the access point's name
+        self.assertEqual(self.labels(), ["mon0 (no monitor interface of /etc/config/wireless)",
+                                         "mon1 (radio1, 5 GHz, channel 36)"])
         self.assertEqual(self.read("/tmp/wifi-calls"), "reload\n")
         uci = self.sh("uci show wireless")
         for line in ("wireless.mon1=wifi-iface", "wireless.mon1.device='radio1'",
@@ -273,9 +281,7 @@ class SettingsPage(unittest.TestCase):
         self.assertEqual(self.sh("uci get pelmar.main.interface"), "mon1\n")
         # The next visit lists it with its radio, band and channel, and offers nothing more.
         self.open()
-        self.assertEqual(self.browser.evaluate(
-            "[...document.querySelectorAll('%s li[data-value=\"mon1\"]')].map(e => e.innerText)"
-            % INTERFACE), ["mon1 (radio1, 5 GHz, channel 36)"])
+        self.assertEqual(self.labels(), ["mon1 (radio1, 5 GHz, channel 36)"])
         self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
         # The plugin checks the radio it is sent: no wifi-device, nothing written or run.
         for radio in ("default_radio0", "radio0; reboot", "", "radio9"):
@@ -285,14 +291,15 @@ class SettingsPage(unittest.TestCase):
         self.assert_clean()
 
     def test_existing_monitor_interfaces_are_offered(self):
-        self.sh("cat >/etc/config/wireless", WIRELESS + MONITOR)
+        # One named, one not (netifd names it on a router; here nothing runs it).
+        self.sh("cat >/etc/config/wireless", WIRELESS + MONITOR +
+                "\nconfig wifi-iface 'spare'\n\toption device 'radio1'\n\toption mode 'monitor'\n")
         self.open()
-        self.assertEqual(self.browser.evaluate(
-            "[...document.querySelectorAll('%s li[data-value]:not([data-value=\\'-\\'])')]"
-            ".map(e => e.innerText)"
-            % INTERFACE), ["mon5 (radio0, 2.4 GHz, channel 6)",
-                           "mon0 (no monitor interface of /etc/config/wireless)"])
+        self.assertEqual(self.labels(), ["mon5 (radio0, 2.4 GHz, channel 6)",
+                                         "mon0 (no monitor interface of /etc/config/wireless)"])
         self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
+        self.assertIn("has no interface name yet (section spare)",
+                      self.browser.evaluate("document.querySelector('#view').innerText"))
 
     def test_dependent_options_show_and_hide(self):
         self.open()

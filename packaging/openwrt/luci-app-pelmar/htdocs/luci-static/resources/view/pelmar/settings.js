@@ -126,7 +126,8 @@ function monitorText(monitor, radios) {
 	return _('%s (%s)').format(monitor.ifname, about);
 }
 
-// What createMonitor's answer says: an alert's kind and its words.
+// What createMonitor's answer says: an alert's kind ("error" when nothing was made) and its
+// words.
 function createdText(answer) {
 	var lines = [];
 	if (answer.error == 'radio')
@@ -135,6 +136,8 @@ function createdText(answer) {
 		return [ 'error', _('No free name from mon0 to mon99 in /etc/config/wireless.') ];
 	if (answer.error == 'commit')
 		return [ 'error', _('/etc/config/wireless could not be written.') ];
+	if (answer.error || !answer.ifname)
+		return [ 'error', _('luci.pelmar answered what this page does not know: %s').format(JSON.stringify(answer)) ];
 	lines.push(_('Monitor interface %s was written on radio %s and selected above: Save & Apply to capture from it.').format(answer.ifname, answer.radio));
 	if (answer.radio_enabled)
 		lines.push(_('The radio %s was disabled and is now enabled.').format(answer.radio));
@@ -169,8 +172,12 @@ function monitorOffer(found, choice, section_id, readonly) {
 				'click': ui.createHandlerFn(null, function() {
 					return callCreateMonitor(radio.getValue()).then(function(made) {
 						var said = createdText(made || {});
-						if (made && !made.error) {
+						if (said[0] != 'error') {
 							var widget = choice.getUIElement(section_id);
+							found.radios.forEach(function(r) {
+								if (r.name == made.radio)
+									r.disabled = false;
+							});
 							var label = monitorText({ ifname: made.ifname, radio: made.radio },
 								found.radios);
 							var choices = {};
