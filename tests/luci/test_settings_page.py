@@ -27,7 +27,8 @@ FIELD = '[id="widget.cbid.pelmar.main.%s"]'
 INTERFACE = '[id="cbid.pelmar.main.interface"]'
 # Records each call, as `wifi reload` would be made on a router.
 WIFI = "#!/bin/sh\necho \"$*\" >>/tmp/wifi-calls\n"
-# Two radios, the second disabled; an access point whose interface is called mon0.
+# Two radios, the second disabled; an access point whose interface is called mon0, and a
+# section called mon1.
 WIRELESS = """config wifi-device 'radio0'
 	option type 'mac80211'
 	option band '2g'
@@ -44,6 +45,11 @@ config wifi-iface 'default_radio0'
 	option mode 'ap'
 	option ssid 'OpenWrt'
 	option ifname 'mon0'
+
+config wifi-iface 'mon1'
+	option device 'radio0'
+	option mode 'sta'
+	option disabled '1'
 """
 MONITOR = "\nconfig wifi-iface 'watch'\n\toption device 'radio0'\n\toption mode 'monitor'\n" \
           "\toption ifname 'mon5'\n"
@@ -266,22 +272,22 @@ class SettingsPage(unittest.TestCase):
         self.browser.wait("!!document.querySelector('[data-monitor=\"answer\"] .alert-message')")
         self.assertRegex(self.browser.evaluate(
             "document.querySelector('[data-monitor=\"answer\"]').innerText"),
-            "^Monitor interface mon1 was written on radio radio1 and selected above.* The radio "
+            "^Monitor interface mon2 was written on radio radio1 and selected above.* The radio "
             "radio1 was disabled and is now enabled")
-        self.assertEqual(self.interface(), "mon1")  # mon0 is the access point's name
+        self.assertEqual(self.interface(), "mon2")  # mon0 and mon1 are taken
         self.assertEqual(self.labels(), ["mon0 (no monitor interface of /etc/config/wireless)",
-                                         "mon1 (radio1, 5 GHz, channel 36)"])
+                                         "mon2 (radio1, 5 GHz, channel 36)"])
         self.assertEqual(self.read("/tmp/wifi-calls"), "reload\n")
         uci = self.sh("uci show wireless")
-        for line in ("wireless.mon1=wifi-iface", "wireless.mon1.device='radio1'",
-                     "wireless.mon1.mode='monitor'", "wireless.mon1.ifname='mon1'"):
+        for line in ("wireless.mon2=wifi-iface", "wireless.mon2.device='radio1'",
+                     "wireless.mon2.mode='monitor'", "wireless.mon2.ifname='mon2'"):
             self.assertIn(line + "\n", uci)
         self.assertNotIn("wireless.radio1.disabled", uci)
         self.save_and_apply()
-        self.assertEqual(self.sh("uci get pelmar.main.interface"), "mon1\n")
+        self.assertEqual(self.sh("uci get pelmar.main.interface"), "mon2\n")
         # The next visit lists it with its radio, band and channel, and offers nothing more.
         self.open()
-        self.assertEqual(self.labels(), ["mon1 (radio1, 5 GHz, channel 36)"])
+        self.assertEqual(self.labels(), ["mon2 (radio1, 5 GHz, channel 36)"])
         self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
         # The plugin checks the radio it is sent: no wifi-device, nothing written or run.
         for radio in ("default_radio0", "radio0; reboot", "", "radio9"):
@@ -299,6 +305,11 @@ class SettingsPage(unittest.TestCase):
                                          "mon0 (no monitor interface of /etc/config/wireless)"])
         self.assertFalse(self.browser.evaluate("!!document.querySelector('[data-monitor]')"))
         self.assertIn("has no interface name yet (section spare)",
+                      self.browser.evaluate("document.querySelector('#view').innerText"))
+        # Without a radio there is nothing to offer, and the page says why.
+        self.sh("echo >/etc/config/wireless")
+        self.open()
+        self.assertIn("no radio to make one on: capture needs a wireless radio",
                       self.browser.evaluate("document.querySelector('#view').innerText"))
 
     def test_dependent_options_show_and_hide(self):
