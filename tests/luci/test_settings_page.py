@@ -7,6 +7,7 @@ stand-in that records its call, and /etc/config/wireless is the test's."""
 import ctypes
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -166,6 +167,13 @@ class SettingsPage(unittest.TestCase):
     def interface(self):
         return self.browser.evaluate(
             "L.dom.findClassInstance(document.querySelector('%s')).getValue()" % INTERFACE)
+
+    def init_refuses(self, option, value):
+        """Whether the init script refuses to start the service with `value` for `option`."""
+        said = self.sh("cp /etc/config/pelmar.packaged /etc/config/pelmar; value=$(cat); "
+                       "uci set pelmar.main.enabled=1; uci set \"pelmar.main.%s=$value\"; "
+                       "uci commit pelmar; /etc/init.d/pelmar start 2>&1 || true" % option, value)
+        return bool(re.search("refused|invalid settings", said))
 
     def labels(self):
         """The interface's choices as listed (without the entry for a name of one's own)."""
@@ -342,10 +350,12 @@ class SettingsPage(unittest.TestCase):
         # (tab, option, {value: words of its refusal, or None where it passes})
         cases = [
             ("reporting", "report_time", {"060": "not a decimal number", "+5": "not a decimal "
-                                          "number", "0x3c": "not a decimal number", "-5": "below 0",
-                                          "2147483648": "above 2147483647", "0": None}),
-            ("capture", "min_signal", {"-0": "not a decimal number", "-151": "below -150",
-                                       "5": "above 0", "-150": None}),
+                                          "number", "0x3c": "not a decimal number", "-5": "no "
+                                          "minus", "-0": "no minus", "2147483648": "above "
+                                          "2147483647", "0": None}),
+            ("capture", "min_signal", {"-00": "not a decimal number", "-151": "below -150",
+                                       "5": "above 0", "-150": None, "-0": None}),
+            ("storage", "backup_max_files", {"-0": None, "-1": "below 0"}),
             ("reporting", "full_url", {long_url + "a": "longer than 190 bytes",
                                        long_url[:-1] + "é": "longer than 190 bytes",
                                        long_url: None}),
@@ -354,6 +364,8 @@ class SettingsPage(unittest.TestCase):
             ("storage", "status_file", {"status.json": "not an absolute path"}),
             ("storage", "clock_synced_file", {"clock": "not an absolute path", "none": None}),
         ]
+        self.tab("storage")
+        self.check("backup")  # its limits show
         for tab, name, values in cases:
             self.tab(tab)
             for value, words in values.items():
@@ -365,6 +377,7 @@ class SettingsPage(unittest.TestCase):
                         % (FIELD % name))
                     self.assertEqual(invalid, words is not None)
                     self.assertRegex(why, "^Refused: .*" + words if words else "^(?!Refused)")
+                    self.assertEqual(self.init_refuses(name, value), invalid)
         # The interface's name in bytes, as the kernel and the init script count it: 15
         # characters, 17 bytes.
         self.tab("capture")
@@ -374,6 +387,8 @@ class SettingsPage(unittest.TestCase):
         self.assertEqual(self.interface(), "mon0")
         self.assertEqual(self.type_interface("überwachung-m"), [False, ""])
         self.assertEqual(self.interface(), "überwachung-m")
+        self.assertEqual([self.init_refuses("interface", name) for name in (
+            "überwachung-mön", "überwachung-m")], [True, False])
         self.shoot("luci-settings-refused")
         self.assert_clean()
 

@@ -68,13 +68,16 @@ function text(key, limit, off) {
 }
 
 // A validator for a number as the init script takes it: decimal digits, a minus only where
-// negative values are allowed, no leading zero or "+", within [lowest, highest].
-function number(lowest, highest) {
+// negative values are allowed, no leading zero or "+", within [lowest, highest]. `unsigned`: the
+// script's uinteger, which takes no minus at all ("-0" neither); its ranges take "-0" as 0.
+function number(lowest, highest, unsigned) {
 	return function(section_id, value) {
 		if (value === '' || value == null)
 			return true;
-		if (!/^-?(0|[1-9][0-9]*)$/.test(value) || value == '-0')
+		if (!/^-?(0|[1-9][0-9]*)$/.test(value))
 			return _('Refused: not a decimal number (digits, without a leading zero or +)');
+		if (unsigned && value.charAt(0) == '-')
+			return _('Refused: digits only, no minus sign');
 		var n = +value;
 		if (n < lowest)
 			return _('Refused: below %d').format(lowest);
@@ -295,10 +298,10 @@ return view.extend({
 			_('Readings of locally administered (randomised) addresses are ignored entirely.'), '0');
 		field('capture', 'max_entry_age', _('Device age limit (s)'),
 			_('Seconds after its latest reading at which a device is dropped; 0 keeps devices for ever.'),
-			number(0, INT_MAX), '300');
+			number(0, INT_MAX, true), '300');
 		field('capture', 'max_devices', _('Devices kept at most'),
 			_('Records at most; a new address then replaces the record heard least recently; 0: no cap.'),
-			number(0, INT_MAX), '20000');
+			number(0, INT_MAX, true), '20000');
 
 		/* Reporting */
 		field('reporting', 'full_url', _('Upload URL'),
@@ -306,10 +309,10 @@ return view.extend({
 			text('full_url'));
 		field('reporting', 'report_time', _('Report interval (s)'),
 			_('Seconds between two uploads (0: every second).'),
-			number(0, INT_MAX), '60');
+			number(0, INT_MAX, true), '60');
 		field('reporting', 'upload_timeout', _('Upload time limit (s)'),
 			_('Seconds an upload may run before it is ended, and curl\'s own --max-time; 0: no limit.'),
-			number(0, INT_MAX), '30');
+			number(0, INT_MAX, true), '30');
 		flag('reporting', 'verify_tls', _('Check the certificate'),
 			_('curl checks the endpoint\'s certificate against the system\'s store (ca-bundle).'), '1');
 
