@@ -167,8 +167,9 @@ function monitorOffer(found, choice, section_id, readonly) {
 			E('p', _('/etc/config/wireless has no wifi-iface in monitor mode. One can be made here on a radio: it is written and wifi is reloaded at once.')),
 			E('p', [ E('strong', caution) ])
 		]),
-		E('div', { 'class': 'control-group' }, [
-			radio.render(), ' ',
+		// On a phone the button goes below the radio's whole label.
+		E('div', { 'style': 'display:flex;flex-wrap:wrap;gap:.5em' }, [
+			radio.render(),
 			E('button', {
 				'class': 'cbi-button cbi-button-add',
 				'disabled': readonly ? '' : null,
