@@ -182,7 +182,7 @@ class StatusPage(unittest.TestCase):
         self.assertIn(self.status_file()["upload"]["error"], self.problem("upload"))
         self.wait_page("document.querySelector('[data-figure=\"running\"] [data-value]')"
                           ".textContent == 'running (pid %d)'" % pid)
-        self.assertIn("pid %d" % self.status_file()["pid"], self.browser.evaluate(
+        self.assertIn(self.status_file()["version"] + ", started", self.browser.evaluate(
             "document.querySelector('[data-figure=\"version\"] [data-value]').textContent"))
         headline = self.browser.evaluate("document.querySelector('#pelmar-headline').textContent")
         self.assertRegex(headline, r"^\d+ address(es)? in the last window$")
