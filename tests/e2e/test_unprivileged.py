@@ -67,14 +67,40 @@ def proc_status(pid):
 @unittest.skipIf(NO_LIVE_CAPTURE, NO_LIVE_CAPTURE)
 @unittest.skipUnless(can_run(), "needs root, setpriv, /dev/net/tun and native capture")
 class Unprivileged(unittest.TestCase):
-    def capture(self, prefix=(), settings=""):
+    def scene(self, prefix, mode):
+        """A receiver, a test interface named `prefix` and this pid, a directory with `mode`,
+        all ended with the test; the settings naming them."""
+        receiver = Receiver()
+        self.addCleanup(receiver.close)
+        name = f"{prefix}{os.getpid() % 10000}"
+        fd = make_interface(name)
+        self.addCleanup(os.close, fd)
+        directory = tempfile.mkdtemp(prefix="pelmar-unprivileged-")
+        self.addCleanup(shutil.rmtree, directory)
+        os.chmod(directory, mode)
+        return (receiver, name, fd, directory,
+                f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\nreport_time=1\n")
+
+    def test_captures_with_only_the_capture_capability(self):
+        nobody = pwd.getpwnam("nobody")
+        # Each row: prefix, settings, its ids (the real one, or all four), its capabilities.
+        rows = [("pmon", UNPRIVILEGED, "", {"Uid": ["65534"]}, {"CapEff": CAP_NET_RAW}),
+                ("puser", (), "user=nobody\n",  # root that becomes `user`
+                 {"Uid": [str(nobody.pw_uid)] * 4, "Gid": [str(nobody.pw_gid)] * 4},
+                 {"CapPrm": CAP_NET_RAW, "CapEff": CAP_NET_RAW, "CapBnd": 0, "CapAmb": 0,
+                  "CapInh": 0, "NoNewPrivs": 1})]
+        for interface, prefix, settings, ids, caps in rows:
+            with self.subTest(interface=interface):
+                status, curl_caps = self.capture(interface, prefix, settings)
+                self.assertEqual({key: status[key][:len(ids[key])] for key in ids}, ids)
+                self.assertEqual({key: int(status[key][0], 16) for key in caps}, caps)
+                # The capture capability stays with the daemon: its commands get none.
+                self.assertEqual(curl_caps, [0, 0])
+
+    def capture(self, interface, prefix, settings):
         """Runs the daemon under `prefix` with `settings` on a test interface until a frame sent
         there is uploaded; its /proc status then, and the capabilities its curl had."""
-        receiver = Receiver()
-        directory = tempfile.mkdtemp(prefix="pelmar-unprivileged-")
-        os.chmod(directory, 0o755)
-        name = f"pmon{os.getpid() % 10000}"
-        fd = make_interface(name)
+        receiver, name, fd, directory, config = self.scene(interface, 0o755)
         # curl as the daemon runs it, noting the capabilities it was given.
         curl = os.path.join(directory, "curl")
         with open(curl, "w") as f:
@@ -83,8 +109,7 @@ class Unprivileged(unittest.TestCase):
         os.chmod(curl, 0o755)
         open(os.path.join(directory, "caps"), "w").close()
         os.chmod(os.path.join(directory, "caps"), 0o666)
-        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
-                       f"report_time=1\n{settings}", directory, prefix,
+        daemon = start(config + settings, directory, prefix,
                        path=directory + ":" + os.environ["PATH"])
         try:
             binary = os.path.realpath(BINARY)
@@ -105,41 +130,12 @@ class Unprivileged(unittest.TestCase):
         finally:
             daemon.kill()
             daemon.wait()
-            os.close(fd)
-            receiver.close()
-            shutil.rmtree(directory)
-
-    def test_captures_with_only_the_capture_capability(self):
-        status, curl_caps = self.capture(UNPRIVILEGED)
-        self.assertEqual(status["Uid"][0], "65534")
-        self.assertEqual(int(status["CapEff"][0], 16), CAP_NET_RAW)
-        # The capture capability stays with the daemon: its commands get none.
-        self.assertEqual(curl_caps, [0, 0])
-
-    def test_root_with_the_user_key_keeps_the_capture_capability_alone(self):
-        status, curl_caps = self.capture(settings="user=nobody\n")
-        ids = pwd.getpwnam("nobody")
-        self.assertEqual((status["Uid"], status["Gid"]),
-                         ([str(ids.pw_uid)] * 4, [str(ids.pw_gid)] * 4))
-        self.assertEqual({key: int(status[key][0], 16) for key in
-                          ("CapPrm", "CapEff", "CapBnd", "CapAmb", "CapInh", "NoNewPrivs")},
-                         {"CapPrm": CAP_NET_RAW, "CapEff": CAP_NET_RAW, "CapBnd": 0, "CapAmb": 0,
-                          "CapInh": 0, "NoNewPrivs": 1})
-        self.assertEqual(curl_caps, [0, 0])
 
     def test_a_refused_capture_is_said_once_and_the_daemon_stays_up(self):
-        receiver = Receiver()
-        self.addCleanup(receiver.close)
-        name = f"pref{os.getpid() % 10000}"
-        fd = make_interface(name)
-        self.addCleanup(os.close, fd)
-        directory = tempfile.mkdtemp(prefix="pelmar-refused-")
-        self.addCleanup(shutil.rmtree, directory)
-        os.chmod(directory, 0o777)
+        receiver, name, _, directory, config = self.scene("pref", 0o777)
         status_path = os.path.join(directory, "status.json")
         # No capability at all: libpcap is refused its socket.
-        daemon = start(f"[pelmar]\ncapture_interface={name}\nfull_url={receiver.url}\n"
-                       f"report_time=1\nstatus_file={status_path}\nstatus_history=3\n",
+        daemon = start(config + f"status_file={status_path}\nstatus_history=3\n",
                        directory, UNPRIVILEGED[:4] + ["--inh-caps=-all", "--bounding-set=-all"])
         try:
             # Five windows: two tries of the capture at least, and a history that is full.
