@@ -15,6 +15,23 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
          "--remote-debugging-pipe", "--window-size=1200,1400"]
 
 
+def in_net(pid):
+    """The command prefix that runs a host program in process `pid`'s network namespace."""
+    return ["nsenter", "--target", str(pid), "--net", "--"]
+
+
+def add_viewer(userland, user, password):
+    """Adds the rpcd login `user`, which may read everything and write nothing."""
+    hashed = subprocess.run(["openssl", "passwd", "-5", password], capture_output=True,
+                            text=True, check=True).stdout.strip()
+    status, out = userland.sh(
+        "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=%s; uci set "
+        "rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*'; uci commit rpcd"
+        % (user, hashed))
+    if status:
+        raise RuntimeError(out)
+
+
 class Browser:
     """One Chromium with one page; each document keeps its uncaught errors in `pageErrors`."""
 
@@ -119,6 +136,31 @@ class Browser:
         self.command("Input.insertText", text=text)
         self.evaluate("%s.dispatchEvent(new KeyboardEvent('keyup', {bubbles: true})); %s.blur()"
                       % (element, element))
+
+    def log_in(self, user, password, pages, timeout=20):
+        """Opens `pages` in turn, each until LuCI's login form shows; posts it on the last."""
+        for page in pages:
+            self.open(page)
+            self.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')",
+                      timeout)
+        self.evaluate("{ const m = document.querySelector('.modal'); m.querySelector("
+                      "'#luci_username').value = %s; m.querySelector('#luci_password').value = %s;"
+                      " m.querySelector('.cbi-button-positive').click(); }"
+                      % (json.dumps(user), json.dumps(password)))
+
+    def shoot(self, name, directory, check):
+        """At desktop then phone width: `check(width)`, then a screenshot into `directory` (if
+        one is given); then back to the window's own size, settled before the next click."""
+        for width in (1280, 375):
+            self.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
+                         deviceScaleFactor=1, mobile=width < 600)
+            self.wait("innerWidth == %d" % width)
+            check(width)
+            if directory:
+                self.screenshot(os.path.join(directory, "%s-%d.png" % (name, width)))
+        self.command("Emulation.setDeviceMetricsOverride", width=1200, height=1400,
+                     deviceScaleFactor=1, mobile=False)
+        self.wait("innerWidth == 1200")
 
     def screenshot(self, path):
         data = self.command("Page.captureScreenshot", format="png", captureBeyondViewport=True)

@@ -4,16 +4,14 @@ the new value; a read-only login saves nothing; a monitor interface is made on a
 dependent options show and hide and keep their values; values the init script refuses are
 refused here, a name over the interface's byte limit too. No radio exists here: `wifi` is a
 stand-in that records its call, and /etc/config/wireless is the test's."""
-import ctypes
 import json
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import unittest
 
-from browser import CHROMIUM, Browser
+from browser import CHROMIUM, Browser, add_viewer, in_net
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "openwrt"))
 from userland import Userland, missing  # noqa: E402
@@ -56,15 +54,6 @@ MONITOR = "\nconfig wifi-iface 'watch'\n\toption device 'radio0'\n\toption mode 
           "\toption ifname 'mon5'\n"
 
 
-def join_network(pid):
-    """Moves this process into the network namespace of `pid`, where uhttpd listens on
-    127.0.0.1:80, so that the browser it starts reaches it (before any thread starts)."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    with open("/proc/%d/ns/net" % pid) as ns:
-        if libc.setns(ns.fileno(), 0x40000000):  # CLONE_NEWNET
-            raise OSError(ctypes.get_errno(), "setns")
-
-
 @unittest.skipUnless(CHROMIUM, "Chromium is not installed")
 @unittest.skipIf(missing(), missing())
 @unittest.skipUnless(os.access(DAEMON, os.X_OK), "PELMAR_DAEMON names no daemon")
@@ -81,16 +70,12 @@ class SettingsPage(unittest.TestCase):
                               DAEMON, luci=True, overlays=[overlay.name]).start()
         cls.addClassCleanup(cls.router.stop)
         cls.root_password = cls.router.login[1]
-        hashed = subprocess.check_output(["openssl", "passwd", "-5", VIEWER_PASSWORD], text=True)
-        # A login that may read everything and write nothing; the package's settings kept.
-        rc, out = cls.router.sh(
-            "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=viewer; "
-            "uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*'; "
-            "uci commit rpcd; cp /etc/config/pelmar /etc/config/pelmar.packaged" % hashed.strip())
-        if rc:
+        add_viewer(cls.router, "viewer", VIEWER_PASSWORD)
+        # The package's settings, kept.
+        status, out = cls.router.sh("cp /etc/config/pelmar /etc/config/pelmar.packaged")
+        if status:
             raise RuntimeError(out)
-        join_network(cls.router.pid)
-        cls.browser = Browser()
+        cls.browser = Browser(in_net(cls.router.pid))  # uhttpd listens on the root's 127.0.0.1
         cls.addClassCleanup(cls.browser.close)
         cls.user = None
 
@@ -120,23 +105,15 @@ class SettingsPage(unittest.TestCase):
 
     # -- the browser --
 
-    def login(self, user, password):
-        self.browser.command("Network.clearBrowserCookies")
-        self.browser.open(SETTINGS)
-        self.browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')")
-        self.browser.evaluate(
-            "{ const m = document.querySelector('.modal'); m.querySelector('#luci_username')"
-            ".value = %s; m.querySelector('#luci_password').value = %s; "
-            "m.querySelector('.cbi-button-positive').click(); }"
-            % (json.dumps(user), json.dumps(password)))
-        type(self).user = user
-
     def open(self, user="root"):
         """The settings page, logged in as `user` (the login form posts to the page)."""
         if self.user == user:
             self.browser.open(SETTINGS)
         else:
-            self.login(user, self.root_password if user == "root" else VIEWER_PASSWORD)
+            self.browser.command("Network.clearBrowserCookies")
+            self.browser.log_in(user, self.root_password if user == "root" else VIEWER_PASSWORD,
+                                [SETTINGS])
+            type(self).user = user
         try:
             self.browser.wait("!window.oldPage && !!document.querySelector('#view "
                               ".cbi-page-actions') && !document.querySelector('#view .spinning')",
@@ -217,18 +194,8 @@ class SettingsPage(unittest.TestCase):
 
     def shoot(self, name):
         """Screenshots at desktop and phone widths; the phone's shows no horizontal scroll."""
-        for width, mobile in ((1280, False), (375, True)):
-            self.browser.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
-                                 deviceScaleFactor=1, mobile=mobile)
-            self.browser.wait("innerWidth == %d" % width)
-            self.assertLessEqual(*self.browser.evaluate(
-                "[document.documentElement.scrollWidth, innerWidth]"), (name, width))
-            if SHOTS:
-                self.browser.screenshot(os.path.join(SHOTS, "%s-%d.png" % (name, width)))
-        # Back to the window's own size, settled before anything is clicked again.
-        self.browser.command("Emulation.setDeviceMetricsOverride", width=1200, height=1400,
-                             deviceScaleFactor=1, mobile=False)
-        self.browser.wait("innerWidth == 1200")
+        self.browser.shoot(name, SHOTS, lambda width: self.assertLessEqual(*self.browser.evaluate(
+            "[document.documentElement.scrollWidth, innerWidth]"), (name, width)))
 
     # -- the tests --
 
@@ -335,10 +302,9 @@ class SettingsPage(unittest.TestCase):
         self.assertEqual(self.browser.evaluate("document.querySelector('%s').value"
                                                % (FIELD % "spool_dir")), "/var/spool/pelmar")
         self.assertTrue(self.shown("spool_max_kb"))
-        self.browser.type(FIELD % "spool_dir", "")
-        self.assertFalse(self.shown("spool_max_kb"))
-        self.browser.type(FIELD % "spool_dir", "/tmp/spool")
-        self.assertTrue(self.shown("spool_max_kb"))
+        for spool, shown in (("", False), ("/tmp/spool", True)):
+            self.browser.type(FIELD % "spool_dir", spool)
+            self.assertEqual(self.shown("spool_max_kb"), shown, spool)
         self.shoot("luci-settings")
         self.check("backup")
         self.assertFalse(self.shown("backup_dir"))
@@ -381,14 +347,11 @@ class SettingsPage(unittest.TestCase):
         # The interface's name in bytes, as the kernel and the init script count it: 15
         # characters, 17 bytes.
         self.tab("capture")
-        invalid, why = self.type_interface("überwachung-mön")
-        self.assertTrue(invalid)
-        self.assertEqual(why, "Refused: longer than 15 bytes (UTF-8): it has 17")
-        self.assertEqual(self.interface(), "mon0")
-        self.assertEqual(self.type_interface("überwachung-m"), [False, ""])
-        self.assertEqual(self.interface(), "überwachung-m")
-        self.assertEqual([self.init_refuses("interface", name) for name in (
-            "überwachung-mön", "überwachung-m")], [True, False])
+        for name, why, kept in (("überwachung-mön", "Refused: longer than 15 bytes (UTF-8): it "
+                                 "has 17", "mon0"), ("überwachung-m", "", "überwachung-m")):
+            self.assertEqual(self.type_interface(name), [bool(why), why])
+            self.assertEqual(self.interface(), kept)
+            self.assertEqual(self.init_refuses("interface", name), bool(why))
         self.shoot("luci-settings-refused")
         self.assert_clean()
 

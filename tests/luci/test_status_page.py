@@ -13,7 +13,7 @@ import sys
 import time
 import unittest
 
-from browser import CHROMIUM, Browser
+from browser import CHROMIUM, Browser, add_viewer, in_net
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "openwrt"))
 from userland import Userland, missing  # noqa: E402
@@ -59,13 +59,9 @@ class Root:
             with open(os.path.join(extra, "etc", name), "w") as f:
                 f.write(text)
         self.userland = Userland(BUILD, DAEMON, luci=True, overlays=[extra]).start()
-        hashed = subprocess.run(["openssl", "passwd", "-5", VIEWER[1]], capture_output=True,
-                                text=True, check=True).stdout.strip()
-        self.run("sh", "-c", "uci add rpcd login >/dev/null; uci set rpcd.@login[-1].username=%s;"
-                 " uci set rpcd.@login[-1].password='%s'; uci add_list rpcd.@login[-1].read='*';"
-                 " uci commit rpcd; uci set pelmar.main.enabled=1; uci set pelmar.main.conf_file="
-                 "/etc/pelmar-test.conf; uci commit pelmar; /etc/init.d/pelmar start"
-                 % (VIEWER[0], hashed))
+        add_viewer(self.userland, *VIEWER)
+        self.run("sh", "-c", "uci set pelmar.main.enabled=1; uci set pelmar.main.conf_file="
+                 "/etc/pelmar-test.conf; uci commit pelmar; /etc/init.d/pelmar start")
 
     def run(self, *command, check=True):
         """A command inside the root: its output."""
@@ -73,10 +69,6 @@ class Root:
         if check and status != 0:
             raise RuntimeError("%s: status %d: %s" % (command, status, out))
         return out
-
-    def net(self):
-        """The command prefix that runs a host program in the root's network namespace."""
-        return ["nsenter", "--target", str(self.userland.pid), "--net", "--"]
 
 
 def ready():
@@ -90,25 +82,16 @@ class StatusPage(unittest.TestCase):
     def setUpClass(cls):
         cls.root = Root()
         cls.addClassCleanup(cls.root.userland.stop)
-        cls.browser = Browser(cls.root.net())
+        cls.browser = Browser(in_net(cls.root.userland.pid))
         cls.addClassCleanup(cls.browser.close)
         cls.login(*cls.root.userland.login)
 
     @classmethod
     def login(cls, user, password):
-        browser = cls.browser
         # The form posts to the page it is on: not the logout's.
-        for page in ("/admin/logout", "/"):
-            browser.open(BASE + page)
-            browser.wait("!window.oldPage && !!document.querySelector('.modal #luci_password')",
-                         30)
-        browser.evaluate("{ const m = document.querySelector('.modal'); "
-                         "m.querySelector('#luci_username').value = %s; "
-                         "m.querySelector('#luci_password').value = %s; "
-                         "m.querySelector('.cbi-button-positive').click(); }"
-                         % (json.dumps(user), json.dumps(password)))
-        browser.wait("!!(window.L && L.env && L.env.sessionid) && document.readyState == 'complete'"
-                     " && !document.querySelector('#view .spinning')", 30)
+        cls.browser.log_in(user, password, [BASE + "/admin/logout", BASE + "/"], 30)
+        cls.browser.wait("!!(window.L && L.env && L.env.sessionid) && document.readyState =="
+                         " 'complete' && !document.querySelector('#view .spinning')", 30)
 
     def open_page(self):
         self.browser.open(BASE + "/admin/status/pelmar")
@@ -116,11 +99,8 @@ class StatusPage(unittest.TestCase):
 
     def pid(self):
         """procd's pid of the running daemon, or None."""
-        found = json.loads(self.root.run("ubus", "call", "service", "list",
-                                         '{"name":"pelmar"}') or "{}")
-        for instance in found.get("pelmar", {}).get("instances", {}).values():
-            return instance.get("pid") if instance.get("running") else None
-        return None
+        instance = self.root.userland.instance()
+        return instance.get("pid") if instance.get("running") else None
 
     def wait_running(self, other_than=None, before=None):
         """procd's pid of a running daemon (other than `other_than`) once it has written its
@@ -165,13 +145,8 @@ class StatusPage(unittest.TestCase):
 
     def shoot(self, name):
         """Screenshots at desktop and phone widths; at the phone's, nothing scrolls sideways."""
-        for width in (1280, 375):
-            self.browser.command("Emulation.setDeviceMetricsOverride", width=width, height=900,
-                                 deviceScaleFactor=1, mobile=width < 600)
-            self.wait_page("document.documentElement.scrollWidth <= innerWidth + 0", 10)
-            if SHOTS:
-                self.browser.screenshot(os.path.join(SHOTS, "%s-%d.png" % (name, width)))
-        self.browser.command("Emulation.clearDeviceMetricsOverride")
+        self.browser.shoot(name, SHOTS, lambda width: self.wait_page(
+            "document.documentElement.scrollWidth <= innerWidth + 0", 10))
 
     def test_figures_chart_and_uploads(self):
         pid = self.wait_running()
@@ -208,7 +183,8 @@ class StatusPage(unittest.TestCase):
         self.addCleanup(self.root.run, "sh", "-c", "uci delete system.ntp; uci commit system")
         self.wait_problem("clock", "NTP is disabled in the system settings")
         # A delivered upload clears the line, a synchronised clock its own: nothing is shown.
-        collector = subprocess.Popen(self.root.net() + ["python3", "-c", COLLECTOR, str(PORT)])
+        collector = subprocess.Popen(in_net(self.root.userland.pid)
+                                     + ["python3", "-c", COLLECTOR, str(PORT)])
         self.addCleanup(lambda: (collector.kill(), collector.wait()))
         self.root.run("touch", "/var/run/pelmar/clock-synced")
         self.addCleanup(self.root.run, "rm", "-f", "/var/run/pelmar/clock-synced")
